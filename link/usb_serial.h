@@ -1,0 +1,19 @@
+// Finds the USB serial devices (ttyUSB*, the kernel's USB serial driver) and
+// what their USB descriptors say, from sysfs. Shared by the Linux D2XX layer
+// and rcdrive-monitor, so both see the same devices.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct UsbSerialDevice {
+    std::string name;        // ttyUSB0
+    std::string node;        // <devRoot>/ttyUSB0
+    std::string description; // the USB product string, "" if the device has none
+    std::string driver;      // the kernel driver, ftdi_sio for instance; "" if unknown
+};
+
+// Every USB serial device under sysfsRoot (normally /sys), in numeric order
+// (ttyUSB2 before ttyUSB10). Nodes are named under devRoot (normally /dev).
+std::vector<UsbSerialDevice> findUsbSerialDevices(const std::string& sysfsRoot,
+                                                  const std::string& devRoot);
