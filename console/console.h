@@ -26,3 +26,6 @@ bool keyWaiting();
 // The next key code, waiting for one if need be; -1 at the end of input, when
 // the console cannot be read, or when a signal asks the program to stop.
 int readKey();
+
+// Puts the terminal settings back from a signal handler; async-signal-safe.
+void consoleRestoreFromSignal();

@@ -1,0 +1,6 @@
+// The program's life: wait for the transmitter, drive, shut down.
+#pragma once
+
+// Runs rcdrive from start-up to shut-down and returns the exit status: 0
+// after a quit key, 128 + the signal after a request to stop from outside.
+int runDrive();

@@ -1,0 +1,91 @@
+#include "drive/drive_state.h"
+
+#include "console/console.h"
+
+#include <cstdlib>
+
+DriveState driveState = {0, 0, 0, 0, kSpeedStop, kSteerStraight, 0};
+
+std::int32_t speedCodeFor(std::int32_t speedLevel) {
+    if (speedLevel > 0) {
+        return kSpeedForward + speedLevel;
+    }
+    if (speedLevel < 0) {
+        return kSpeedReverse - speedLevel;
+    }
+    return kSpeedStop;
+}
+
+std::int32_t steerCodeFor(std::int32_t steerLevel) {
+    if (steerLevel > 0) {
+        return kSteerRight + steerLevel;
+    }
+    if (steerLevel < 0) {
+        return kSteerLeft - steerLevel;
+    }
+    return kSteerStraight;
+}
+
+static void setSpeedLevel(std::int32_t level) {
+    driveState.speedLevel = level;
+    driveState.speedMagnitude = std::abs(level);
+    driveState.speedCode = speedCodeFor(level);
+}
+
+static void setSteerLevel(std::int32_t level) {
+    driveState.steerLevel = level;
+    driveState.steerMagnitude = std::abs(level);
+    driveState.steerCode = steerCodeFor(level);
+}
+
+void resetDrive() {
+    setSpeedLevel(0);
+    setSteerLevel(0);
+}
+
+void speedUp() {
+    setSpeedLevel(driveState.speedLevel < kMaxLevel ? driveState.speedLevel + 1 : kMaxLevel);
+}
+
+void speedDown() {
+    setSpeedLevel(driveState.speedLevel > -kMaxLevel ? driveState.speedLevel - 1 : -kMaxLevel);
+}
+
+void steerRight() {
+    setSteerLevel(driveState.steerLevel < kMaxLevel ? driveState.steerLevel + 1 : kMaxLevel);
+}
+
+void steerLeft() {
+    setSteerLevel(driveState.steerLevel > -kMaxLevel ? driveState.steerLevel - 1 : -kMaxLevel);
+}
+
+bool applyKey(int code) {
+    switch (code) {
+    case kKeyEsc:
+        resetDrive();
+        return true;
+    case kKeyUp:
+        speedUp();
+        return true;
+    case kKeyLeft:
+        steerLeft();
+        return true;
+    case kKeyRight:
+        steerRight();
+        return true;
+    case kKeyDown:
+        speedDown();
+        return true;
+    case kKeyStop:
+        writeText("STOP\n");
+        resetDrive();
+        driveState.quitRequested = 1;
+        return true;
+    case kKeyQuit:
+        resetDrive();
+        driveState.quitRequested = 1;
+        return true;
+    default:
+        return false;
+    }
+}

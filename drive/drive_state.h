@@ -1,0 +1,51 @@
+// What the operator has asked of the vehicle, and the keys that change it.
+#pragma once
+
+#include <cstdint>
+
+struct DriveState {
+    std::int32_t speedLevel;     // -9 .. +9: positive forward, negative reverse, 0 stop
+    std::int32_t steerLevel;     // -9 .. +9: positive right, negative left, 0 straight
+    std::int32_t speedMagnitude; // |speedLevel|
+    std::int32_t steerMagnitude; // |steerLevel|
+    std::int32_t speedCode;      // 0x80 stop, 0xA0 + n forward, 0x90 + n reverse
+    std::int32_t steerCode;      // 0x40 straight, 0x50 + n right, 0x60 + n left
+    std::int32_t quitRequested;  // 1 once a quit key was pressed; never cleared
+};
+
+// The one drive state of the process. Only the key actions below write it.
+extern DriveState driveState;
+
+constexpr std::int32_t kMaxLevel = 9;
+constexpr std::int32_t kSpeedStop = 0x80;
+constexpr std::int32_t kSpeedForward = 0xA0;
+constexpr std::int32_t kSpeedReverse = 0x90;
+constexpr std::int32_t kSteerStraight = 0x40;
+constexpr std::int32_t kSteerRight = 0x50;
+constexpr std::int32_t kSteerLeft = 0x60;
+
+// Key codes the key table acts on.
+constexpr int kKeyEsc = 27;
+constexpr int kKeyUp = 72;    // also the letter H
+constexpr int kKeyLeft = 75;  // also K
+constexpr int kKeyRight = 77; // also M
+constexpr int kKeyDown = 80;  // also P
+constexpr int kKeyStop = 81;  // Q, and the second code of PgDn
+constexpr int kKeyQuit = 113; // q
+
+// Runs the action for one key code. Returns whether the key was handled; an
+// unhandled key (extended-key prefixes 0 and 224, -1, anything unlisted)
+// changes nothing.
+bool applyKey(int code);
+
+// Back to rest: stop, straight. The quit flag stays as it is.
+void resetDrive();
+
+void speedUp();
+void speedDown();
+void steerRight();
+void steerLeft();
+
+// The codes for a level, as sent to the transmitter.
+std::int32_t speedCodeFor(std::int32_t speedLevel);
+std::int32_t steerCodeFor(std::int32_t steerLevel);

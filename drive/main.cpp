@@ -1,0 +1,7 @@
+// rcdrive: drives a radio-controlled vehicle from the keyboard through its
+// USB transmitter. Takes no arguments.
+#include "drive/drive_loop.h"
+
+int main() {
+    return runDrive();
+}

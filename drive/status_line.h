@@ -1,0 +1,11 @@
+// The one-line status in Czech: which way the vehicle is driven and steered.
+#pragma once
+
+#include <string>
+
+// The status text for a pair of codes, with the two magnitudes filled in,
+// e.g. " Vpred: 3, Vlevo: 2\n". Empty when the pair matches no row.
+std::string statusText(int speedCode, int steerCode, int speedMagnitude, int steerMagnitude);
+
+// Clears the console and writes the status line for the drive state.
+void showStatus();

@@ -1,0 +1,204 @@
+#include "sim/virtual_transmitter.h"
+
+#include "link/clock.h"
+#include "link/d2xx.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+struct VirtualDevice {
+    VirtualTransmitterSettings settings;
+    std::int64_t startNs = 0;
+    std::FILE* trace = nullptr;
+    bool open = false;
+    std::int64_t baud = 9600; // the chip's power-on line: 9600 8N1
+    std::int64_t bitsPerByte = 10;
+    double lineFreeNs = 0; // when the last accepted byte has left the line
+};
+
+VirtualDevice device;
+
+void traceLine(std::int64_t t, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+void traceLine(std::int64_t t, const char* format, ...) {
+    if (device.trace == nullptr) {
+        return;
+    }
+    std::fprintf(device.trace, "%" PRId64 " ", t);
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(device.trace, format, args);
+    va_end(args);
+    std::fputc('\n', device.trace);
+    std::fflush(device.trace);
+}
+
+double byteNs() {
+    const double nominal =
+        1e9 * static_cast<double>(device.bitsPerByte) / static_cast<double>(device.baud);
+    return nominal * (1.0 + static_cast<double>(device.settings.rateErrorPpm) / 1e6);
+}
+
+bool attached(std::int64_t now) {
+    return now - device.startNs >= device.settings.attachAfterMs * kNsPerMs;
+}
+
+bool unplugged(std::int64_t now) {
+    return device.settings.unplugAfterMs >= 0 &&
+           now - device.startNs >= device.settings.unplugAfterMs * kNsPerMs;
+}
+
+bool validHandle(FT_HANDLE handle) {
+    return handle == &device && device.open;
+}
+
+} // namespace
+
+bool parseSetting(const char* text, std::int64_t min, std::int64_t max, std::int64_t& value) {
+    if (text == nullptr || *text == '\0') {
+        return false;
+    }
+    char* end = nullptr;
+    errno = 0;
+    const long long parsed = std::strtoll(text, &end, 10);
+    if (errno != 0 || *end != '\0' || parsed < min || parsed > max) {
+        return false;
+    }
+    value = parsed;
+    return true;
+}
+
+bool startVirtualTransmitter(const VirtualTransmitterSettings& settings, std::string& error) {
+    device = VirtualDevice();
+    device.settings = settings;
+    device.startNs = monotonicNs();
+    if (!settings.tracePath.empty()) {
+        device.trace = std::fopen(settings.tracePath.c_str(), "w");
+        if (device.trace == nullptr) {
+            error = "cannot write trace " + settings.tracePath + ": " + std::strerror(errno);
+            return false;
+        }
+    }
+    return true;
+}
+
+extern "C" {
+
+FT_STATUS FT_API FT_OpenEx(void* arg, std::uint32_t flags, FT_HANDLE* handle) {
+    const std::int64_t now = monotonicNs();
+    const char* description = static_cast<const char*>(arg);
+    FT_STATUS status = FT_OK;
+    if (handle == nullptr) {
+        status = FT_INVALID_HANDLE;
+    } else if (flags != FT_OPEN_BY_DESCRIPTION || description == nullptr ||
+               std::strcmp(description, "dimsal") != 0 || !attached(now) || unplugged(now)) {
+        status = FT_DEVICE_NOT_FOUND;
+    } else if (device.open) {
+        status = FT_DEVICE_NOT_OPENED;
+    } else {
+        device.open = true;
+        device.baud = 9600;
+        device.bitsPerByte = 10;
+        device.lineFreeNs = static_cast<double>(now);
+        *handle = &device;
+    }
+    traceLine(now, "open \"%s\" %" PRIu32 " %" PRIu32, description ? description : "", flags,
+              status);
+    return status;
+}
+
+FT_STATUS FT_API FT_SetBaudRate(FT_HANDLE handle, std::uint32_t baudRate) {
+    FT_STATUS status = FT_OK;
+    if (!validHandle(handle)) {
+        status = FT_INVALID_HANDLE;
+    } else if (baudRate < 300 || baudRate > 3000000) {
+        status = FT_IO_ERROR;
+    } else {
+        device.baud = baudRate;
+    }
+    traceLine(monotonicNs(), "baud %" PRIu32 " %" PRIu32, baudRate, status);
+    return status;
+}
+
+FT_STATUS FT_API FT_SetDataCharacteristics(FT_HANDLE handle, unsigned char wordLength,
+                                           unsigned char stopBits, unsigned char parity) {
+    FT_STATUS status = FT_OK;
+    if (!validHandle(handle)) {
+        status = FT_INVALID_HANDLE;
+    } else if ((wordLength != FT_BITS_7 && wordLength != FT_BITS_8) ||
+               (stopBits != FT_STOP_BITS_1 && stopBits != FT_STOP_BITS_2) ||
+               parity > FT_PARITY_EVEN) {
+        status = FT_IO_ERROR;
+    } else {
+        device.bitsPerByte = 1 + wordLength + (parity != FT_PARITY_NONE ? 1 : 0) +
+                             (stopBits == FT_STOP_BITS_2 ? 2 : 1);
+    }
+    traceLine(monotonicNs(), "data %u %u %u %" PRIu32, wordLength, stopBits, parity, status);
+    return status;
+}
+
+FT_STATUS FT_API FT_Write(FT_HANDLE handle, void* buffer, std::uint32_t toWrite,
+                          std::uint32_t* written) {
+    if (written != nullptr) {
+        *written = 0;
+    }
+    if (!validHandle(handle)) {
+        return FT_INVALID_HANDLE;
+    }
+    if (buffer == nullptr && toWrite > 0) {
+        return FT_IO_ERROR;
+    }
+    const unsigned char* bytes = static_cast<const unsigned char*>(buffer);
+    for (std::uint32_t i = 0; i < toWrite; ++i) {
+        std::int64_t now = monotonicNs();
+        if (unplugged(now)) {
+            traceLine(now, "write %02X %" PRIu32, bytes[i], FT_IO_ERROR);
+            return FT_IO_ERROR;
+        }
+        // The buffer holds the byte on the line and those waiting behind it;
+        // while it is full, wait for the line to free a place.
+        const double perByte = byteNs();
+        const double roomAt =
+            device.lineFreeNs - static_cast<double>(device.settings.fifoBytes - 1) * perByte;
+        while (static_cast<double>(now) < roomAt) {
+            sleepNs(static_cast<std::int64_t>(roomAt - static_cast<double>(now)) + 1);
+            now = monotonicNs();
+        }
+        const double start = std::max(device.lineFreeNs, static_cast<double>(now));
+        device.lineFreeNs = start + perByte;
+        traceLine(static_cast<std::int64_t>(start), "write %02X %" PRIu32, bytes[i], FT_OK);
+        if (written != nullptr) {
+            *written = i + 1;
+        }
+    }
+    return FT_OK;
+}
+
+FT_STATUS FT_API FT_Close(FT_HANDLE handle) {
+    if (!validHandle(handle)) {
+        traceLine(monotonicNs(), "close %" PRIu32, FT_INVALID_HANDLE);
+        return FT_INVALID_HANDLE;
+    }
+    // The chip finishes what it holds before the port goes; a bounded wait,
+    // so a huge buffer cannot hold the program up for long.
+    const std::int64_t deadline = monotonicNs() + 1000 * kNsPerMs;
+    std::int64_t now = monotonicNs();
+    while (!unplugged(now) && static_cast<double>(now) < device.lineFreeNs && now < deadline) {
+        sleepNs(std::min<std::int64_t>(
+            deadline - now,
+            static_cast<std::int64_t>(device.lineFreeNs - static_cast<double>(now)) + 1));
+        now = monotonicNs();
+    }
+    device.open = false;
+    traceLine(now, "close %" PRIu32, FT_OK);
+    return FT_OK;
+}
+
+} // extern "C"

@@ -1,0 +1,202 @@
+// rcdrive-sim end to end: keys typed into a real pseudo-terminal, the screen
+// read back from it, the line read from the virtual transmitter's trace.
+#include "tests/e2e/pty_session.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+namespace {
+
+const std::string kSim = RCDRIVE_SIM_PATH;
+const std::string kPrompt = "Pripojte vysilac na USB";
+const std::string kUp = "\x1b[A";
+const std::string kRight = "\x1b[C";
+const std::string kPgDn = "\x1b[6~";
+
+struct SimRun {
+    std::string trace = tempPath("trace");
+    PtySession session;
+
+    explicit SimRun(std::vector<std::string> options = {}) {
+        std::vector<std::string> argv = {kSim, "--trace", trace};
+        argv.insert(argv.end(), options.begin(), options.end());
+        session = startInPty(argv);
+    }
+    ~SimRun() {
+        endSession(session);
+        unlink(trace.c_str());
+    }
+    std::vector<TraceEntry> entries() const { return readTrace(trace); }
+    std::vector<unsigned> bytes() const { return acceptedBytes(entries()); }
+};
+
+int exitCode(const PtySession& session) {
+    return WIFEXITED(session.exitStatus) ? WEXITSTATUS(session.exitStatus) : -1;
+}
+
+std::size_t countKind(const std::vector<TraceEntry>& trace, const std::string& kind) {
+    std::size_t count = 0;
+    for (const TraceEntry& entry : trace) {
+        count += entry.kind == kind;
+    }
+    return count;
+}
+
+// Every frame from `from` on: three bytes, speed, steering, checksum.
+void expectFrames(const std::vector<unsigned>& bytes, std::size_t from,
+                  std::vector<unsigned> frame) {
+    ASSERT_EQ((bytes.size() - from) % 3, 0u);
+    for (std::size_t i = from; i < bytes.size(); i += 3) {
+        ASSERT_EQ(std::vector<unsigned>(bytes.begin() + i, bytes.begin() + i + 3), frame) << i;
+    }
+}
+
+TEST(DriveEndToEnd, PromptsUntilAttachedThenGoesOnByItself) {
+    SimRun run({"--attach-after", "600"});
+    readFor(run.session, 300);
+    EXPECT_EQ(screen(run.session), kPrompt);
+    for (const TraceEntry& entry : run.entries()) {
+        EXPECT_EQ(entry.kind, "open");
+        EXPECT_EQ(entry.status, 2u);
+    }
+    EXPECT_GT(countKind(run.entries(), "open"), 5u) << "keeps trying";
+    ASSERT_TRUE(waitForOutput(run.session, " Stuj: 0, Nenatoceno: 0\r\n", 3000));
+    ASSERT_TRUE(waitForBytes(run.trace, 30, 3000));
+    typeKeys(run.session, "q");
+    ASSERT_TRUE(waitForExit(run.session, 3000));
+    EXPECT_EQ(exitCode(run.session), 0);
+}
+
+TEST(DriveEndToEnd, LineIsSetOnceBeforeTheFirstFrameOfRest) {
+    SimRun run;
+    ASSERT_TRUE(waitForOutput(run.session, " Stuj: 0, Nenatoceno: 0\r\n", 3000));
+    ASSERT_TRUE(waitForBytes(run.trace, 30, 3000));
+    const std::vector<TraceEntry> trace = run.entries();
+    ASSERT_GE(trace.size(), 4u);
+    EXPECT_EQ(trace[0].kind, "open");
+    EXPECT_EQ(trace[0].fields, (std::vector<std::string>{"\"dimsal\"", "2"}));
+    EXPECT_EQ(trace[0].status, 0u);
+    EXPECT_EQ(trace[1].kind, "baud");
+    EXPECT_EQ(trace[1].fields, std::vector<std::string>{"1200"});
+    EXPECT_EQ(trace[2].kind, "data");
+    EXPECT_EQ(trace[2].fields, (std::vector<std::string>{"8", "0", "2"}));
+    EXPECT_EQ(countKind(trace, "baud"), 1u);
+    EXPECT_EQ(countKind(trace, "data"), 1u);
+    EXPECT_EQ(trace[3].kind, "write");
+    std::vector<unsigned> bytes = run.bytes();
+    bytes.resize(bytes.size() - bytes.size() % 3);
+    expectFrames(bytes, 0, {0x80, 0x40, 0xC0});
+    EXPECT_EQ(screen(run.session), " Stuj: 0, Nenatoceno: 0\r\n");
+}
+
+TEST(DriveEndToEnd, UpRaisesTheSpeedOneStep) {
+    SimRun run;
+    ASSERT_TRUE(waitForOutput(run.session, " Stuj: 0, Nenatoceno: 0\r\n", 3000));
+    ASSERT_TRUE(waitForBytes(run.trace, 6, 3000));
+    const std::size_t before = run.bytes().size();
+    typeKeys(run.session, kUp);
+    ASSERT_TRUE(waitForOutput(run.session, " Vpred: 1, Nenatoceno: 0\r\n", 3000));
+    ASSERT_TRUE(waitForBytes(run.trace, before + 30, 3000));
+    const std::vector<unsigned> bytes = run.bytes();
+    // The stream goes on frame by frame: rest frames, then A1 40 E1 frames.
+    std::size_t at = 0;
+    while (at + 3 <= bytes.size() && bytes[at] == 0x80) {
+        expectFrames(std::vector<unsigned>(bytes.begin() + at, bytes.begin() + at + 3), 0,
+                     {0x80, 0x40, 0xC0});
+        at += 3;
+    }
+    std::vector<unsigned> rest(bytes.begin() + at, bytes.end());
+    rest.resize(rest.size() - rest.size() % 3);
+    ASSERT_GE(rest.size(), 9u);
+    expectFrames(rest, 0, {0xA1, 0x40, 0xE1});
+    EXPECT_EQ(screen(run.session), " Vpred: 1, Nenatoceno: 0\r\n");
+}
+
+TEST(DriveEndToEnd, KeysTypedAtThePromptApplyBeforeTheFirstFrame) {
+    SimRun run({"--attach-after", "400"});
+    ASSERT_TRUE(waitForOutput(run.session, kPrompt, 2000));
+    typeKeys(run.session, kUp + kUp + kRight);
+    readFor(run.session, 50);
+    EXPECT_EQ(screen(run.session), kPrompt) << "nothing echoed, nothing applied yet";
+    ASSERT_TRUE(waitForOutput(run.session, " Vpred: 2, Vpravo: 1\r\n", 3000));
+    ASSERT_TRUE(waitForBytes(run.trace, 9, 3000));
+    std::vector<unsigned> bytes = run.bytes();
+    bytes.resize(bytes.size() - bytes.size() % 3);
+    expectFrames(bytes, 0, {0xA2, 0x51, 0xF3});
+}
+
+TEST(DriveEndToEnd, QTypedAtThePromptEndsRightAfterTheOpen) {
+    SimRun run({"--attach-after", "300"});
+    ASSERT_TRUE(waitForOutput(run.session, kPrompt, 2000));
+    typeKeys(run.session, "q");
+    ASSERT_TRUE(waitForExit(run.session, 3000));
+    EXPECT_EQ(exitCode(run.session), 0);
+    EXPECT_EQ(screen(run.session), "Close\r\n");
+    EXPECT_NE(run.session.output.find(" Stuj: 0, Nenatoceno: 0"), std::string::npos);
+    EXPECT_EQ(run.bytes(), (std::vector<unsigned>{0x80, 0x40, 0xC0})) << "only the rest frame";
+    const std::vector<TraceEntry> trace = run.entries();
+    EXPECT_EQ(trace.back().kind, "close");
+}
+
+// The way out after q and Q: cleared screen with "Close", the rest frame last
+// on the line, one close after the last byte, exit status 0.
+void expectOrderlyEnd(SimRun& run) {
+    ASSERT_TRUE(waitForExit(run.session, 3000));
+    EXPECT_EQ(exitCode(run.session), 0);
+    EXPECT_EQ(screen(run.session), "Close\r\n");
+    const std::vector<TraceEntry> trace = run.entries();
+    EXPECT_EQ(countKind(trace, "close"), 1u);
+    ASSERT_EQ(trace.back().kind, "close");
+    const std::vector<unsigned> bytes = run.bytes();
+    ASSERT_GE(bytes.size(), 6u);
+    expectFrames(std::vector<unsigned>(bytes.end() - 3, bytes.end()), 0, {0x80, 0x40, 0xC0});
+    EXPECT_EQ(bytes.size() % 3, 0u) << "no frame cut short";
+    const TraceEntry& lastWrite = trace[trace.size() - 2];
+    EXPECT_EQ(lastWrite.kind, "write");
+    EXPECT_GE(trace.back().t, lastWrite.t);
+}
+
+TEST(DriveEndToEnd, QuitWithQLeavesTheVehicleAtRest) {
+    SimRun run;
+    ASSERT_TRUE(waitForOutput(run.session, " Stuj: 0", 3000));
+    typeKeys(run.session, kUp);
+    ASSERT_TRUE(waitForOutput(run.session, " Vpred: 1", 3000));
+    const std::size_t before = run.bytes().size();
+    ASSERT_TRUE(waitForBytes(run.trace, before + 6, 3000));
+    typeKeys(run.session, "q");
+    expectOrderlyEnd(run);
+    EXPECT_EQ(run.session.output.find("STOP"), std::string::npos);
+}
+
+TEST(DriveEndToEnd, PgDnEndsExactlyAsCapitalQDoes) {
+    for (const std::string& key : {std::string("Q"), kPgDn}) {
+        SimRun run;
+        ASSERT_TRUE(waitForOutput(run.session, " Stuj: 0", 3000));
+        typeKeys(run.session, kUp);
+        ASSERT_TRUE(waitForOutput(run.session, " Vpred: 1", 3000));
+        ASSERT_TRUE(waitForBytes(run.trace, 6, 3000));
+        typeKeys(run.session, key);
+        expectOrderlyEnd(run);
+        EXPECT_NE(run.session.output.find("STOP\r\n"), std::string::npos);
+        EXPECT_LT(run.session.output.find("STOP"), run.session.output.rfind("Close"));
+    }
+}
+
+TEST(SimOptions, WrongOptionsGiveUsageAndStatusTwo) {
+    for (std::vector<std::string> argv :
+         std::vector<std::vector<std::string>>{{kSim, "--bogus"},
+                                               {kSim, "--fifo"},
+                                               {kSim, "--fifo", "0"},
+                                               {kSim, "--fifo", "12x"},
+                                               {kSim, "--attach-after", "-5"},
+                                               {kSim, "--rate-error", "9999999"}}) {
+        PtySession session = startInPty(argv);
+        ASSERT_TRUE(waitForExit(session, 3000));
+        EXPECT_EQ(exitCode(session), 2) << argv[1];
+        EXPECT_NE(session.output.find("usage: rcdrive-sim"), std::string::npos);
+        endSession(session);
+    }
+}
+
+} // namespace

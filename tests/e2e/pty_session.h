@@ -1,0 +1,63 @@
+// Runs a program in a real pseudo-terminal, as a user at a terminal would:
+// keys go in through the master side, the screen comes out of it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <sys/types.h>
+#include <termios.h>
+#include <vector>
+
+struct PtySession {
+    pid_t pid = -1;
+    int master = -1;
+    std::string output;     // everything the program wrote so far
+    termios initialTermios; // the terminal's settings before the program started
+    int exitStatus = -1;    // raw wait status once it ended
+};
+
+// Starts argv[0] with the given arguments on a fresh pseudo-terminal in cooked
+// mode, as a shell would leave it.
+PtySession startInPty(const std::vector<std::string>& argv);
+
+void typeKeys(PtySession& session, const std::string& bytes);
+
+// Reads the screen until text appears after offset `from`; false on timeout.
+bool waitForOutput(PtySession& session, const std::string& text, int timeoutMs,
+                   std::size_t from = 0);
+
+// Reads whatever arrives for the given time.
+void readFor(PtySession& session, int ms);
+
+// The visible screen: what was written after the last clear.
+std::string screen(const PtySession& session);
+
+// Waits for the program to end; false on timeout, after which it is killed.
+bool waitForExit(PtySession& session, int timeoutMs);
+
+// The terminal's current settings, read through the master side.
+termios currentTermios(const PtySession& session);
+bool sameTermios(const termios& a, const termios& b);
+
+void endSession(PtySession& session);
+
+// One line of the virtual transmitter's trace.
+struct TraceEntry {
+    std::int64_t t;
+    std::string kind;                // open, baud, data, write, close
+    std::vector<std::string> fields; // the rest, split at spaces
+    unsigned status;
+};
+
+std::vector<TraceEntry> readTrace(const std::string& path);
+
+// The bytes written with status 0, in order.
+std::vector<unsigned> acceptedBytes(const std::vector<TraceEntry>& trace);
+
+// A fresh path for a trace file in the temp directory.
+std::string tempPath(const std::string& stem);
+
+// Polls until the trace holds at least `count` accepted bytes; false on timeout.
+bool waitForBytes(const std::string& tracePath, std::size_t count, int timeoutMs);
+
+std::int64_t nowNs();

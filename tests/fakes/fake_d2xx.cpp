@@ -1,0 +1,53 @@
+#include "tests/fakes/fake_d2xx.h"
+
+FakeD2xx fakeD2xx;
+char fakeDeviceHandle;
+
+std::vector<unsigned> fakeWrittenBytes() {
+    std::vector<unsigned> bytes;
+    for (const FakeD2xxCall& call : fakeD2xx.calls) {
+        if (call.name == "write") {
+            bytes.insert(bytes.end(), call.args.begin() + 1, call.args.end());
+        }
+    }
+    return bytes;
+}
+
+extern "C" {
+
+FT_STATUS FT_API FT_OpenEx(void* arg, std::uint32_t flags, FT_HANDLE* handle) {
+    fakeD2xx.calls.push_back({"open", static_cast<const char*>(arg), {flags}, nullptr});
+    if (fakeD2xx.openStatus == FT_OK) {
+        *handle = &fakeDeviceHandle;
+    }
+    return fakeD2xx.openStatus;
+}
+
+FT_STATUS FT_API FT_SetBaudRate(FT_HANDLE handle, std::uint32_t baudRate) {
+    fakeD2xx.calls.push_back({"baud", "", {baudRate}, handle});
+    return FT_OK;
+}
+
+FT_STATUS FT_API FT_SetDataCharacteristics(FT_HANDLE handle, unsigned char wordLength,
+                                           unsigned char stopBits, unsigned char parity) {
+    fakeD2xx.calls.push_back({"data", "", {wordLength, stopBits, parity}, handle});
+    return FT_OK;
+}
+
+// args: the count, then the bytes.
+FT_STATUS FT_API FT_Write(FT_HANDLE handle, void* buffer, std::uint32_t toWrite,
+                          std::uint32_t* written) {
+    FakeD2xxCall call{"write", "", {toWrite}, handle};
+    for (std::uint32_t i = 0; i < toWrite; ++i) {
+        call.args.push_back(static_cast<unsigned char*>(buffer)[i]);
+    }
+    fakeD2xx.calls.push_back(call);
+    *written = fakeD2xx.writeStatus == FT_OK ? toWrite : 0;
+    return fakeD2xx.writeStatus;
+}
+
+FT_STATUS FT_API FT_Close(FT_HANDLE handle) {
+    fakeD2xx.calls.push_back({"close", "", {}, handle});
+    return FT_OK;
+}
+}

@@ -1,0 +1,29 @@
+// A recording D2XX library for tests of the transmitter link: every call is
+// kept, and the statuses it returns can be set.
+#pragma once
+
+#include "link/d2xx.h"
+
+#include <string>
+#include <vector>
+
+struct FakeD2xxCall {
+    std::string name; // "open", "baud", "data", "write", "close"
+    std::string text; // open: the description
+    std::vector<unsigned> args;
+    FT_HANDLE handle;
+};
+
+struct FakeD2xx {
+    std::vector<FakeD2xxCall> calls;
+    FT_STATUS openStatus = FT_OK; // what the next open attempts return
+    FT_STATUS writeStatus = FT_OK;
+};
+
+extern FakeD2xx fakeD2xx;
+
+// The handle a successful fake open gives.
+extern char fakeDeviceHandle;
+
+// The bytes of every write call, in order.
+std::vector<unsigned> fakeWrittenBytes();

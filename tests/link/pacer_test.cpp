@@ -1,0 +1,120 @@
+#include "link/pacer.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+
+namespace {
+
+// A device at the far end of the writes: a transmit buffer draining onto a
+// line whose byte time is off nominal by ppm. A write into a full buffer waits.
+struct SimulatedLine {
+    double byteNs;
+    double fifoBytes;
+    double lineFreeNs = 0;
+    double busyNs = 0;
+    double firstStartNs = -1;
+    double maxQueued = 0;
+
+    // Hands over a byte at t; returns when the write call returns.
+    double write(double t) {
+        const double roomAt = lineFreeNs - (fifoBytes - 1) * byteNs;
+        t = std::max(t, roomAt);
+        const double queuedAhead = std::max(0.0, lineFreeNs - t) / byteNs;
+        maxQueued = std::max(maxQueued, queuedAhead);
+        const double start = std::max(lineFreeNs, t);
+        if (firstStartNs < 0) {
+            firstStartNs = start;
+        }
+        lineFreeNs = start + byteNs;
+        busyNs += byteNs;
+        return t;
+    }
+    double utilisation() const { return busyNs / (lineFreeNs - firstStartNs); }
+};
+
+struct RunResult {
+    double utilisation;
+    double maxQueuedFirstHour;
+    double maxQueuedLastHour;
+};
+
+// Drives the pacer for the given simulated time with a process that wakes up
+// late by up to 300 us, as a loaded machine does.
+RunResult run(double ppm, double hours, bool paced) {
+    SimulatedLine line{static_cast<double>(kNominalByteNs) * (1 + ppm / 1e6), 128};
+    Pacer pacer;
+    std::mt19937 random(7);
+    std::uniform_real_distribution<double> jitter(0, 300e3);
+    double t = 1e9;
+    const double end = t + hours * 3600e9;
+    RunResult result{0, 0, 0};
+    while (t < end) {
+        if (paced) {
+            t += static_cast<double>(pacerWaitNs(pacer, static_cast<std::int64_t>(t)));
+            t += jitter(random);
+        }
+        t = line.write(t);
+        pacerWrote(pacer, static_cast<std::int64_t>(t));
+        if (t < 1e9 + 3600e9) {
+            result.maxQueuedFirstHour = line.maxQueued;
+        }
+        if (t > end - 3600e9 && result.maxQueuedLastHour == 0) {
+            line.maxQueued = 0; // measure the last hour on its own
+            result.maxQueuedLastHour = -1;
+        }
+        t += 2e3; // the rest of the loop: a key test, the next call
+    }
+    result.maxQueuedLastHour = line.maxQueued;
+    result.utilisation = line.utilisation();
+    return result;
+}
+
+TEST(Pacer, TenHoursAtEitherEndOfTheRateToleranceStayFullAndShort) {
+    for (double ppm : {1000.0, -1000.0, 0.0}) {
+        const RunResult result = run(ppm, 10, true);
+        EXPECT_GE(result.utilisation, 0.995) << ppm;
+        // The byte on the line and at most about two behind it, in the first
+        // hour and the last alike: the backlog does not grow with run time.
+        EXPECT_LE(result.maxQueuedFirstHour, 2.5) << ppm;
+        EXPECT_LE(result.maxQueuedLastHour, 2.5) << ppm;
+    }
+}
+
+TEST(Pacer, UnpacedWritesFillTheWholeBuffer) {
+    const RunResult result = run(0, 0.05, false);
+    EXPECT_GE(result.maxQueuedLastHour, 126);
+}
+
+TEST(Pacer, NoBurstAfterTheProcessStalls) {
+    Pacer pacer;
+    std::int64_t t = 0;
+    for (int i = 0; i < 50; ++i) {
+        t += pacerWaitNs(pacer, t);
+        pacerWrote(pacer, t);
+    }
+    t += 3000 * 1000000LL; // stopped for three seconds
+    int immediate = 0;
+    while (pacerWaitNs(pacer, t) == 0 && immediate < 1000) {
+        pacerWrote(pacer, t);
+        ++immediate;
+    }
+    // Only the lead is refilled, not the 300 bytes the line could have sent.
+    EXPECT_LE(immediate, 2);
+    EXPECT_GE(immediate, 1);
+}
+
+TEST(Pacer, WaitsNeverExceedOneByteTime) {
+    Pacer pacer;
+    std::int64_t t = 5;
+    for (int i = 0; i < 1000; ++i) {
+        const std::int64_t wait = pacerWaitNs(pacer, t);
+        EXPECT_LE(wait, kPacedByteNs);
+        t += wait;
+        pacerWrote(pacer, t);
+    }
+}
+
+} // namespace

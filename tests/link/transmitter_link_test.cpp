@@ -1,0 +1,102 @@
+#include "link/clock.h"
+#include "link/pacer.h"
+#include "link/transmitter_link.h"
+#include "tests/fakes/fake_d2xx.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+void freshLink() {
+    closeTransmitter();
+    fakeD2xx = FakeD2xx();
+    setPacing(false);
+}
+
+TEST(CommandFrame, ChecksumIsTheLowByteOfTheSum) {
+    EXPECT_EQ(commandFrame(0x80, 0x40), (std::array<std::uint8_t, 3>{0x80, 0x40, 0xC0}));
+    EXPECT_EQ(commandFrame(0xA1, 0x40), (std::array<std::uint8_t, 3>{0xA1, 0x40, 0xE1}));
+    EXPECT_EQ(commandFrame(0xA9, 0x69), (std::array<std::uint8_t, 3>{0xA9, 0x69, 0x12}));
+    EXPECT_EQ(commandFrame(0x99, 0x59), (std::array<std::uint8_t, 3>{0x99, 0x59, 0xF2}));
+}
+
+TEST(TransmitterLink, OpensDimsalByDescription) {
+    freshLink();
+    fakeD2xx.openStatus = FT_DEVICE_NOT_FOUND;
+    EXPECT_EQ(openTransmitter(), FT_DEVICE_NOT_FOUND);
+    EXPECT_EQ(transmitterLink.openStatus, FT_DEVICE_NOT_FOUND);
+    fakeD2xx.openStatus = FT_OK;
+    EXPECT_EQ(openTransmitter(), FT_OK);
+    ASSERT_EQ(fakeD2xx.calls.size(), 2u);
+    for (const FakeD2xxCall& call : fakeD2xx.calls) {
+        EXPECT_EQ(call.name, "open");
+        EXPECT_EQ(call.text, "dimsal");
+        EXPECT_EQ(call.args, std::vector<unsigned>{2});
+    }
+    EXPECT_EQ(transmitterLink.deviceHandle, &fakeDeviceHandle);
+}
+
+TEST(TransmitterLink, NothingReachesTheLibraryWithoutAnOpenDevice) {
+    freshLink();
+    fakeD2xx.openStatus = FT_DEVICE_NOT_OPENED;
+    openTransmitter();
+    configureLine();
+    sendFrame(0x80, 0x40);
+    closeTransmitter();
+    ASSERT_EQ(fakeD2xx.calls.size(), 1u);
+    EXPECT_EQ(fakeD2xx.calls[0].name, "open");
+}
+
+TEST(TransmitterLink, LineSettingsThenOneByteWritesThenOneClose) {
+    freshLink();
+    openTransmitter();
+    configureLine();
+    sendFrame(0xA9, 0x69);
+    sendByte(0x1C0); // only the low 8 bits go out
+    closeTransmitter();
+    closeTransmitter();
+
+    const auto& calls = fakeD2xx.calls;
+    ASSERT_EQ(calls.size(), 1u + 2u + 4u + 1u);
+    EXPECT_EQ(calls[1].name, "baud");
+    EXPECT_EQ(calls[1].args, std::vector<unsigned>{1200});
+    EXPECT_EQ(calls[2].name, "data");
+    EXPECT_EQ(calls[2].args, (std::vector<unsigned>{8, 0, 2}));
+    for (std::size_t i = 3; i < 7; ++i) {
+        EXPECT_EQ(calls[i].name, "write");
+        EXPECT_EQ(calls[i].args[0], 1u) << "one byte per write call";
+        EXPECT_EQ(calls[i].handle, &fakeDeviceHandle);
+    }
+    EXPECT_EQ(fakeWrittenBytes(), (std::vector<unsigned>{0xA9, 0x69, 0x12, 0xC0}));
+    EXPECT_EQ(calls.back().name, "close");
+}
+
+TEST(TransmitterLink, FailedWritesAreNotRepeated) {
+    freshLink();
+    openTransmitter();
+    fakeD2xx.writeStatus = FT_IO_ERROR;
+    sendFrame(0x80, 0x40);
+    fakeD2xx.writeStatus = FT_OK;
+    sendFrame(0xA1, 0x40);
+    EXPECT_EQ(fakeWrittenBytes(), (std::vector<unsigned>{0x80, 0x40, 0xC0, 0xA1, 0x40, 0xE1}));
+    closeTransmitter();
+}
+
+TEST(TransmitterLink, PacedWritesKeepToTheLineRate) {
+    freshLink();
+    openTransmitter();
+    setPacing(true);
+    const std::int64_t start = monotonicNs();
+    for (int i = 0; i < 4; ++i) {
+        sendFrame(0x80, 0x40);
+    }
+    const std::int64_t elapsed = monotonicNs() - start;
+    setPacing(false);
+    closeTransmitter();
+    // 12 bytes: the first goes at once, the others one line byte time apart
+    // once the lead is used up.
+    EXPECT_GE(elapsed, 10 * kNominalByteNs);
+    EXPECT_LT(elapsed, 20 * kNominalByteNs);
+}
+
+} // namespace
