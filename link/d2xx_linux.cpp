@@ -1,0 +1,381 @@
+// The D2XX functions rcdrive uses, over the kernel's USB serial driver. A
+// device is found by its USB product string (see usb_serial.h), opened as a
+// terminal, held exclusively and driven through termios.
+//
+// Every call is bounded in time: the terminal is non-blocking, a write gives
+// up after kWriteLimitNs and a close waits at most kDrainLimitNs for the
+// output to leave. A transmitter that is unplugged or stuck therefore shows as
+// FT_IO_ERROR instead of a hung program. Like the vendor's library, a handle
+// is meant to be used from one thread at a time.
+#include "link/d2xx_linux.h"
+
+#include "link/usb_serial.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <ctime>
+#include <fcntl.h>
+#include <mutex>
+#include <new>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr std::int64_t kNsPerMs = 1000000;
+
+// At 1200 baud a byte leaves about every 9 ms; a write that has made no room
+// for this long is talking to a dead device.
+constexpr std::int64_t kWriteLimitNs = 40 * kNsPerMs;
+// How long a close waits for queued output to be sent, and in what steps.
+constexpr std::int64_t kDrainLimitNs = 500 * kNsPerMs;
+constexpr std::int64_t kDrainStepNs = 5 * kNsPerMs;
+// Pause between write attempts when poll reports room that write then
+// refuses, so that the retry loop does not spin.
+constexpr std::int64_t kRetryPauseNs = 1 * kNsPerMs;
+
+struct Device {
+    int fd;
+};
+
+struct Registry {
+    std::mutex mutex;
+    std::string sysfsRoot = "/sys";
+    std::string devRoot = "/dev";
+    // Handles that are open; anything else passed in is refused, so a
+    // handle used after FT_Close is an error rather than a use of freed memory.
+    std::vector<Device*> open;
+};
+
+Registry& registry() {
+    static Registry instance;
+    return instance;
+}
+
+std::int64_t nowNs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+void pauseNs(std::int64_t ns) {
+    if (ns <= 0) {
+        return;
+    }
+    timespec ts{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+    nanosleep(&ts, nullptr);
+}
+
+Device* lookUp(FT_HANDLE handle) {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    auto it = std::find(r.open.begin(), r.open.end(), static_cast<Device*>(handle));
+    return it == r.open.end() ? nullptr : *it;
+}
+
+// Takes the handle out of the open set; nullptr if it was not in it.
+Device* release(FT_HANDLE handle) {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    auto it = std::find(r.open.begin(), r.open.end(), static_cast<Device*>(handle));
+    if (it == r.open.end()) {
+        return nullptr;
+    }
+    Device* device = *it;
+    r.open.erase(it);
+    return device;
+}
+
+bool speedFor(std::uint32_t rate, speed_t* speed) {
+    static const struct {
+        std::uint32_t rate;
+        speed_t speed;
+    } kSpeeds[] = {
+        {50, B50},           {75, B75},           {110, B110},         {134, B134},
+        {150, B150},         {200, B200},         {300, B300},         {600, B600},
+        {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
+        {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
+        {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+        {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1500000, B1500000},
+        {2000000, B2000000}, {3000000, B3000000},
+    };
+    for (const auto& entry : kSpeeds) {
+        if (entry.rate == rate) {
+            *speed = entry.speed;
+            return true;
+        }
+    }
+    return false;
+}
+
+// The c_cflag bits that FT_SetDataCharacteristics sets.
+constexpr tcflag_t kFramingBits = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
+
+// Raw bytes, no flow control of either kind, modem lines ignored, reads
+// that return at once; the framing in t is kept (cfmakeraw alone would force
+// 8 bits without parity). Parity errors are ignored on input: the line is
+// only used to send.
+void makeRawLine(termios* t) {
+    const tcflag_t framing = t->c_cflag & kFramingBits;
+    cfmakeraw(t);
+    t->c_cflag = (t->c_cflag & ~kFramingBits) | framing;
+    t->c_iflag &= ~(IXON | IXOFF | IXANY | INPCK);
+    t->c_iflag |= IGNPAR;
+    t->c_cflag &= ~CRTSCTS;
+    t->c_cflag |= CLOCAL | CREAD;
+    t->c_cc[VMIN] = 0;
+    t->c_cc[VTIME] = 0;
+}
+
+// Applies t, with the fixed parts of the line state in place, and reads it
+// back. tcsetattr succeeds when the driver took any part of a request, and
+// a driver that cannot do some framing (a pty has no parity, for one) drops
+// it silently; the line would then garble every byte while reporting
+// success. So a request that did not take in full is an error, and the line
+// goes back to how it was before.
+FT_STATUS applyLine(int fd, const termios& before, termios t) {
+    makeRawLine(&t);
+    termios got{};
+    if (tcsetattr(fd, TCSANOW, &t) == 0 && tcgetattr(fd, &got) == 0 &&
+        (got.c_cflag & kFramingBits) == (t.c_cflag & kFramingBits) &&
+        cfgetospeed(&got) == cfgetospeed(&t) && cfgetispeed(&got) == cfgetispeed(&t)) {
+        return FT_OK;
+    }
+    tcsetattr(fd, TCSANOW, &before);
+    return FT_IO_ERROR;
+}
+
+void setFraming(termios* t, tcflag_t framing) {
+    t->c_cflag = (t->c_cflag & ~kFramingBits) | framing;
+}
+
+// Opens the node exclusively: flock keeps out other users of this layer
+// even when they run as root, TIOCEXCL keeps out other programs.
+FT_STATUS openDevice(const std::string& node, FT_HANDLE* handle) {
+    int fd = open(node.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return FT_DEVICE_NOT_OPENED;
+    }
+    // Someone else holds it: leave their exclusive mode alone.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        close(fd);
+        return FT_DEVICE_NOT_OPENED;
+    }
+    // Put the line in a known state whatever the last user left: 9600 baud,
+    // 8 data bits, no parity, 1 stop bit, the chip's power-on state.
+    termios before{};
+    bool ready = ioctl(fd, TIOCEXCL) == 0 && tcgetattr(fd, &before) == 0;
+    if (ready) {
+        termios t = before;
+        setFraming(&t, CS8);
+        cfsetispeed(&t, B9600);
+        cfsetospeed(&t, B9600);
+        ready = applyLine(fd, before, t) == FT_OK;
+    }
+    Device* device = ready ? new (std::nothrow) Device{fd} : nullptr;
+    if (device == nullptr) {
+        ioctl(fd, TIOCNXCL);
+        close(fd);
+        return FT_DEVICE_NOT_OPENED;
+    }
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.open.push_back(device);
+    *handle = device;
+    return FT_OK;
+}
+
+} // namespace
+
+void setDeviceRoots(const std::string& sysfsRoot, const std::string& devRoot) {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.sysfsRoot = sysfsRoot;
+    r.devRoot = devRoot;
+}
+
+// The first device in numeric order with this exact product string. A device
+// without a product string has no description, so "" finds nothing.
+FT_STATUS openByDescription(const char* description, const std::string& sysfsRoot,
+                            const std::string& devRoot, FT_HANDLE* handle) {
+    if (handle == nullptr) {
+        return FT_INVALID_HANDLE;
+    }
+    *handle = nullptr;
+    if (description == nullptr || *description == '\0') {
+        return FT_DEVICE_NOT_FOUND;
+    }
+    for (const UsbSerialDevice& device : findUsbSerialDevices(sysfsRoot, devRoot)) {
+        if (device.description == description) {
+            return openDevice(device.node, handle);
+        }
+    }
+    return FT_DEVICE_NOT_FOUND;
+}
+
+extern "C" {
+
+FT_STATUS FT_API FT_OpenEx(void* arg, std::uint32_t flags, FT_HANDLE* handle) {
+    if (handle == nullptr) {
+        return FT_INVALID_HANDLE;
+    }
+    *handle = nullptr;
+    if (flags != FT_OPEN_BY_DESCRIPTION) {
+        return FT_DEVICE_NOT_FOUND;
+    }
+    std::string sysfsRoot;
+    std::string devRoot;
+    {
+        Registry& r = registry();
+        std::lock_guard<std::mutex> lock(r.mutex);
+        sysfsRoot = r.sysfsRoot;
+        devRoot = r.devRoot;
+    }
+    return openByDescription(static_cast<const char*>(arg), sysfsRoot, devRoot, handle);
+}
+
+FT_STATUS FT_API FT_SetBaudRate(FT_HANDLE handle, std::uint32_t baudRate) {
+    Device* device = lookUp(handle);
+    if (device == nullptr) {
+        return FT_INVALID_HANDLE;
+    }
+    speed_t speed = B0;
+    if (!speedFor(baudRate, &speed)) {
+        return FT_IO_ERROR;
+    }
+    termios before{};
+    if (tcgetattr(device->fd, &before) != 0) {
+        return FT_IO_ERROR;
+    }
+    termios t = before;
+    cfsetispeed(&t, speed);
+    cfsetospeed(&t, speed);
+    return applyLine(device->fd, before, t);
+}
+
+FT_STATUS FT_API FT_SetDataCharacteristics(FT_HANDLE handle, unsigned char wordLength,
+                                           unsigned char stopBits, unsigned char parity) {
+    Device* device = lookUp(handle);
+    if (device == nullptr) {
+        return FT_INVALID_HANDLE;
+    }
+    tcflag_t framing = 0;
+    if (wordLength == FT_BITS_7) {
+        framing |= CS7;
+    } else if (wordLength == FT_BITS_8) {
+        framing |= CS8;
+    } else {
+        return FT_IO_ERROR;
+    }
+    if (stopBits == FT_STOP_BITS_2) {
+        framing |= CSTOPB;
+    } else if (stopBits != FT_STOP_BITS_1) {
+        return FT_IO_ERROR;
+    }
+    if (parity == FT_PARITY_ODD) {
+        framing |= PARENB | PARODD;
+    } else if (parity == FT_PARITY_EVEN) {
+        framing |= PARENB;
+    } else if (parity != FT_PARITY_NONE) {
+        return FT_IO_ERROR;
+    }
+    termios before{};
+    if (tcgetattr(device->fd, &before) != 0) {
+        return FT_IO_ERROR;
+    }
+    termios t = before;
+    setFraming(&t, framing);
+    return applyLine(device->fd, before, t);
+}
+
+// Writes all bytes, waiting for room when the driver's buffer is full, but
+// for no longer than kWriteLimitNs in all. *written is the number of bytes
+// handed to the driver, also when the call fails part way.
+FT_STATUS FT_API FT_Write(FT_HANDLE handle, void* buffer, std::uint32_t toWrite,
+                          std::uint32_t* written) {
+    if (written != nullptr) {
+        *written = 0;
+    }
+    Device* device = lookUp(handle);
+    if (device == nullptr) {
+        return FT_INVALID_HANDLE;
+    }
+    if (buffer == nullptr || written == nullptr) {
+        return FT_IO_ERROR;
+    }
+    const unsigned char* bytes = static_cast<const unsigned char*>(buffer);
+    const std::int64_t deadline = nowNs() + kWriteLimitNs;
+    bool roomRefused = false;
+    while (*written < toWrite) {
+        ssize_t n = write(device->fd, bytes + *written, toWrite - *written);
+        if (n > 0) {
+            *written += static_cast<std::uint32_t>(n);
+            roomRefused = false;
+            continue;
+        }
+        const int error = n < 0 ? errno : EAGAIN;
+        if (error != EAGAIN && error != EWOULDBLOCK && error != EINTR) {
+            return FT_IO_ERROR;
+        }
+        const std::int64_t left = deadline - nowNs();
+        if (left <= 0) {
+            return FT_IO_ERROR;
+        }
+        if (error == EINTR) {
+            continue;
+        }
+        if (roomRefused) {
+            pauseNs(std::min(kRetryPauseNs, left));
+        }
+        pollfd p{device->fd, POLLOUT, 0};
+        int ready = poll(&p, 1, static_cast<int>((left + kNsPerMs - 1) / kNsPerMs));
+        if (ready < 0 && errno != EINTR) {
+            return FT_IO_ERROR;
+        }
+        if (ready > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+            return FT_IO_ERROR;
+        }
+        roomRefused = ready > 0;
+    }
+    return FT_OK;
+}
+
+// Gives queued output up to kDrainLimitNs to leave, then discards what is
+// left so that close() itself does not wait on it, and releases the device.
+// The handle is gone afterwards in every case; FT_IO_ERROR says that queued
+// output may not have been sent (device gone or stuck).
+FT_STATUS FT_API FT_Close(FT_HANDLE handle) {
+    Device* device = release(handle);
+    if (device == nullptr) {
+        return FT_INVALID_HANDLE;
+    }
+    FT_STATUS status = FT_OK;
+    const std::int64_t deadline = nowNs() + kDrainLimitNs;
+    for (;;) {
+        int queued = 0;
+        if (ioctl(device->fd, TIOCOUTQ, &queued) != 0) {
+            status = FT_IO_ERROR;
+            break;
+        }
+        if (queued == 0) {
+            break;
+        }
+        const std::int64_t left = deadline - nowNs();
+        if (left <= 0) {
+            tcflush(device->fd, TCOFLUSH);
+            status = FT_IO_ERROR;
+            break;
+        }
+        pauseNs(std::min(kDrainStepNs, left));
+    }
+    ioctl(device->fd, TIOCNXCL);
+    close(device->fd);
+    delete device;
+    return status;
+}
+
+} // extern "C"

@@ -1,0 +1,382 @@
+// The Linux D2XX layer on fake sysfs trees whose device nodes are
+// pseudo-terminals: the test holds the master end and sees what a
+// transmitter on the line would receive.
+#include "link/d2xx_linux.h"
+
+#include "tests/link/fake_sysfs.h"
+
+#include <chrono>
+#include <cstdio>
+#include <dirent.h>
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <thread>
+#include <vector>
+
+// A pty keeps the speed and most c_cflag bits but forces CS8 and clears
+// PARENB, so what the layer asks for is also checked in the requests
+// themselves: tcsetattr is wrapped to record them.
+namespace {
+std::vector<termios> requests;
+} // namespace
+
+extern "C" int tcsetattr(int fd, int action, const termios* t) noexcept {
+    using Real = int (*)(int, int, const termios*);
+    static Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "tcsetattr"));
+    requests.push_back(*t);
+    return real(fd, action, t);
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Bytes = std::vector<unsigned char>;
+
+double msSince(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+int openFdCount() {
+    int count = 0;
+    DIR* dir = opendir("/proc/self/fd");
+    while (dir != nullptr && readdir(dir) != nullptr) {
+        ++count;
+    }
+    closedir(dir);
+    return count;
+}
+
+// Reads from fd until n bytes have come or nothing more arrives for 200 ms.
+Bytes readUpTo(int fd, std::size_t n) {
+    Bytes got;
+    unsigned char buffer[4096];
+    pollfd p{fd, POLLIN, 0};
+    while (got.size() < n && poll(&p, 1, 200) > 0) {
+        ssize_t r = read(fd, buffer, std::min(sizeof buffer, n - got.size()));
+        if (r <= 0) {
+            break;
+        }
+        got.insert(got.end(), buffer, buffer + r);
+    }
+    return got;
+}
+
+// Raw bytes at the given speed, no flow control, modem lines ignored.
+void expectRawLine(int fd, speed_t speed, tcflag_t framing) {
+    termios t{};
+    ASSERT_EQ(tcgetattr(fd, &t), 0);
+    EXPECT_EQ(cfgetospeed(&t), speed);
+    EXPECT_EQ(cfgetispeed(&t), speed);
+    EXPECT_EQ(t.c_cflag & (PARODD | CSTOPB), framing);
+    EXPECT_EQ(t.c_cflag & (CRTSCTS | CLOCAL | CREAD), tcflag_t(CLOCAL | CREAD));
+    EXPECT_EQ(t.c_iflag & (IXON | IXOFF | IXANY), 0u);
+    EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG), 0u);
+    EXPECT_EQ(t.c_oflag & OPOST, 0u);
+    EXPECT_EQ(t.c_cc[VMIN], 0);
+    EXPECT_EQ(t.c_cc[VTIME], 0);
+}
+
+FT_STATUS openEx(const char* description, FT_HANDLE* handle) {
+    return FT_OpenEx(const_cast<char*>(description), FT_OPEN_BY_DESCRIPTION, handle);
+}
+
+FT_STATUS writeBytes(FT_HANDLE handle, Bytes bytes, std::uint32_t* written) {
+    return FT_Write(handle, bytes.data(), static_cast<std::uint32_t>(bytes.size()), written);
+}
+
+struct Pty {
+    int master = -1;
+    int slave = -1;
+};
+
+class D2xxLinuxTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_FALSE((tree = makeFakeTree()).top.empty());
+        setDeviceRoots(tree.sys, tree.dev);
+    }
+    void TearDown() override {
+        for (FT_HANDLE h : handles) {
+            FT_Close(h);
+        }
+        for (const Pty& pty : ptys) {
+            close(pty.master);
+            close(pty.slave);
+        }
+        setDeviceRoots("/sys", "/dev");
+        removeFakeTree(tree);
+    }
+
+    // A pty whose slave stands in as /dev/<name>.
+    Pty addNode(const std::string& name) {
+        Pty pty;
+        char path[128];
+        EXPECT_EQ(openpty(&pty.master, &pty.slave, path, nullptr, nullptr), 0);
+        termios raw{};
+        tcgetattr(pty.master, &raw);
+        cfmakeraw(&raw);
+        tcsetattr(pty.master, TCSANOW, &raw);
+        symlink(path, (tree.dev + "/" + name).c_str());
+        ptys.push_back(pty);
+        return pty;
+    }
+
+    Pty addDevice(const std::string& name, const char* product, int usbPort) {
+        addUsbSerial(tree, name, product, usbPort);
+        return addNode(name);
+    }
+
+    FT_HANDLE open(const char* description) {
+        FT_HANDLE h = nullptr;
+        EXPECT_EQ(openEx(description, &h), FT_OK);
+        handles.push_back(h);
+        return h;
+    }
+
+    FakeTree tree;
+    std::vector<Pty> ptys;
+    std::vector<FT_HANDLE> handles;
+};
+
+TEST_F(D2xxLinuxTest, OpensFirstUsbDeviceWithExactDescription) {
+    // ttyUSB0 is no USB device although its parent says "Transmitter".
+    makeDirs(tree.sys + "/devices/platform/fake");
+    writeFile(tree.sys + "/devices/platform/fake/product", "Transmitter");
+    addTty(tree, "ttyUSB0", "devices/platform/fake/ttyUSB0");
+    Pty notUsb = addNode("ttyUSB0");
+    addDevice("ttyUSB1", "Other", 1);
+    Pty ten = addDevice("ttyUSB10", "Transmitter", 10);
+    Pty two = addDevice("ttyUSB2", "Transmitter\n", 2);
+
+    FT_HANDLE h = open("Transmitter");
+    std::uint32_t written = 0;
+    ASSERT_EQ(writeBytes(h, {'x'}, &written), FT_OK);
+    EXPECT_EQ(readUpTo(two.master, 1), Bytes{'x'});
+    EXPECT_TRUE(readUpTo(ten.master, 1).empty());
+    EXPECT_TRUE(readUpTo(notUsb.master, 1).empty());
+
+    FT_HANDLE other = &written;
+    EXPECT_EQ(openEx("Transmit", &other), FT_DEVICE_NOT_FOUND);
+    EXPECT_EQ(other, nullptr);
+    EXPECT_EQ(openEx("", &other), FT_DEVICE_NOT_FOUND);
+    EXPECT_EQ(FT_OpenEx(nullptr, FT_OPEN_BY_DESCRIPTION, &other), FT_DEVICE_NOT_FOUND);
+    EXPECT_EQ(FT_OpenEx(const_cast<char*>("Other"), 1, &other), FT_DEVICE_NOT_FOUND);
+    EXPECT_EQ(openEx("Other", nullptr), FT_INVALID_HANDLE);
+}
+
+TEST_F(D2xxLinuxTest, DeviceWhoseNodeCannotBeUsedIsNotOpened) {
+    addUsbSerial(tree, "ttyUSB0", "No node", 1);
+    addUsbSerial(tree, "ttyUSB1", "Not a terminal", 2);
+    writeFile(tree.dev + "/ttyUSB1", "");
+    const int fds = openFdCount();
+    FT_HANDLE h = nullptr;
+    EXPECT_EQ(openEx("No node", &h), FT_DEVICE_NOT_OPENED);
+    EXPECT_EQ(openEx("Not a terminal", &h), FT_DEVICE_NOT_OPENED);
+    EXPECT_EQ(h, nullptr);
+    EXPECT_EQ(openFdCount(), fds);
+}
+
+TEST_F(D2xxLinuxTest, OpenPutsLineInPowerOnState) {
+    Pty pty = addDevice("ttyUSB0", "Transmitter", 1);
+    // What a previous user might have left: cooked, flow control of both
+    // kinds, 38400 baud, odd parity flag, 2 stop bits, blocking reads.
+    termios left{};
+    tcgetattr(pty.slave, &left);
+    left.c_lflag |= ICANON | ECHO;
+    left.c_oflag |= OPOST | ONLCR;
+    left.c_iflag |= IXON | IXOFF;
+    left.c_cflag |= PARODD | CSTOPB | CRTSCTS;
+    left.c_cc[VMIN] = 1;
+    cfsetspeed(&left, B38400);
+    tcsetattr(pty.slave, TCSANOW, &left);
+
+    open("Transmitter");
+    EXPECT_EQ(requests.back().c_cflag & (CSIZE | PARENB), tcflag_t(CS8));
+    expectRawLine(pty.slave, B9600, 0);
+}
+
+TEST_F(D2xxLinuxTest, SetsBaudRateAndFramingAndRefusesWhatItCannotDo) {
+    Pty pty = addDevice("ttyUSB0", "Transmitter", 1);
+    FT_HANDLE h = open("Transmitter");
+
+    ASSERT_EQ(FT_SetBaudRate(h, 1200), FT_OK);
+    ASSERT_EQ(FT_SetDataCharacteristics(h, FT_BITS_8, FT_STOP_BITS_2, FT_PARITY_NONE), FT_OK);
+    expectRawLine(pty.slave, B1200, CSTOPB);
+    termios t{};
+    ASSERT_EQ(tcgetattr(pty.slave, &t), 0);
+
+    // A pty has no parity: it drops PARENB and CS7 but takes the rest of the
+    // same request, so tcsetattr may even succeed. The layer must report the
+    // failure and put the line back as it was.
+    std::size_t mark = requests.size();
+    EXPECT_EQ(FT_SetDataCharacteristics(h, FT_BITS_8, FT_STOP_BITS_1, FT_PARITY_EVEN), FT_IO_ERROR);
+    ASSERT_GT(requests.size(), mark);
+    EXPECT_EQ(requests[mark].c_cflag & (CSIZE | PARENB | PARODD | CSTOPB), tcflag_t(CS8 | PARENB));
+    mark = requests.size();
+    EXPECT_EQ(FT_SetDataCharacteristics(h, FT_BITS_7, FT_STOP_BITS_1, FT_PARITY_ODD), FT_IO_ERROR);
+    ASSERT_GT(requests.size(), mark);
+    EXPECT_EQ(requests[mark].c_cflag & (CSIZE | PARENB | PARODD | CSTOPB),
+              tcflag_t(CS7 | PARENB | PARODD));
+    termios after{};
+    ASSERT_EQ(tcgetattr(pty.slave, &after), 0);
+    EXPECT_EQ(after.c_cflag, t.c_cflag);
+
+    // Values outside the interface change nothing; 0 baud would hang up.
+    mark = requests.size();
+    for (std::uint32_t rate : {0u, 12345u, 4000000u}) {
+        EXPECT_EQ(FT_SetBaudRate(h, rate), FT_IO_ERROR) << rate;
+    }
+    EXPECT_EQ(FT_SetDataCharacteristics(h, 6, FT_STOP_BITS_1, FT_PARITY_NONE), FT_IO_ERROR);
+    EXPECT_EQ(FT_SetDataCharacteristics(h, FT_BITS_8, 1, FT_PARITY_NONE), FT_IO_ERROR);
+    EXPECT_EQ(FT_SetDataCharacteristics(h, FT_BITS_8, FT_STOP_BITS_1, 3), FT_IO_ERROR);
+    EXPECT_EQ(requests.size(), mark);
+}
+
+TEST_F(D2xxLinuxTest, BytesArriveUnchanged) {
+    Pty pty = addDevice("ttyUSB0", "Transmitter", 1);
+    FT_HANDLE h = open("Transmitter");
+    // Bytes a cooked terminal would translate, strip or act on.
+    const Bytes bytes = {0x80, 0x40, 0xC0, 0x0A, 0x0D, 0x11, 0x13, 0xFF, 0x00, 0x03, 0x7F};
+    std::uint32_t written = 0;
+    ASSERT_EQ(writeBytes(h, bytes, &written), FT_OK);
+    EXPECT_EQ(written, bytes.size());
+    EXPECT_EQ(readUpTo(pty.master, bytes.size() + 1), bytes);
+
+    // More than the pty buffers, so the write waits for room in between.
+    Bytes big(32768);
+    for (std::size_t i = 0; i < big.size(); ++i) {
+        big[i] = static_cast<unsigned char>(i * 7 + i / 256);
+    }
+    Bytes received;
+    std::thread reader([&] { received = readUpTo(pty.master, big.size()); });
+    EXPECT_EQ(writeBytes(h, big, &written), FT_OK);
+    reader.join();
+    EXPECT_EQ(written, big.size());
+    EXPECT_TRUE(received == big);
+}
+
+TEST_F(D2xxLinuxTest, OpenIsExclusiveAcrossHandlesAndProcesses) {
+    addDevice("ttyUSB0", "Transmitter", 1);
+    FT_HANDLE first = open("Transmitter");
+    const int fds = openFdCount();
+    FT_HANDLE second = nullptr;
+    EXPECT_EQ(openEx("Transmitter", &second), FT_DEVICE_NOT_OPENED);
+    EXPECT_EQ(openFdCount(), fds);
+    ASSERT_EQ(FT_Close(first), FT_OK);
+
+    int toParent[2];
+    int toChild[2];
+    ASSERT_EQ(pipe(toParent), 0);
+    ASSERT_EQ(pipe(toChild), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        FT_HANDLE h = nullptr;
+        char opened = openEx("Transmitter", &h) == FT_OK ? 'y' : 'n';
+        char go = 0;
+        bool ok = write(toParent[1], &opened, 1) == 1 && read(toChild[0], &go, 1) == 1;
+        _exit(ok && opened == 'y' && FT_Close(h) == FT_OK ? 0 : 1);
+    }
+    char opened = 0;
+    ASSERT_EQ(read(toParent[0], &opened, 1), 1);
+    EXPECT_EQ(opened, 'y');
+    EXPECT_EQ(openEx("Transmitter", &second), FT_DEVICE_NOT_OPENED);
+    EXPECT_EQ(write(toChild[1], "g", 1), 1);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    for (int fd : {toParent[0], toParent[1], toChild[0], toChild[1]}) {
+        close(fd);
+    }
+    open("Transmitter");
+}
+
+TEST_F(D2xxLinuxTest, WriteToStuckDeviceGivesUpWithCountOfBytesSent) {
+    Pty pty = addDevice("ttyUSB0", "Transmitter", 1);
+    FT_HANDLE h = open("Transmitter");
+    std::uint32_t written = 99;
+
+    // Output stopped: no room ever comes.
+    ASSERT_EQ(tcflow(pty.slave, TCOOFF), 0);
+    auto start = Clock::now();
+    EXPECT_EQ(writeBytes(h, {1, 2, 3}, &written), FT_IO_ERROR);
+    const double stalledMs = msSince(start);
+    EXPECT_EQ(written, 0u);
+    EXPECT_GE(stalledMs, 35.0);
+    EXPECT_LT(stalledMs, 100.0);
+    ASSERT_EQ(tcflow(pty.slave, TCOON), 0);
+
+    // Nobody reads: the write fills the buffer, then reports what it sent.
+    Bytes big(256 * 1024);
+    for (std::size_t i = 0; i < big.size(); ++i) {
+        big[i] = static_cast<unsigned char>(i % 251);
+    }
+    start = Clock::now();
+    EXPECT_EQ(writeBytes(h, big, &written), FT_IO_ERROR);
+    const double fullMs = msSince(start);
+    EXPECT_LT(fullMs, 100.0);
+    ASSERT_GT(written, 0u);
+    ASSERT_LT(written, big.size());
+    EXPECT_TRUE(readUpTo(pty.master, big.size()) == Bytes(big.begin(), big.begin() + written));
+    std::printf("stuck device: write gave up after %.1f ms (stopped), %.1f ms (full, %u bytes)\n",
+                stalledMs, fullMs, static_cast<unsigned>(written));
+}
+
+TEST_F(D2xxLinuxTest, UnpluggedDeviceFailsFastAndClosesPromptly) {
+    Pty pty = addDevice("ttyUSB0", "Transmitter", 1);
+    FT_HANDLE h = open("Transmitter");
+    std::uint32_t written = 0;
+    ASSERT_EQ(writeBytes(h, {1}, &written), FT_OK);
+
+    close(pty.master);
+    ptys.back().master = -1;
+    auto start = Clock::now();
+    EXPECT_EQ(writeBytes(h, {2, 3}, &written), FT_IO_ERROR);
+    const double writeMs = msSince(start);
+    // Seen at once, not by running out the write's time limit.
+    EXPECT_LT(writeMs, 20.0);
+    start = Clock::now();
+    EXPECT_EQ(FT_Close(h), FT_IO_ERROR);
+    const double closeMs = msSince(start);
+    EXPECT_LT(closeMs, 1000.0);
+    EXPECT_EQ(FT_Close(h), FT_INVALID_HANDLE);
+    std::printf("unplugged: write failed in %.3f ms, close took %.3f ms\n", writeMs, closeMs);
+}
+
+// On a pty the unread bytes wait at the master and the slave's output queue
+// (TIOCOUTQ) reads empty, so this only shows that close does not wait for
+// the other end to read; the drain limit itself needs a real UART to reach.
+TEST_F(D2xxLinuxTest, CloseWithUnreadOutputIsBounded) {
+    addDevice("ttyUSB0", "Transmitter", 1);
+    FT_HANDLE h = open("Transmitter");
+    std::uint32_t written = 0;
+    ASSERT_EQ(writeBytes(h, Bytes(2000, 0x55), &written), FT_OK);
+    auto start = Clock::now();
+    EXPECT_EQ(FT_Close(h), FT_OK);
+    EXPECT_LT(msSince(start), 1000.0);
+}
+
+TEST_F(D2xxLinuxTest, RefusesUnknownHandlesAndMissingBuffers) {
+    addDevice("ttyUSB0", "Transmitter", 1);
+    FT_HANDLE h = open("Transmitter");
+    unsigned char byte = 0;
+    std::uint32_t written = 7;
+    EXPECT_EQ(FT_Write(h, nullptr, 1, &written), FT_IO_ERROR);
+    EXPECT_EQ(written, 0u);
+    EXPECT_EQ(FT_Write(h, &byte, 1, nullptr), FT_IO_ERROR);
+    ASSERT_EQ(FT_Close(h), FT_OK);
+
+    // Null, closed, and never-opened handles alike.
+    for (FT_HANDLE bad : {FT_HANDLE(nullptr), h, FT_HANDLE(&byte)}) {
+        EXPECT_EQ(FT_SetBaudRate(bad, 1200), FT_INVALID_HANDLE);
+        EXPECT_EQ(FT_SetDataCharacteristics(bad, 8, 0, 0), FT_INVALID_HANDLE);
+        EXPECT_EQ(FT_Write(bad, &byte, 1, &written), FT_INVALID_HANDLE);
+        EXPECT_EQ(FT_Close(bad), FT_INVALID_HANDLE);
+    }
+}
+
+} // namespace

@@ -1,0 +1,100 @@
+// Fake sysfs and /dev trees under a temporary directory, laid out like the
+// real ones: directories, attribute files and relative symlinks.
+#pragma once
+
+#include <cstdlib>
+#include <fstream>
+#include <ftw.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+struct FakeTree {
+    std::string top; // the temporary directory; sys and dev are inside
+    std::string sys;
+    std::string dev;
+};
+
+inline void makeDirs(const std::string& path) {
+    for (std::size_t slash = path.find('/', 1); slash != std::string::npos;
+         slash = path.find('/', slash + 1)) {
+        mkdir(path.substr(0, slash).c_str(), 0755);
+    }
+    mkdir(path.c_str(), 0755);
+}
+
+inline void writeFile(const std::string& path, const std::string& text) {
+    std::ofstream(path) << text;
+}
+
+inline FakeTree makeFakeTree() {
+    char name[] = "/tmp/rcdrive-sysfs-XXXXXX";
+    FakeTree tree;
+    if (mkdtemp(name) != nullptr) {
+        tree.top = name;
+        tree.sys = tree.top + "/sys";
+        tree.dev = tree.top + "/dev";
+        makeDirs(tree.sys + "/class/tty");
+        makeDirs(tree.dev);
+    }
+    return tree;
+}
+
+inline void removeFakeTree(const FakeTree& tree) {
+    if (tree.top.empty()) {
+        return;
+    }
+    nftw(
+        tree.top.c_str(),
+        [](const char* path, const struct stat*, int, FTW*) { return remove(path); }, 16,
+        FTW_DEPTH | FTW_PHYS);
+}
+
+// "../" once for each component of a path relative to the sysfs root.
+inline std::string upTo(const std::string& relative) {
+    std::string up = "../";
+    for (char c : relative) {
+        if (c == '/') {
+            up += "../";
+        }
+    }
+    return up;
+}
+
+// A USB device directory (relative to sys) with idVendor and, unless
+// product is null, a product file holding product as written.
+inline void addUsbDevice(const FakeTree& tree, const std::string& dir, const char* product) {
+    makeDirs(tree.sys + "/" + dir);
+    writeFile(tree.sys + "/" + dir + "/idVendor", "0403\n");
+    if (product != nullptr) {
+        writeFile(tree.sys + "/" + dir + "/product", product);
+    }
+}
+
+// A tty named name whose device is the port directory portDir (relative to
+// sys): class/tty/<name> -> <portDir>/tty/<name>, whose `device` link leads
+// back to portDir; portDir/driver links to the driver when one is given.
+inline void addTty(const FakeTree& tree, const std::string& name, const std::string& portDir,
+                   const std::string& driver = "") {
+    const std::string ttyDir = portDir + "/tty/" + name;
+    makeDirs(tree.sys + "/" + ttyDir);
+    symlink(("../../" + ttyDir).c_str(), (tree.sys + "/class/tty/" + name).c_str());
+    const std::string portName = portDir.substr(portDir.rfind('/') + 1);
+    symlink(("../../../" + portName).c_str(), (tree.sys + "/" + ttyDir + "/device").c_str());
+    if (!driver.empty()) {
+        const std::string driverDir = "bus/usb-serial/drivers/" + driver;
+        makeDirs(tree.sys + "/" + driverDir);
+        symlink((upTo(portDir) + driverDir).c_str(),
+                (tree.sys + "/" + portDir + "/driver").c_str());
+    }
+}
+
+// A USB serial port on its own USB device, as the kernel lays out an FTDI
+// adapter plugged into port `usbPort` of bus 1.
+inline void addUsbSerial(const FakeTree& tree, const std::string& name, const char* product,
+                         int usbPort) {
+    const std::string usb = "devices/pci0000:00/0000:00:14.0/usb1/1-" + std::to_string(usbPort);
+    addUsbDevice(tree, usb, product);
+    const std::string iface = usb + "/1-" + std::to_string(usbPort) + ":1.0";
+    addTty(tree, name, iface + "/" + name, "ftdi_sio");
+}

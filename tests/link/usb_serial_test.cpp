@@ -1,0 +1,66 @@
+#include "link/usb_serial.h"
+
+#include "tests/link/fake_sysfs.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+class UsbSerialTest : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_FALSE((tree = makeFakeTree()).top.empty()); }
+    void TearDown() override { removeFakeTree(tree); }
+    FakeTree tree;
+};
+
+TEST_F(UsbSerialTest, ReportsNodeProductAndDriver) {
+    addUsbSerial(tree, "ttyUSB0", "FT232R USB UART\n", 2);
+    addUsbSerial(tree, "ttyUSB1", nullptr, 3);
+
+    auto devices = findUsbSerialDevices(tree.sys, "/dev");
+    ASSERT_EQ(devices.size(), 2u);
+    EXPECT_EQ(devices[0].name, "ttyUSB0");
+    EXPECT_EQ(devices[0].node, "/dev/ttyUSB0");
+    EXPECT_EQ(devices[0].description, "FT232R USB UART"); // newline trimmed
+    EXPECT_EQ(devices[0].driver, "ftdi_sio");
+    EXPECT_EQ(devices[1].description, ""); // no product file
+}
+
+TEST_F(UsbSerialTest, ListsInNumericOrder) {
+    addUsbSerial(tree, "ttyUSB10", "ten", 1);
+    addUsbSerial(tree, "ttyUSB2", "two", 2);
+    addUsbSerial(tree, "ttyUSB0", "zero", 3);
+    addUsbSerial(tree, "ttyUSB123456789012345678901", "huge", 4);
+
+    auto devices = findUsbSerialDevices(tree.sys, tree.dev);
+    ASSERT_EQ(devices.size(), 4u);
+    EXPECT_EQ(devices[0].name, "ttyUSB0");
+    EXPECT_EQ(devices[1].name, "ttyUSB2");
+    EXPECT_EQ(devices[2].name, "ttyUSB10");
+    EXPECT_EQ(devices[3].name, "ttyUSB123456789012345678901");
+}
+
+TEST_F(UsbSerialTest, SkipsTtysThatAreNotUsbSerialPorts) {
+    // A UART on the platform bus, a modem on a USB device, a ttyUSB with no
+    // USB device above it, and one whose only idVendor lies above the sysfs
+    // root; the walk up must stop at the root.
+    addTty(tree, "ttyS0", "devices/platform/serial8250", "serial8250");
+    addUsbDevice(tree, "devices/pci0000:00/0000:00:14.0/usb1/1-5", "Modem");
+    addTty(tree, "ttyACM0", "devices/pci0000:00/0000:00:14.0/usb1/1-5/1-5:1.0");
+    makeDirs(tree.sys + "/devices/platform/fake");
+    writeFile(tree.sys + "/devices/platform/fake/product", "Transmitter");
+    addTty(tree, "ttyUSB3", "devices/platform/fake/ttyUSB3");
+    writeFile(tree.top + "/idVendor", "0403\n");
+    addTty(tree, "ttyUSB4", "devices/virtual/ttyUSB4");
+    // A device link that leads nowhere.
+    symlink("../../devices/gone/tty/ttyUSB5", (tree.sys + "/class/tty/ttyUSB5").c_str());
+    addUsbSerial(tree, "ttyUSB6", "Transmitter", 6);
+
+    auto devices = findUsbSerialDevices(tree.sys, tree.dev);
+    ASSERT_EQ(devices.size(), 1u);
+    EXPECT_EQ(devices[0].name, "ttyUSB6");
+
+    EXPECT_TRUE(findUsbSerialDevices(tree.top + "/absent", tree.dev).empty());
+}
+
+} // namespace
