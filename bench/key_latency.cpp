@@ -127,10 +127,15 @@ void printRow(const KeyRunSettings& settings, const KeyRunResult& result) {
     for (std::int64_t latency : result.latencyNs) {
         maxNs = std::max(maxNs, latency);
     }
-    std::printf(" %8.1f %8.1f %8.1f %10.2f %9.2f %9.2f %9.2f\n",
-                ms(percentile(result.latencyNs, 50)), ms(percentile(result.latencyNs, 99)),
-                ms(maxNs), 100.0 * result.line.busyFraction, result.line.framesPerSecond,
-                result.line.lineFramesPerSecond, 100.0 * result.cpuFraction);
+    std::printf(" %8.1f %8.1f %8.1f %10.2f %9.2f %9.2f %7.2f", ms(percentile(result.latencyNs, 50)),
+                ms(percentile(result.latencyNs, 99)), ms(maxNs), 100.0 * result.line.busyFraction,
+                result.line.framesPerSecond, result.line.lineFramesPerSecond,
+                100.0 * result.cpuFraction);
+    if (result.cpuWaitFraction >= 0) {
+        std::printf(" %9.2f\n", 100.0 * result.cpuWaitFraction);
+    } else {
+        std::printf(" %9s\n", "-");
+    }
     std::fflush(stdout);
 }
 
@@ -211,8 +216,10 @@ int main(int argc, char** argv) {
         failed += result.ok ? 0 : 1;
     }
     std::printf("\nline busy%%: bytes x byte time / (end of the last byte - start of the first) "
-                "while driving; line f/s: what the line carries at that rate error; CPU: "
-                "rcdrive-sim's time on a CPU / wall time while driving, %% of one core\n");
+                "while driving\nline f/s: what the line carries at that rate error\n"
+                "CPU %%: rcdrive-sim's time on a CPU / wall time while driving, %% of one core\n"
+                "CPU wait%%: time rcdrive-sim was ready to run but had no CPU / wall time "
+                "(how busy the machine was)\n");
     if (perPress != nullptr && std::fclose(perPress) != 0) {
         std::fprintf(stderr, "rcdrive-bench: cannot write %s\n", options.perPressPath.c_str());
         failed += 1;

@@ -21,7 +21,10 @@ constexpr unsigned kForwardOneCode = 0xA1;
 constexpr unsigned kStopCode = 0x80;
 constexpr int kStartTimeoutMs = 5000;
 constexpr int kExitTimeoutMs = 5000;
-constexpr int kPollMs = 2;
+// How often the trace is checked for a key's frame. Only the next key waits
+// on it; the latencies come from the trace's own times. Checking more often
+// would only crowd a small machine.
+constexpr int kPollMs = 5;
 
 // CPU time of a process so far. /proc/<pid>/schedstat gives its time on a CPU
 // in nanoseconds; /proc/<pid>/stat its user and system time in clock ticks,
@@ -29,6 +32,7 @@ constexpr int kPollMs = 2;
 struct CpuSample {
     std::int64_t schedNs = -1;
     std::int64_t statNs = -1;
+    std::int64_t waitNs = -1; // ready to run, but waiting for a CPU
 };
 
 CpuSample sampleCpu(pid_t pid) {
@@ -36,8 +40,10 @@ CpuSample sampleCpu(pid_t pid) {
     const std::string dir = "/proc/" + std::to_string(pid) + "/";
     std::ifstream schedstat(dir + "schedstat");
     long long onCpuNs = 0;
-    if (schedstat >> onCpuNs) {
+    long long waitNs = 0;
+    if (schedstat >> onCpuNs >> waitNs) {
         sample.schedNs = onCpuNs;
+        sample.waitNs = waitNs;
     }
     std::ifstream statFile(dir + "stat");
     std::string stat;
@@ -102,6 +108,17 @@ bool ended(PtySession& session) {
     return session.exitStatus != -1;
 }
 
+// How the program ended, for a message.
+std::string exitText(const PtySession& session) {
+    if (WIFEXITED(session.exitStatus)) {
+        return ", status " + std::to_string(WEXITSTATUS(session.exitStatus));
+    }
+    if (WIFSIGNALED(session.exitStatus)) {
+        return ", signal " + std::to_string(WTERMSIG(session.exitStatus));
+    }
+    return "";
+}
+
 bool fail(KeyRunResult& result, const std::string& why) {
     result.ok = false;
     result.error = why;
@@ -118,9 +135,18 @@ std::string hexCode(unsigned code) {
 // in the result, when the run cannot give honest numbers.
 bool measure(PtySession& session, const std::string& tracePath, const KeyRunSettings& settings,
              KeyRunResult& result) {
-    if (!waitForOutput(session, kRestStatus, kStartTimeoutMs)) {
-        return fail(result, "rcdrive-sim did not start: no status line within " +
-                                std::to_string(kStartTimeoutMs) + " ms");
+    // In short steps, so that a program that ends at once is seen at once
+    // rather than read from a hung-up terminal until the time is up.
+    const std::int64_t statusDeadline = nowNs() + kStartTimeoutMs * 1000000LL;
+    while (!waitForOutput(session, kRestStatus, 50)) {
+        if (ended(session)) {
+            return fail(result, "rcdrive-sim did not start: it ended before its status line" +
+                                    exitText(session));
+        }
+        if (nowNs() >= statusDeadline) {
+            return fail(result, "rcdrive-sim did not start: no status line within " +
+                                    std::to_string(kStartTimeoutMs) + " ms");
+        }
     }
     const int fd = open(tracePath.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
@@ -186,7 +212,8 @@ bool measure(PtySession& session, const std::string& tracePath, const KeyRunSett
         return fail(result, "trace unreadable: read error on " + tracePath);
     }
     if (!exited || !WIFEXITED(session.exitStatus) || WEXITSTATUS(session.exitStatus) != 0) {
-        return fail(result, "rcdrive-sim did not end with status 0 after q");
+        return fail(result, "rcdrive-sim did not end with status 0 after q" +
+                                (exited ? exitText(session) : ", killed"));
     }
     if (trace.malformedLines > 0 || trace.badFrames > 0 || trace.failedWrites > 0) {
         return fail(result, "trace unreadable: " + std::to_string(trace.malformedLines) +
@@ -216,6 +243,10 @@ bool measure(PtySession& session, const std::string& tracePath, const KeyRunSett
         return fail(result, "CPU time of rcdrive-sim unreadable in /proc");
     }
     result.cpuFraction = static_cast<double>(cpuNs) / static_cast<double>(endNs - startNs);
+    if (cpuStart.waitNs >= 0 && cpuEnd.waitNs >= 0) {
+        result.cpuWaitFraction = static_cast<double>(cpuEnd.waitNs - cpuStart.waitNs) /
+                                 static_cast<double>(endNs - startNs);
+    }
     if (result.line.bytes == 0) {
         return fail(result, "no bytes on the line while driving");
     }

@@ -29,6 +29,9 @@ struct KeyRunResult {
     std::vector<std::int64_t> pressAtNs; // each key's time since driving began
     LineUse line;                        // over the driving period
     double cpuFraction = 0;              // CPU time / wall time while driving
+    // Time the program was ready to run but had no CPU, over wall time: what a
+    // busy machine took from it. -1 where /proc does not tell.
+    double cpuWaitFraction = -1;
     double drivingSeconds = 0;
 };
 
