@@ -1,0 +1,71 @@
+// Key-to-line latency of rcdrive-sim end to end, with the benchmark's own
+// measuring: keys typed into a pseudo-terminal, frames read from the trace.
+// The bounds are loose enough for a busy two-core machine, yet a stream that
+// lets keys queue behind the transmit buffer, or leaves the line idle, fails.
+#include "bench/key_run.h"
+#include "bench/line_trace.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+namespace {
+
+constexpr std::int64_t kMs = 1000000;
+
+KeyRunResult drive(bool paced, std::int64_t rateErrorPpm, int presses) {
+    KeyRunSettings settings;
+    settings.simPath = RCDRIVE_SIM_PATH;
+    settings.paced = paced;
+    settings.rateErrorPpm = rateErrorPpm;
+    settings.presses = presses;
+    settings.seed = 11;
+    return runKeyPresses(settings);
+}
+
+// 40 keys paced: most within a frame and a byte or two, none stuck in a
+// queue, the line kept busy, little CPU.
+void expectPacedStream(std::int64_t rateErrorPpm) {
+    const KeyRunResult result = drive(true, rateErrorPpm, 40);
+    ASSERT_TRUE(result.ok) << result.error;
+    ASSERT_EQ(result.latencyNs.size(), 40u);
+    const std::int64_t maxNs = *std::max_element(result.latencyNs.begin(), result.latencyNs.end());
+    EXPECT_LE(percentile(result.latencyNs, 50), 40 * kMs);
+    EXPECT_LE(maxNs, 120 * kMs);
+    // The line may idle only as long as the machine kept the program from a
+    // CPU: a pacer slower than the line, or a loop that sleeps too long, fails
+    // on a quiet machine and a busy one alike.
+    const double waited = std::max(0.0, result.cpuWaitFraction);
+    EXPECT_GE(result.line.busyFraction + waited, 0.995)
+        << "busy " << result.line.busyFraction << ", waited for a CPU " << waited;
+    EXPECT_LE(result.line.busyFraction, 1.0 + 1e-9);
+    // Sleeping, not spinning, between bytes: well under 2 % of a core when
+    // quiet; the bound leaves room for a loaded machine.
+    EXPECT_LE(result.cpuFraction, 0.05);
+}
+
+TEST(PacedLatencyE2E, KeysReachTheLineFastAndTheLineStaysBusyAtTheNominalRate) {
+    expectPacedStream(0);
+}
+
+TEST(PacedLatencyE2E, KeysReachTheLineFastAndTheLineStaysBusyOnASlowLine) {
+    expectPacedStream(1000);
+}
+
+TEST(PacedLatencyE2E, KeysReachTheLineFastAndTheLineStaysBusyOnAFastLine) {
+    expectPacedStream(-1000);
+}
+
+// The same measuring sees the full 128-byte buffer (over a second) when the
+// writes are not paced.
+TEST(PacedLatencyE2E, UnpacedKeysWaitBehindTheFullBuffer) {
+    const KeyRunResult result = drive(false, 0, 6);
+    ASSERT_TRUE(result.ok) << result.error;
+    ASSERT_EQ(result.latencyNs.size(), 6u);
+    for (std::int64_t latency : result.latencyNs) {
+        EXPECT_GT(latency, 500 * kMs);
+    }
+    EXPECT_GE(result.line.busyFraction, 0.999);
+}
+
+} // namespace
