@@ -19,7 +19,8 @@ struct Row {
     const UsbSerialDevice* device;
     bool chosen; // the one rcdrive would open
     std::string access;
-    std::string note; // why it cannot be opened, and what to do
+    std::string note;      // why it cannot be opened
+    std::string joinGroup; // a group the user would have to join to open it
 };
 
 // Product strings come from the device itself: nothing in them may reach the
@@ -73,7 +74,7 @@ void checkAccess(Row& row) {
     struct stat st {};
     if (stat(node.c_str(), &st) != 0) {
         row.access = "no";
-        row.note = node + ": " + std::strerror(errno);
+        row.note = node + ": no device node: " + std::strerror(errno);
         return;
     }
     if (access(node.c_str(), R_OK | W_OK) == 0) {
@@ -91,17 +92,17 @@ void checkAccess(Row& row) {
     if (!groupMayUse) {
         char mode[8];
         std::snprintf(mode, sizeof mode, "%03o", static_cast<unsigned>(st.st_mode & 0777));
-        row.note = node + ": permission denied; its group " + group + " may not use it (mode " +
-                   mode +
-                   "). rcdrive's udev rule (tools/udev/99-rcdrive.rules) gives the transmitter to "
+        row.note = node + ": permission denied; not even its group " + group +
+                   " may use it (mode " + mode +
+                   "). rcdrive's udev rule, tools/udev/70-rcdrive.rules, gives the transmitter to "
                    "dialout.";
     } else if (!inSessionGroups(st.st_gid) && accountHasGroup(st.st_gid)) {
         row.note = node + ": permission denied; it belongs to group " + group +
-                   ", which you joined after this login. Log out and in again.";
+                   ", which you joined after this login began. Log out and in again.";
     } else {
-        row.note = node + ": permission denied; it belongs to group " + group +
-                   ", which you are not in. Join it with\n      sudo usermod -aG " + group +
-                   " $USER\n    then log out and in again.";
+        row.note =
+            node + ": permission denied; it belongs to group " + group + ", which you are not in.";
+        row.joinGroup = group;
     }
 }
 
@@ -116,7 +117,7 @@ void printDeviceList(std::FILE* out, const std::string& sysfsRoot, const std::st
     std::vector<Row> rows;
     bool chosenYet = false;
     for (const UsbSerialDevice& device : devices) {
-        Row row{&device, false, "", ""};
+        Row row{&device, false, "", "", ""};
         // rcdrive takes the first device, in numeric order, with this exact description.
         if (!chosenYet && device.description == kDeviceDescription) {
             row.chosen = chosenYet = true;
@@ -155,9 +156,19 @@ void printDeviceList(std::FILE* out, const std::string& sysfsRoot, const std::st
                      "the transmitter.\n",
                      kDeviceDescription);
     }
+    std::vector<std::string> groupsToJoin;
     for (const Row& row : rows) {
         if (!row.note.empty()) {
             std::fprintf(out, "%s\n", row.note.c_str());
         }
+        if (!row.joinGroup.empty() && std::find(groupsToJoin.begin(), groupsToJoin.end(),
+                                                row.joinGroup) == groupsToJoin.end()) {
+            groupsToJoin.push_back(row.joinGroup);
+        }
+    }
+    for (const std::string& group : groupsToJoin) {
+        std::fprintf(
+            out, "To join group %s: sudo usermod -aG %s \"$USER\", then log out and in again.\n",
+            group.c_str(), group.c_str());
     }
 }

@@ -21,9 +21,11 @@ std::string fitted(std::string line) {
     return line;
 }
 
-// Both lines, each cleared first, then back to the start of the first one.
+// Both lines, then back to the start of the first one. Everything below the
+// first line is cleared too: after the terminal was made narrower, it may
+// hold the rewrapped rest of an earlier, wider drawing.
 void draw(const LineWatch& watch, std::int64_t rateEnd) {
-    const std::string text = "\r\x1b[K" + fitted(commandLine(watch)) + "\n\r\x1b[K" +
+    const std::string text = "\r\x1b[K" + fitted(commandLine(watch)) + "\n\r\x1b[J" +
                              fitted(countsLine(watch, rateEnd)) + "\r\x1b[1A";
     writeText(text.c_str());
 }
