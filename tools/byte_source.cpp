@@ -118,16 +118,30 @@ ReadResult readTrace(ByteSource& source, int waitMs, std::vector<TimedByte>& out
     return kReadNothing;
 }
 
+// Opens path for reading; a directory opens, but cannot be read.
+bool openForReading(const std::string& path, int flags, ByteSource& source, std::string& error) {
+    source.path = path;
+    source.fd = open(path.c_str(), flags);
+    struct stat st {};
+    if (source.fd >= 0 && fstat(source.fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        close(source.fd);
+        source.fd = -1;
+        errno = EISDIR;
+    }
+    if (source.fd < 0) {
+        error = "cannot open " + path + ": " + reason();
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 bool openDevice(const std::string& path, ByteSource& source, std::string& error,
                 std::string& warning) {
     source = ByteSource();
     source.kind = kDeviceSource;
-    source.path = path;
-    source.fd = open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (source.fd < 0) {
-        error = "cannot open " + path + ": " + reason();
+    if (!openForReading(path, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, source, error)) {
         return false;
     }
     if (!isatty(source.fd)) {
@@ -159,20 +173,8 @@ bool openDevice(const std::string& path, ByteSource& source, std::string& error,
 bool openTrace(const std::string& path, bool follow, ByteSource& source, std::string& error) {
     source = ByteSource();
     source.kind = kTraceSource;
-    source.path = path;
     source.follow = follow;
-    source.fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (source.fd < 0) {
-        error = "cannot open " + path + ": " + reason();
-        return false;
-    }
-    struct stat st {};
-    if (fstat(source.fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-        error = "cannot read " + path + ": " + std::strerror(EISDIR);
-        closeSource(source);
-        return false;
-    }
-    return true;
+    return openForReading(path, O_RDONLY | O_CLOEXEC, source, error);
 }
 
 ReadResult readSource(ByteSource& source, int waitMs, std::vector<TimedByte>& out,

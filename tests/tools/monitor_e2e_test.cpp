@@ -9,9 +9,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <grp.h>
-#include <poll.h>
 #include <pty.h>
-#include <pwd.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 
@@ -20,109 +18,32 @@ namespace {
 const std::string kMonitor = RCDRIVE_MONITOR_PATH;
 const std::string kSim = RCDRIVE_SIM_PATH;
 
-struct Child {
-    pid_t pid = -1;
-    int out = -1;
-    int err = -1;
-};
-
 struct Outcome {
-    std::string out;
-    std::string err;
-    int code = -1; // -1: killed or timed out
+    std::string out; // stdout and stderr
+    int code = -1;
 };
 
-// Starts the monitor with stdout and stderr on pipes; as user nobody if asked.
-Child startMonitor(const std::vector<std::string>& args, bool asNobody = false) {
-    int out[2];
-    int err[2];
-    Child child;
-    if (pipe(out) != 0 || pipe(err) != 0) {
-        return child;
-    }
-    const passwd* nobody = getpwnam("nobody");
-    child.pid = fork();
-    if (child.pid == 0) {
-        dup2(out[1], STDOUT_FILENO);
-        dup2(err[1], STDERR_FILENO);
-        if (asNobody && (nobody == nullptr || setgroups(0, nullptr) != 0 ||
-                         setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0)) {
-            _exit(126);
-        }
-        std::vector<char*> argv = {const_cast<char*>(kMonitor.c_str())};
-        for (const std::string& arg : args) {
-            argv.push_back(const_cast<char*>(arg.c_str()));
-        }
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    close(out[1]);
-    close(err[1]);
-    child.out = out[0];
-    child.err = err[0];
-    return child;
-}
-
-// Waits until the process has path open.
-bool waitForOpen(pid_t pid, const std::string& path) {
-    const std::string dir = "/proc/" + std::to_string(pid) + "/fd/";
-    for (int tries = 0; tries < 300; ++tries) {
-        for (int fd = 0; fd < 16; ++fd) {
-            char target[256] = {};
-            if (readlink((dir + std::to_string(fd)).c_str(), target, sizeof target - 1) > 0 &&
-                path == target) {
-                return true;
-            }
-        }
-        usleep(10000);
-    }
-    return false;
-}
-
-// Collects the output until the monitor ends; kills it after timeoutMs.
-Outcome finish(Child& child, int timeoutMs = 5000) {
+// Runs the monitor with its output on a pipe, so without the live view.
+// `prefix` runs it through another program.
+Outcome runMonitor(const std::string& args, const std::string& prefix = "") {
     Outcome outcome;
-    const std::int64_t deadline = nowNs() + std::int64_t{timeoutMs} * 1000000;
-    pollfd fds[2] = {{child.out, POLLIN, 0}, {child.err, POLLIN, 0}};
-    std::string* texts[2] = {&outcome.out, &outcome.err};
-    int open = 2;
-    while (open > 0 && nowNs() < deadline) {
-        if (poll(fds, 2, 50) <= 0) {
-            continue;
-        }
-        for (int i = 0; i < 2; ++i) {
-            char buffer[4096];
-            if (fds[i].fd < 0 || fds[i].revents == 0) {
-                continue;
-            }
-            const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-            if (n > 0) {
-                texts[i]->append(buffer, static_cast<std::size_t>(n));
-            } else {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                --open;
-            }
-        }
+    FILE* pipe = popen((prefix + kMonitor + " " + args + " 2>&1").c_str(), "r");
+    char buffer[4096];
+    for (std::size_t n; pipe != nullptr && (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+        outcome.out.append(buffer, n);
     }
-    int status = 0;
-    if (open > 0) {
-        kill(child.pid, SIGKILL);
-    }
-    waitpid(child.pid, &status, 0);
-    for (const pollfd& p : fds) {
-        if (p.fd >= 0) {
-            close(p.fd);
-        }
-    }
-    outcome.code = open == 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    const int status = pipe != nullptr ? pclose(pipe) : -1;
+    outcome.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return outcome;
 }
 
-Outcome runMonitor(const std::vector<std::string>& args, bool asNobody = false) {
-    Child child = startMonitor(args, asNobody);
-    return finish(child);
+bool endsWith(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() &&
+           text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+int exitCode(const PtySession& session) {
+    return WIFEXITED(session.exitStatus) ? WEXITSTATUS(session.exitStatus) : -1;
 }
 
 // The trace lines rcdrive-sim writes for a frame's three bytes.
@@ -156,7 +77,7 @@ TEST(MonitorTrace, CountsEveryFrameOfASimRun) {
 
     const std::size_t bytes = acceptedBytes(readTrace(trace)).size();
     ASSERT_EQ(bytes % 3, 0u);
-    const Outcome got = runMonitor({"--trace", trace, "--summary"});
+    const Outcome got = runMonitor("--trace " + trace + " --summary");
     EXPECT_EQ(got.out, "frames " + std::to_string(bytes / 3) + ", invalid 0, last 80 40 C0\n");
     EXPECT_EQ(got.code, 0);
     unlink(trace.c_str());
@@ -168,58 +89,61 @@ TEST(MonitorTrace, PassesOverBrokenAndForeignLines) {
     append(trace, "1 open \"dimsal\" 2 0\n" + traceFrame(10, 0xA3, 0x62) + "20 write 80 4\n" +
                       std::string(300000, '\xC0') + "\n" + std::string(binary, sizeof binary - 1) +
                       traceFrame(30, 0x80, 0x40) + "40 write A1 0\n40 write 4");
-    const Outcome got = runMonitor({"--summary", "--trace", trace});
+    const Outcome got = runMonitor("--summary --trace " + trace);
     EXPECT_EQ(got.out, "frames 2, invalid 0, last 80 40 C0\n");
     EXPECT_EQ(got.code, 0);
     unlink(trace.c_str());
 }
 
-// Lines arrive in pieces, the trace is written anew half-way, and the watch
-// ends on a signal with the summary.
+// On a terminal, with the live view: lines arrive in pieces, the trace is
+// written anew half-way, and a signal ends the watch with the summary.
 TEST(MonitorTrace, FollowsAGrowingTraceUntilStopped) {
     for (int signal : {SIGTERM, SIGINT}) {
         const std::string trace = tempPath("monitor-follow");
-        append(trace, traceFrame(1, 0x80, 0x40));
-        Child child = startMonitor({"--trace", trace, "--follow", "--summary"});
-        const std::string frame = traceFrame(10, 0xA3, 0x62);
+        append(trace, traceFrame(nowNs(), 0x80, 0x40));
+        PtySession view = startInPty({kMonitor, "--trace", trace, "--follow", "--summary"});
+        EXPECT_TRUE(waitForOutput(view, " Stuj: 0, Nenatoceno: 0    80 40 C0", 3000));
+        const std::string frame = traceFrame(nowNs(), 0xA3, 0x62);
         append(trace, frame.substr(0, 20));
-        usleep(150000);
-        append(trace, frame.substr(20) + traceFrame(20, 0xA1, 0x40).substr(0, 30));
-        usleep(300000);
-        append(trace, traceFrame(1, 0x80, 0x40), O_TRUNC); // rcdrive-sim started again
-        usleep(300000);
-        append(trace, traceFrame(5, 0x94, 0x55));
-        usleep(300000);
+        readFor(view, 150);
+        append(trace, frame.substr(20) + traceFrame(nowNs(), 0xA1, 0x40).substr(0, 30));
+        EXPECT_TRUE(waitForOutput(view, " Vpred: 3, Vlevo: 2    A3 62 05", 3000));
+        EXPECT_TRUE(waitForOutput(view, "frames 2, skipped 0, bad checksums 0", 3000));
+        append(trace, traceFrame(nowNs(), 0x80, 0x40), O_TRUNC); // rcdrive-sim started again
+        readFor(view, 300);
+        append(trace, traceFrame(nowNs(), 0x94, 0x55));
+        EXPECT_TRUE(waitForOutput(view, " Vzad: 4, Vpravo: 5    94 55 E9", 3000));
         const std::int64_t stopped = nowNs();
-        kill(child.pid, signal);
-        const Outcome got = finish(child);
+        kill(view.pid, signal);
+        ASSERT_TRUE(waitForExit(view, 3000));
         EXPECT_LT(nowNs() - stopped, 1000000000) << "ends soon after the signal";
-        EXPECT_EQ(got.out, "frames 4, invalid 0, last 94 55 E9\n") << signal;
-        EXPECT_EQ(got.code, 0);
+        EXPECT_EQ(exitCode(view), 0);
+        // The view stays, the cursor goes below it, and the summary follows.
+        EXPECT_TRUE(endsWith(view.output, "bad checksums 0\r\x1b[1A\x1b[1B\r\n"
+                                          "frames 4, invalid 0, last 94 55 E9\r\n"))
+            << signal;
+        endSession(view);
         unlink(trace.c_str());
     }
 }
 
-TEST(MonitorTrace, LiveViewOnATerminal) {
-    const std::string trace = tempPath("monitor-live");
-    append(trace, traceFrame(nowNs(), 0xA3, 0x62));
-    PtySession view = startInPty({kMonitor, "--trace", trace, "--follow"});
-    EXPECT_TRUE(waitForOutput(view, " Vpred: 3, Vlevo: 2    A3 62 05", 3000));
-    EXPECT_TRUE(waitForOutput(view, "frames 1, skipped 0, bad checksums 0", 3000));
-    const std::size_t before = view.output.size();
-    append(trace, traceFrame(nowNs(), 0x99, 0x59));
-    EXPECT_TRUE(waitForOutput(view, " Vzad: 9, Vpravo: 9    99 59 F2", 3000, before));
-    kill(view.pid, SIGINT);
-    ASSERT_TRUE(waitForExit(view, 3000));
-    EXPECT_TRUE(WIFEXITED(view.exitStatus) && WEXITSTATUS(view.exitStatus) == 0);
-    // The cursor is left on a fresh line below the view.
-    const std::string tail = view.output.substr(view.output.rfind("bad checksums"));
-    EXPECT_NE(tail.find("\x1b[1B\r\n"), std::string::npos);
-    endSession(view);
-    unlink(trace.c_str());
+// Waits until the process has path open.
+bool waitForOpen(pid_t pid, const std::string& path) {
+    const std::string dir = "/proc/" + std::to_string(pid) + "/fd/";
+    for (int tries = 0; tries < 300; ++tries) {
+        for (int fd = 0; fd < 16; ++fd) {
+            char target[256] = {};
+            if (readlink((dir + std::to_string(fd)).c_str(), target, sizeof target - 1) > 0 &&
+                path == target) {
+                return true;
+            }
+        }
+        usleep(10000);
+    }
+    return false;
 }
 
-TEST(MonitorDevice, ReadsFramesOffATerminalLine) {
+TEST(MonitorDevice, ReadsFramesOffATerminalLineUntilItGoesAway) {
     int master = -1;
     int slave = -1;
     ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
@@ -231,24 +155,25 @@ TEST(MonitorDevice, ReadsFramesOffATerminalLine) {
     cfmakeraw(&raw);
     tcsetattr(slave, TCSANOW, &raw);
     const std::string device = ptsname(master);
-    Child child = startMonitor({"--summary", device});
-    ASSERT_TRUE(waitForOpen(child.pid, device));
+    PtySession monitor = startInPty({kMonitor, "--summary", device});
+    ASSERT_TRUE(waitForOpen(monitor.pid, device));
 
     // Joined in the middle of a frame, noise, a bad checksum, then clean frames.
     const std::vector<std::uint8_t> line = {0x40, 0xC0, 0x80, 0x40, 0xC0, 0x00, 0xA5, 0xA1, 0x40,
                                             0xE0, 0x93, 0x62, 0xF5, 0x93, 0x62, 0xF5, 0x80};
     ASSERT_EQ(write(master, line.data(), line.size()), static_cast<ssize_t>(line.size()));
-    usleep(100000);
-    int unread = 1;
-    const std::int64_t deadline = nowNs() + 3000000000LL;
-    while (unread > 0 && nowNs() < deadline && ioctl(slave, FIONREAD, &unread) == 0) {
-        usleep(10000);
+    readFor(monitor, 100);
+    for (int unread = 1, tries = 0; unread > 0 && tries < 300; ++tries) {
+        ASSERT_EQ(ioctl(slave, FIONREAD, &unread), 0);
+        readFor(monitor, 10);
     }
     close(master); // the line goes away
-    const Outcome got = finish(child);
+    ASSERT_TRUE(waitForExit(monitor, 3000));
     close(slave);
-    EXPECT_EQ(got.out, "frames 3, invalid 7, last 93 62 F5\n");
-    EXPECT_EQ(got.code, 0);
+    EXPECT_TRUE(endsWith(monitor.output, "\nframes 3, invalid 7, last 93 62 F5\r\n"))
+        << monitor.output;
+    EXPECT_EQ(exitCode(monitor), 0);
+    endSession(monitor);
 }
 
 class MonitorList : public ::testing::Test {
@@ -258,8 +183,8 @@ class MonitorList : public ::testing::Test {
         chmod(tree.top.c_str(), 0755); // for the run as nobody
     }
     void TearDown() override { removeFakeTree(tree); }
-    Outcome list(bool asNobody = false) {
-        return runMonitor({"--list", "--sysfs-root", tree.sys, "--dev-root", tree.dev}, asNobody);
+    Outcome list(const std::string& prefix = "") {
+        return runMonitor("--list --sysfs-root " + tree.sys + " --dev-root " + tree.dev, prefix);
     }
     FakeTree tree;
 };
@@ -296,7 +221,7 @@ TEST_F(MonitorList, MarksTheTransmitterAndWhyItCannotBeOpened) {
     if (getuid() != 0 || dialout == nullptr) {
         GTEST_SKIP() << "needs root and a dialout group to take access away";
     }
-    const Outcome theirs = list(true);
+    const Outcome theirs = list("setpriv --reuid=65534 --regid=65534 --clear-groups ");
     EXPECT_NE(theirs.out.find("* " + tree.dev + "/ttyUSB1  ftdi_sio  no      \"dimsal\"\n"),
               std::string::npos)
         << theirs.out;
@@ -311,28 +236,22 @@ TEST_F(MonitorList, MarksTheTransmitterAndWhyItCannotBeOpened) {
 }
 
 TEST(MonitorUsage, WrongUseAndUnopenableInput) {
-    for (const std::vector<std::string>& args :
-         std::vector<std::vector<std::string>>{{},
-                                               {"--follow", "/dev/null"},
-                                               {"--trace"},
-                                               {"--trace", "a", "b"},
-                                               {"--list", "x"},
-                                               {"--sysfs-root", "/tmp", "/dev/null"},
-                                               {"--bogus"}}) {
+    for (const char* args : {"", "--follow /dev/null", "--trace", "--trace a b", "--list x",
+                             "--sysfs-root /tmp /dev/null", "--bogus"}) {
         const Outcome got = runMonitor(args);
-        EXPECT_EQ(got.code, 2) << ::testing::PrintToString(args);
-        EXPECT_EQ(got.err.find("usage: rcdrive-monitor"), 0u);
-        EXPECT_EQ(std::count(got.err.begin(), got.err.end(), '\n'), 1);
+        EXPECT_EQ(got.code, 2) << args;
+        EXPECT_EQ(got.out.find("usage: rcdrive-monitor"), 0u);
+        EXPECT_EQ(std::count(got.out.begin(), got.out.end(), '\n'), 1);
     }
-    for (const std::string& path : {std::string("/nonexistent/trace"), std::string("/tmp")}) {
-        const Outcome got = runMonitor({"--trace", path, "--summary"});
-        EXPECT_EQ(got.code, 1);
-        EXPECT_EQ(got.out, "");
-        EXPECT_EQ(got.err.find("rcdrive-monitor: cannot "), 0u) << got.err;
-        EXPECT_NE(got.err.find(path + ": "), std::string::npos);
+    const Outcome missing = runMonitor("--trace /nonexistent/trace --summary");
+    EXPECT_EQ(missing.out,
+              "rcdrive-monitor: cannot open /nonexistent/trace: No such file or directory\n");
+    EXPECT_EQ(missing.code, 1);
+    for (const char* args : {"--summary /tmp/", "--summary --trace /tmp/"}) {
+        const Outcome directory = runMonitor(args);
+        EXPECT_EQ(directory.out, "rcdrive-monitor: cannot open /tmp/: Is a directory\n");
+        EXPECT_EQ(directory.code, 1);
     }
-    EXPECT_EQ(runMonitor({"/nonexistent/ttyUSB9"}).err,
-              "rcdrive-monitor: cannot open /nonexistent/ttyUSB9: No such file or directory\n");
 }
 
 } // namespace
