@@ -1,11 +1,12 @@
 # Convenience targets over CMake. `make test` builds everything and runs every
-# test; `make sim` builds and runs rcdrive against the virtual transmitter.
+# test; `make sim` builds and runs rcdrive against the virtual transmitter;
+# `make windows` cross-builds the 32-bit Windows programs.
 
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRCDRIVE_WERROR=ON
 
-.PHONY: all deps build test sim sanitize fuzz clean install
+.PHONY: all deps build test sim sanitize fuzz clean install windows-deps windows
 
 all: build
 
@@ -27,6 +28,18 @@ sim: build
 # The whole suite again, built with AddressSanitizer and UndefinedBehaviorSanitizer.
 sanitize:
 	$(MAKE) test BUILD=build-sanitize CMAKE_FLAGS="-DCMAKE_BUILD_TYPE=Debug -DRCDRIVE_WERROR=ON -DRCDRIVE_SANITIZE=ON"
+
+WINDOWS_BUILD ?= build-windows
+WINDOWS_CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRCDRIVE_WERROR=ON
+
+windows-deps:
+	@tools/ensure-deps.sh build windows
+
+$(WINDOWS_BUILD)/CMakeCache.txt: | windows-deps
+	cmake -S . -B $(WINDOWS_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake $(WINDOWS_CMAKE_FLAGS)
+
+windows: windows-deps $(WINDOWS_BUILD)/CMakeCache.txt
+	cmake --build $(WINDOWS_BUILD) -j $(JOBS)
 
 install: build
 	cmake --install $(BUILD)
