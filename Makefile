@@ -1,12 +1,13 @@
 # Convenience targets over CMake. `make test` builds everything and runs every
 # test; `make sim` builds and runs rcdrive against the virtual transmitter;
-# `make windows` cross-builds the 32-bit Windows programs.
+# `make windows` cross-builds the 32-bit Windows programs, `make windows-test`
+# runs their tests under wine.
 
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRCDRIVE_WERROR=ON
 
-.PHONY: all deps build test sim sanitize fuzz clean install windows-deps windows
+.PHONY: all deps build test sim sanitize fuzz clean install windows-deps windows windows-test
 
 all: build
 
@@ -40,6 +41,9 @@ $(WINDOWS_BUILD)/CMakeCache.txt: | windows-deps
 
 windows: windows-deps $(WINDOWS_BUILD)/CMakeCache.txt
 	cmake --build $(WINDOWS_BUILD) -j $(JOBS)
+
+windows-test: windows
+	tests/windows/run_wine_tests.sh $(WINDOWS_BUILD)
 
 install: build
 	cmake --install $(BUILD)
