@@ -144,7 +144,6 @@ void startSequence(KeyDecoder& d, SequenceState state, bool altPrefix) {
         p = 0;
     }
     d.paramCount = 0;
-    d.hasIntermediate = false;
     d.oddSequence = false;
     d.mouseBytesLeft = 0;
 }
@@ -302,8 +301,8 @@ void finishSs3(KeyDecoder& d, unsigned char final) {
 }
 
 void collectParameter(KeyDecoder& d, unsigned char byte) {
-    if (d.hasIntermediate || byte > ';') {
-        // Private markers (< = > ?) and parameters after intermediates.
+    if (byte > ';') {
+        // Private markers (< = > ?): replies and private keys, none of ours.
         d.oddSequence = true;
         return;
     }
@@ -414,11 +413,10 @@ void decoderFeed(KeyDecoder& d, unsigned char byte, std::int64_t nowMs) {
             // rxvt ends Shift-modified numbered keys with '$', which is an
             // intermediate byte by the grammar: "ESC [ 6 $" is Shift+PgDn.
             if (byte == '$' && d.state == SequenceState::Csi && d.paramCount == 1 &&
-                !d.hasIntermediate && !d.oddSequence) {
+                !d.oddSequence) {
                 finishCsi(d, byte);
             } else {
-                d.hasIntermediate = true;
-                d.oddSequence = true;
+                d.oddSequence = true; // intermediates: no key of ours has them
             }
         } else if (d.state == SequenceState::Csi) {
             finishCsi(d, byte);

@@ -47,7 +47,6 @@ struct KeyDecoder {
     bool altPrefix = false;                  // ESC ESC [ ...: the first ESC is an Alt modifier
     int params[kMaxSequenceParams] = {0, 0}; // numeric parameters, saturated
     int paramCount = 0;                      // 0 if no parameter byte came yet
-    bool hasIntermediate = false;            // a byte 0x20..0x2F was seen
     bool oddSequence = false;                // markers, intermediates, too many parameters
     int mouseBytesLeft = 0;
     std::int64_t sequenceStartMs = 0;
