@@ -120,16 +120,14 @@ TEST(KeyDecoderOtherKeys, PlainKeysGiveTheirWindowsCodes) {
 // 'q' must not quit, a mouse report's bytes must not steer.
 TEST(KeyDecoderOtherKeys, EverythingElseIsOneUnknownPair) {
     for (const char* bytes : {
-             "\x1b[1;2P",      "\x1b[1;5Q",      "\x1bO2Q",     "\x1b[1;2q",
-             "\x1b[15;5~",     "\x1b[1;2H",      "\x1b[3$",     "\x1b[5^",
-             "\x1b\x1b[H",     "\x1b\x1b[[A",    "\x1b[[F",     "\x1bOM",
-             "\x1bOq",         "\x1b[Q",         "\x1b[6;2;3~", "\x1b[9~",
-             "\x1b[16~",       "\x1b[1;17A",     "\x1b[2;5A",   "\x1b[6;5$",
-             "\x1b[?1;2c",     "\x1b[>0;1q",     "\x1b[1 q",    "\x1b[ 6~",
-             "\x1b[6:5~",      "\x1b[<0;10;20M", "\x1b[M qQ",   "\x1b[M\xe0\xff\x80",
-             "\x1b[32;10;20M", "\x1bq",          "\x1bH",       "\x1b ",
-             "\x1b[6",         "\x1bO",          "\x1b[",       "\x1b\x1b[",
-             "\x1b[[",         "\x1b[M a",
+             "\x1b[1;2P",      "\x1b[1;5Q", "\x1bO2Q",        "\x1b[1;2q",  "\x1b[15;5~",
+             "\x1b[1;2H",      "\x1b[3$",   "\x1b[5^",        "\x1b\x1b[H", "\x1b\x1b[[A",
+             "\x1b[[F",        "\x1bOM",    "\x1bOq",         "\x1b[Q",     "\x1b[6;2;3~",
+             "\x1b[9~",        "\x1b[16~",  "\x1b[1;17A",     "\x1b[2;5A",  "\x1b[5A",
+             "\x1b[1 5~",      "\x1b[6;5$", "\x1b[?1;2c",     "\x1b[>0;1q", "\x1b[1 q",
+             "\x1b[ 6~",       "\x1b[6:5~", "\x1b[<0;10;20M", "\x1b[M qQ",  "\x1b[M\xe0\xff\x80",
+             "\x1b[32;10;20M", "\x1bq",     "\x1bH",          "\x1b ",      "\x1b[6",
+             "\x1bO",          "\x1b[",     "\x1b\x1b[",      "\x1b[[",     "\x1b[M a",
          }) {
         EXPECT_EQ(decode(bytes), kUnknown) << "input: " << testing::PrintToString(bytes);
     }
@@ -190,6 +188,11 @@ TEST(KeyDecoderEsc, EscEscAndEscBeforeOtherBytes) {
     feed(d, "\x1b", 20);
     decoderExpire(d, kEscTimeoutMs);
     EXPECT_EQ(takeAll(d), (Codes{27, 27}));
+    // A third ESC settles the first; the wait now runs from the second.
+    feed(d, "\x1b", 100);
+    feed(d, "\x1b", 120);
+    EXPECT_EQ(feed(d, "\x1b", 140), Codes{27});
+    EXPECT_EQ(decoderDeadlineMs(d), 120 + kEscTimeoutMs);
 }
 
 TEST(KeyDecoderRobustness, OrdinaryBytesPassThrough) {
