@@ -120,14 +120,17 @@ TEST(KeyDecoderOtherKeys, PlainKeysGiveTheirWindowsCodes) {
 // 'q' must not quit, a mouse report's bytes must not steer.
 TEST(KeyDecoderOtherKeys, EverythingElseIsOneUnknownPair) {
     for (const char* bytes : {
-             "\x1b[1;2P",      "\x1b[1;5Q", "\x1bO2Q",        "\x1b[1;2q",  "\x1b[15;5~",
-             "\x1b[1;2H",      "\x1b[3$",   "\x1b[5^",        "\x1b\x1b[H", "\x1b\x1b[[A",
-             "\x1b[[F",        "\x1bOM",    "\x1bOq",         "\x1b[Q",     "\x1b[6;2;3~",
-             "\x1b[9~",        "\x1b[16~",  "\x1b[1;17A",     "\x1b[2;5A",  "\x1b[5A",
-             "\x1b[1 5~",      "\x1b[6;5$", "\x1b[?1;2c",     "\x1b[>0;1q", "\x1b[1 q",
-             "\x1b[ 6~",       "\x1b[6:5~", "\x1b[<0;10;20M", "\x1b[M qQ",  "\x1b[M\xe0\xff\x80",
-             "\x1b[32;10;20M", "\x1bq",     "\x1bH",          "\x1b ",      "\x1b[6",
-             "\x1bO",          "\x1b[",     "\x1b\x1b[",      "\x1b[[",     "\x1b[M a",
+             "\x1b[1;2P",      "\x1b[1;5Q",      "\x1bO2Q",     "\x1b[1;2q",
+             "\x1b[15;5~",     "\x1b[1;2H",      "\x1b[3$",     "\x1b[5^",
+             "\x1b\x1b[H",     "\x1b\x1b[[A",    "\x1b[[F",     "\x1bOM",
+             "\x1bOq",         "\x1b[Q",         "\x1b[6;2;3~", "\x1b[1;;5A",
+             "\x1b[2a",        "\x1b[9~",        "\x1b[16~",    "\x1b[1;17A",
+             "\x1b[2;5A",      "\x1b[5A",        "\x1b[1 5~",   "\x1b[6;5$",
+             "\x1b[?1;2c",     "\x1b[>0;1q",     "\x1b[1 q",    "\x1b[ 6~",
+             "\x1b[6:5~",      "\x1b[<0;10;20M", "\x1b[M qQ",   "\x1b[M\xe0\xff\x80",
+             "\x1b[32;10;20M", "\x1bq",          "\x1bH",       "\x1b ",
+             "\x1b[6",         "\x1bO",          "\x1b[",       "\x1b\x1b[",
+             "\x1b[[",         "\x1b[M a",
          }) {
         EXPECT_EQ(decode(bytes), kUnknown) << "input: " << testing::PrintToString(bytes);
     }
