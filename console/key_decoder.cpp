@@ -241,6 +241,8 @@ Key rxvtArrowKey(unsigned char final) {
     }
 }
 
+// Ends the sequence with a key; mods < 0 means the parameters fit no form of
+// it, which makes it an unknown key.
 void finishKey(KeyDecoder& d, Key key, int mods) {
     if (mods < 0) {
         key = kUnknownKey;
