@@ -357,6 +357,17 @@ void feedAfterEsc(KeyDecoder& d, unsigned char byte, std::int64_t nowMs, bool al
 } // namespace
 
 void decoderFeed(KeyDecoder& d, unsigned char byte, std::int64_t nowMs) {
+    // Inside a sequence the wait runs from its latest byte, so that a slow
+    // link that spreads a sequence over several reads does not cut it up and
+    // let its tail through as keys.
+    const bool inSequence = d.state == SequenceState::Csi || d.state == SequenceState::Ss3 ||
+                            d.state == SequenceState::LinuxFn || d.state == SequenceState::Mouse;
+    const bool opensSequence =
+        (d.state == SequenceState::Esc || d.state == SequenceState::EscEsc) &&
+        (byte == '[' || byte == 'O');
+    if (inSequence || opensSequence) {
+        d.sequenceStartMs = nowMs;
+    }
     switch (d.state) {
     case SequenceState::None:
         feedGround(d, byte, nowMs);

@@ -49,8 +49,8 @@ struct KeyDecoder {
     int paramCount = 0;                      // 0 if no parameter byte came yet
     bool oddSequence = false;                // markers, intermediates, too many parameters
     int mouseBytesLeft = 0;
-    std::int64_t sequenceStartMs = 0;
-    std::int64_t secondEscMs = 0; // arrival of the later ESC of ESC ESC
+    std::int64_t sequenceStartMs = 0; // the ESC, or the latest byte of a sequence
+    std::int64_t secondEscMs = 0;     // arrival of the later ESC of ESC ESC
 };
 
 // Feeds one byte that arrived at nowMs.

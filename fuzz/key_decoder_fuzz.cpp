@@ -18,7 +18,8 @@
 //   - a handled code (72 75 77 80 81 113) produced while a sequence is pending
 //     is the second code of a 224 pair and was finished by the byte that
 //     means it (A/a Up, B/b Down, C/c Right, D/d Left, ~ or $ PgDn);
-//   - a pending sequence's deadline runs from the right ESC;
+//   - a pending ESC's deadline runs from the right ESC, a sequence's from
+//     its latest byte;
 //   - a timeout never fires early, and fires with 27 for a lone ESC, 27 27
 //     for ESC ESC, one 0,0 pair for anything else; decoderFinish the same;
 //   - a decoder nobody drains keeps the oldest codes and loses no count.
@@ -158,8 +159,9 @@ void feedByte(Harness& h, unsigned char byte, std::int64_t now) {
         h.escTimes[1] = h.escTimes[0];
         h.escTimes[0] = now;
     }
-    // A pending sequence runs from its ESC; after ESC ESC from the earlier of
-    // the two, which may be an Alt modifier.
+    // A pending ESC runs from that ESC; after ESC ESC from the earlier of the
+    // two, which may be an Alt modifier. Inside a sequence the wait runs from
+    // its latest byte.
     if (decoderPending(h.decoder)) {
         const std::int64_t start = decoderDeadlineMs(h.decoder) - kEscTimeoutMs;
         if (h.escRun == 1) {
@@ -167,7 +169,7 @@ void feedByte(Harness& h, unsigned char byte, std::int64_t now) {
         } else if (h.escRun >= 2) {
             check(start == h.escTimes[1]);
         } else {
-            check(start == h.escTimes[0] || start == h.escTimes[1]);
+            check(start == now);
         }
     }
 }

@@ -162,6 +162,19 @@ TEST(KeyDecoderEsc, SequenceArrivingOneByteAtATime) {
     EXPECT_EQ(takeAll(d), (Codes{224, 145}));
 }
 
+TEST(KeyDecoderEsc, ASlowLinkSpreadingASequenceDoesNotCutItUp) {
+    // F1 over a link that delivers a byte every 20 ms: 40 ms from ESC to P,
+    // but never 30 ms without a byte. P must not leak out as Down.
+    KeyDecoder d;
+    const std::string bytes = "\x1bOP";
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        const std::int64_t t = 100 + static_cast<std::int64_t>(i) * 20;
+        decoderExpire(d, t);
+        decoderFeed(d, static_cast<unsigned char>(bytes[i]), t);
+    }
+    EXPECT_EQ(takeAll(d), (Codes{0, 59}));
+}
+
 TEST(KeyDecoderEsc, CutOffSequencesExpireToOneUnknownPair) {
     for (const char* bytes : {"\x1b[", "\x1bO", "\x1b[1;5", "\x1b[[", "\x1b[M ", "\x1b\x1bO"}) {
         KeyDecoder d;
