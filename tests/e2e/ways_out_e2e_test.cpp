@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <fcntl.h>
 #include <fstream>
 #include <poll.h>
 #include <pty.h>
@@ -192,6 +193,35 @@ TEST(WaysOut, AClosedOutputDoesNotStopTheShutDown) {
     ASSERT_GE(bytes.size(), 3u);
     EXPECT_EQ(std::vector<unsigned>(bytes.end() - 3, bytes.end()),
               (std::vector<unsigned>{0x80, 0x40, 0xC0}));
+    unlink(trace.c_str());
+}
+
+TEST(BadInput, NoKeyboardAtAllStreamsQuietlyUntilStopped) {
+    const std::string trace = tempPath("trace");
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int null = open("/dev/null", O_RDWR);
+        dup2(null, STDIN_FILENO);
+        dup2(null, STDOUT_FILENO);
+        execl(kSim.c_str(), kSim.c_str(), "--trace", trace.c_str(), nullptr);
+        _exit(127);
+    }
+    ASSERT_TRUE(waitForBytes(trace, 15, 3000));
+    const std::int64_t ticks = cpuTicks(pid);
+    const std::int64_t start = nowNs();
+    usleep(1500000);
+    const double cpu = static_cast<double>(cpuTicks(pid) - ticks) /
+                       static_cast<double>(sysconf(_SC_CLK_TCK)) /
+                       (static_cast<double>(nowNs() - start) / 1e9);
+    EXPECT_LE(cpu, 0.05) << "the end of input is no busy stream of keys";
+    kill(pid, SIGTERM);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 128 + SIGTERM);
+    const std::vector<unsigned> bytes = acceptedBytes(readTrace(trace));
+    EXPECT_GE(bytes.size(), 150u) << "frames went on streaming";
+    expectValidFrames(bytes);
     unlink(trace.c_str());
 }
 
