@@ -1,6 +1,7 @@
 // Every way out of rcdrive-sim leaves the vehicle at rest and the terminal as
 // it was; bad input and device faults do not break it.
 #include "tests/e2e/pty_session.h"
+#include "tests/e2e/sim_run.h"
 #include "tests/link/fake_sysfs.h"
 
 #include <gtest/gtest.h>
@@ -19,23 +20,6 @@ namespace {
 const std::string kSim = RCDRIVE_SIM_PATH;
 const std::string kOnFakeTree = RCDRIVE_ON_FAKE_TREE_PATH;
 const std::string kPrompt = "Pripojte vysilac na USB";
-
-struct SimRun {
-    std::string trace = tempPath("trace");
-    PtySession session;
-
-    explicit SimRun(std::vector<std::string> options = {}) {
-        std::vector<std::string> argv = {kSim, "--trace", trace};
-        argv.insert(argv.end(), options.begin(), options.end());
-        session = startInPty(argv);
-    }
-    ~SimRun() {
-        endSession(session);
-        unlink(trace.c_str());
-    }
-    std::vector<TraceEntry> entries() const { return readTrace(trace); }
-    std::vector<unsigned> bytes() const { return acceptedBytes(entries()); }
-};
 
 bool validSpeed(unsigned code) {
     return code == 0x80 || (code >= 0xA1 && code <= 0xA9) || (code >= 0x91 && code <= 0x99);
