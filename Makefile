@@ -45,6 +45,16 @@ windows: windows-deps $(WINDOWS_BUILD)/CMakeCache.txt
 windows-test: windows
 	tests/windows/run_wine_tests.sh $(WINDOWS_BUILD)
 
+# The key decoder's fuzz target, run for FUZZ_SECONDS on a scratch copy of
+# the seed corpus (the seeds in the repository stay as they are).
+FUZZ_SECONDS ?= 60
+fuzz:
+	@tools/ensure-deps.sh build fuzz
+	cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DRCDRIVE_FUZZ=ON -DRCDRIVE_TESTS=OFF -DRCDRIVE_WERROR=ON
+	cmake --build build-fuzz --target key_decoder_fuzz -j $(JOBS)
+	rm -rf build-fuzz/corpus && mkdir -p build-fuzz/corpus
+	cd build-fuzz && ./key_decoder_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 corpus ../fuzz/corpus/key_decoder
+
 install: build
 	cmake --install $(BUILD)
 
