@@ -39,7 +39,7 @@ void expectFrames(const std::vector<unsigned>& bytes, std::size_t from,
 TEST(DriveEndToEnd, PromptsUntilAttachedThenGoesOnByItself) {
     SimRun run({"--attach-after", "600"});
     readFor(run.session, 300);
-    EXPECT_EQ(screen(run.session), kPrompt);
+    EXPECT_TRUE(onlyPrompts(run.session, kPrompt));
     for (const TraceEntry& entry : run.entries()) {
         EXPECT_EQ(entry.kind, "open");
         EXPECT_EQ(entry.status, 2u);
@@ -102,7 +102,7 @@ TEST(DriveEndToEnd, KeysTypedAtThePromptApplyBeforeTheFirstFrame) {
     ASSERT_TRUE(waitForOutput(run.session, kPrompt, 2000));
     typeKeys(run.session, kUp + kUp + kRight);
     readFor(run.session, 50);
-    EXPECT_EQ(screen(run.session), kPrompt) << "nothing echoed, nothing applied yet";
+    EXPECT_TRUE(onlyPrompts(run.session, kPrompt)) << "nothing echoed, nothing applied yet";
     ASSERT_TRUE(waitForOutput(run.session, " Vpred: 2, Vpravo: 1\r\n", 3000));
     ASSERT_TRUE(waitForBytes(run.trace, 9, 3000));
     std::vector<unsigned> bytes = run.bytes();

@@ -263,7 +263,7 @@ TEST(DeviceFaults, UnpluggedWhileDrivingKeepsRunningQuietly) {
 TEST(DeviceFaults, AttachedOnlyAfterALongWaitStillGoesOn) {
     SimRun run({"--attach-after", "4000"});
     readFor(run.session, 3500);
-    EXPECT_EQ(screen(run.session), kPrompt);
+    EXPECT_TRUE(onlyPrompts(run.session, kPrompt));
     ASSERT_TRUE(waitForOutput(run.session, " Stuj: 0, Nenatoceno: 0", 3000));
     ASSERT_TRUE(waitForBytes(run.trace, 9, 3000));
     typeKeys(run.session, "q");
@@ -308,8 +308,7 @@ TEST(DeviceFaults, ASecondProgramIsRefusedTheSameDevice) {
     typeKeys(first, "\x1b[A");
     drain(master, line, 1000);
     readFor(second, 10);
-    EXPECT_EQ(screen(second), kPrompt) << "still prompting";
-    EXPECT_EQ(second.output.find("Stuj"), std::string::npos);
+    EXPECT_TRUE(onlyPrompts(second, kPrompt)) << "still prompting";
 
     // The second gives up; it never had the device.
     typeKeys(second, "\x03");
