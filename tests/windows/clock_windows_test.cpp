@@ -35,12 +35,13 @@ TEST(WindowsClock, CountsNanosecondsOfRealTime) {
 }
 
 TEST(WindowsClock, ShortWaitsAreNotStretchedToASystemTick) {
-    // With the default 15.6 ms ticks these would all take about one tick.
+    // With the default 15.6 ms ticks these would all take about one tick. The
+    // bounds leave room for a busy machine, and still tell a tick apart.
     const std::int64_t threeMs = medianSleepNs(3 * kNsPerMs);
     EXPECT_GE(threeMs, 2 * kNsPerMs);
-    EXPECT_LE(threeMs, 4 * kNsPerMs + kNsPerMs / 2);
+    EXPECT_LE(threeMs, 10 * kNsPerMs);
     const std::int64_t halfMs = medianSleepNs(kNsPerMs / 2);
-    EXPECT_LT(halfMs, kNsPerMs);
+    EXPECT_LT(halfMs, 8 * kNsPerMs);
 }
 
 } // namespace
