@@ -9,11 +9,11 @@
 // is meant to be used from one thread at a time.
 #include "link/d2xx_linux.h"
 
+#include "link/clock.h"
 #include "link/usb_serial.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <ctime>
 #include <fcntl.h>
 #include <mutex>
 #include <new>
@@ -25,8 +25,6 @@
 #include <vector>
 
 namespace {
-
-constexpr std::int64_t kNsPerMs = 1000000;
 
 // At 1200 baud a byte leaves about every 9 ms; a write that has made no room
 // for this long is talking to a dead device.
@@ -54,20 +52,6 @@ struct Registry {
 Registry& registry() {
     static Registry instance;
     return instance;
-}
-
-std::int64_t nowNs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
-void pauseNs(std::int64_t ns) {
-    if (ns <= 0) {
-        return;
-    }
-    timespec ts{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
-    nanosleep(&ts, nullptr);
 }
 
 Device* lookUp(FT_HANDLE handle) {
@@ -308,7 +292,7 @@ FT_STATUS FT_API FT_Write(FT_HANDLE handle, void* buffer, std::uint32_t toWrite,
         return FT_IO_ERROR;
     }
     const unsigned char* bytes = static_cast<const unsigned char*>(buffer);
-    const std::int64_t deadline = nowNs() + kWriteLimitNs;
+    const std::int64_t deadline = monotonicNs() + kWriteLimitNs;
     bool roomRefused = false;
     while (*written < toWrite) {
         ssize_t n = write(device->fd, bytes + *written, toWrite - *written);
@@ -321,7 +305,7 @@ FT_STATUS FT_API FT_Write(FT_HANDLE handle, void* buffer, std::uint32_t toWrite,
         if (error != EAGAIN && error != EWOULDBLOCK && error != EINTR) {
             return FT_IO_ERROR;
         }
-        const std::int64_t left = deadline - nowNs();
+        const std::int64_t left = deadline - monotonicNs();
         if (left <= 0) {
             return FT_IO_ERROR;
         }
@@ -329,7 +313,7 @@ FT_STATUS FT_API FT_Write(FT_HANDLE handle, void* buffer, std::uint32_t toWrite,
             continue;
         }
         if (roomRefused) {
-            pauseNs(std::min(kRetryPauseNs, left));
+            sleepNs(std::min(kRetryPauseNs, left));
         }
         pollfd p{device->fd, POLLOUT, 0};
         int ready = poll(&p, 1, static_cast<int>((left + kNsPerMs - 1) / kNsPerMs));
@@ -354,7 +338,7 @@ FT_STATUS FT_API FT_Close(FT_HANDLE handle) {
         return FT_INVALID_HANDLE;
     }
     FT_STATUS status = FT_OK;
-    const std::int64_t deadline = nowNs() + kDrainLimitNs;
+    const std::int64_t deadline = monotonicNs() + kDrainLimitNs;
     for (;;) {
         int queued = 0;
         if (ioctl(device->fd, TIOCOUTQ, &queued) != 0) {
@@ -364,13 +348,13 @@ FT_STATUS FT_API FT_Close(FT_HANDLE handle) {
         if (queued == 0) {
             break;
         }
-        const std::int64_t left = deadline - nowNs();
+        const std::int64_t left = deadline - monotonicNs();
         if (left <= 0) {
             tcflush(device->fd, TCOFLUSH);
             status = FT_IO_ERROR;
             break;
         }
-        pauseNs(std::min(kDrainStepNs, left));
+        sleepNs(std::min(kDrainStepNs, left));
     }
     ioctl(device->fd, TIOCNXCL);
     close(device->fd);

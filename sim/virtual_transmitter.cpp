@@ -80,7 +80,8 @@ bool startVirtualTransmitter(const VirtualTransmitterSettings& settings, std::st
     device.settings = settings;
     device.startNs = monotonicNs();
     if (!settings.tracePath.empty()) {
-        device.trace = std::fopen(settings.tracePath.c_str(), "w");
+        // Binary, so that the lines end in a bare line feed on Windows too.
+        device.trace = std::fopen(settings.tracePath.c_str(), "wb");
         if (device.trace == nullptr) {
             error = "cannot write trace " + settings.tracePath + ": " + std::strerror(errno);
             return false;

@@ -33,6 +33,7 @@ for group in "$@"; do
         need g++-mingw-w64-i686 command -v i686-w64-mingw32-g++
         need wine command -v wine
         need wine32:i386 sh -c 'dpkg -s wine32:i386 || dpkg -s wine32'
+        need googletest have_file /usr/src/googletest/googletest/src/gtest-all.cc
         ;;
     *)
         echo "ensure-deps: unknown group '$group'" >&2

@@ -1,6 +1,7 @@
 // rcdrive-sim end to end: keys typed into a real pseudo-terminal, the screen
 // read back from it, the line read from the virtual transmitter's trace.
 #include "tests/e2e/pty_session.h"
+#include "tests/e2e/sim_run.h"
 
 #include <gtest/gtest.h>
 
@@ -13,23 +14,6 @@ const std::string kPrompt = "Pripojte vysilac na USB";
 const std::string kUp = "\x1b[A";
 const std::string kRight = "\x1b[C";
 const std::string kPgDn = "\x1b[6~";
-
-struct SimRun {
-    std::string trace = tempPath("trace");
-    PtySession session;
-
-    explicit SimRun(std::vector<std::string> options = {}) {
-        std::vector<std::string> argv = {kSim, "--trace", trace};
-        argv.insert(argv.end(), options.begin(), options.end());
-        session = startInPty(argv);
-    }
-    ~SimRun() {
-        endSession(session);
-        unlink(trace.c_str());
-    }
-    std::vector<TraceEntry> entries() const { return readTrace(trace); }
-    std::vector<unsigned> bytes() const { return acceptedBytes(entries()); }
-};
 
 int exitCode(const PtySession& session) {
     return WIFEXITED(session.exitStatus) ? WEXITSTATUS(session.exitStatus) : -1;
@@ -55,7 +39,7 @@ void expectFrames(const std::vector<unsigned>& bytes, std::size_t from,
 TEST(DriveEndToEnd, PromptsUntilAttachedThenGoesOnByItself) {
     SimRun run({"--attach-after", "600"});
     readFor(run.session, 300);
-    EXPECT_EQ(screen(run.session), kPrompt);
+    EXPECT_TRUE(onlyPrompts(run.session, kPrompt));
     for (const TraceEntry& entry : run.entries()) {
         EXPECT_EQ(entry.kind, "open");
         EXPECT_EQ(entry.status, 2u);
@@ -118,7 +102,7 @@ TEST(DriveEndToEnd, KeysTypedAtThePromptApplyBeforeTheFirstFrame) {
     ASSERT_TRUE(waitForOutput(run.session, kPrompt, 2000));
     typeKeys(run.session, kUp + kUp + kRight);
     readFor(run.session, 50);
-    EXPECT_EQ(screen(run.session), kPrompt) << "nothing echoed, nothing applied yet";
+    EXPECT_TRUE(onlyPrompts(run.session, kPrompt)) << "nothing echoed, nothing applied yet";
     ASSERT_TRUE(waitForOutput(run.session, " Vpred: 2, Vpravo: 1\r\n", 3000));
     ASSERT_TRUE(waitForBytes(run.trace, 9, 3000));
     std::vector<unsigned> bytes = run.bytes();

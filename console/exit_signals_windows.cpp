@@ -1,0 +1,74 @@
+// Requests to end the program on Windows arrive as console control events,
+// each on a thread of its own. Ctrl+C and Ctrl+Break only record the request.
+// Closing the console window (and logging off or shutting down) ends the
+// process as soon as the handler returns, so that handler also waits for the
+// drive loop to leave the vehicle at rest and close the device first.
+#include "console/exit_signals.h"
+
+#include <atomic>
+#include <windows.h>
+
+namespace {
+
+// The C runtime's numbers for the events, as exitSignal() reports them.
+constexpr int kSigInt = 2;
+constexpr int kSigTerm = 15;
+constexpr int kSigBreak = 21;
+
+// Windows gives a closing console's processes about 5 s before it ends them.
+constexpr DWORD kCloseWaitMs = 4500;
+
+// What Windows itself reports for a process ended by Ctrl+C.
+constexpr unsigned kStatusControlCExit = 0xC000013A;
+
+std::atomic<int> requestedSignal{0};
+HANDLE shutdownDone = nullptr;
+
+void request(int signal) {
+    int none = 0;
+    requestedSignal.compare_exchange_strong(none, signal);
+}
+
+BOOL WINAPI onConsoleEvent(DWORD event) {
+    switch (event) {
+    case CTRL_C_EVENT:
+        request(kSigInt);
+        return TRUE;
+    case CTRL_BREAK_EVENT:
+        request(kSigBreak);
+        return TRUE;
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+        request(kSigTerm);
+        if (shutdownDone != nullptr) {
+            WaitForSingleObject(shutdownDone, kCloseWaitMs);
+        }
+        return TRUE;
+    default:
+        return FALSE;
+    }
+}
+
+} // namespace
+
+void installExitHandlers() {
+    if (shutdownDone == nullptr) {
+        shutdownDone = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    }
+    SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+}
+
+int exitSignal() {
+    return requestedSignal.load();
+}
+
+int exitStatusForSignal(int signal) {
+    return signal == 0 ? 0 : static_cast<int>(kStatusControlCExit);
+}
+
+void shutdownComplete() {
+    if (shutdownDone != nullptr) {
+        SetEvent(shutdownDone);
+    }
+}

@@ -1,0 +1,131 @@
+// The D2XX functions on Windows: forwarded to FTDI's FTD2XX.dll, which is
+// loaded at run time, not at start-up. Without the driver installed rcdrive
+// still starts and prompts for the transmitter; a driver installed meanwhile
+// is picked up at the next open attempt.
+//
+// The DLL's entry points are taken by ordinal. They are __stdcall, like the
+// declarations in d2xx.h: in a 32-bit process the callee pops its arguments,
+// so a pointer type with another convention would corrupt the stack.
+#include "link/d2xx.h"
+
+#include <windows.h>
+
+namespace {
+
+using OpenExFunction = FT_STATUS(FT_API*)(void*, std::uint32_t, FT_HANDLE*);
+using SetBaudRateFunction = FT_STATUS(FT_API*)(FT_HANDLE, std::uint32_t);
+using SetDataCharacteristicsFunction = FT_STATUS(FT_API*)(FT_HANDLE, unsigned char, unsigned char,
+                                                          unsigned char);
+using WriteFunction = FT_STATUS(FT_API*)(FT_HANDLE, void*, std::uint32_t, std::uint32_t*);
+using CloseFunction = FT_STATUS(FT_API*)(FT_HANDLE);
+
+constexpr WORD kOrdinalClose = 2;
+constexpr WORD kOrdinalWrite = 4;
+constexpr WORD kOrdinalSetBaudRate = 7;
+constexpr WORD kOrdinalSetDataCharacteristics = 8;
+constexpr WORD kOrdinalOpenEx = 27;
+
+struct D2xxLibrary {
+    HMODULE module;
+    OpenExFunction openEx;
+    SetBaudRateFunction setBaudRate;
+    SetDataCharacteristicsFunction setDataCharacteristics;
+    WriteFunction write;
+    CloseFunction close;
+};
+
+D2xxLibrary library = {};
+
+template <typename Function> bool takeEntry(HMODULE module, WORD ordinal, Function& entry) {
+    const FARPROC address = GetProcAddress(module, MAKEINTRESOURCEA(ordinal));
+    // Through void (*)(), the generic function pointer type, to the real one.
+    entry = reinterpret_cast<Function>(reinterpret_cast<void (*)()>(address));
+    return address != nullptr;
+}
+
+HMODULE loadDll() {
+    // A missing or broken DLL (or one of its own dependencies) is an ordinary
+    // "no transmitter", never a system error box.
+    const UINT previousMode = SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+    // The program's own folder and the system folders, where the driver puts
+    // the DLL; not the current folder. Windows without that search option
+    // (before 8, unless updated) refuses the flag, and searches as usual.
+    HMODULE module = LoadLibraryExA("FTD2XX.dll", nullptr, LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
+    if (module == nullptr && GetLastError() == ERROR_INVALID_PARAMETER) {
+        module = LoadLibraryA("FTD2XX.dll");
+    }
+    SetErrorMode(previousMode);
+    return module;
+}
+
+// Loads the DLL if it is not loaded yet; all five entry points or nothing.
+bool libraryReady() {
+    if (library.module != nullptr) {
+        return true;
+    }
+    D2xxLibrary loaded = {};
+    loaded.module = loadDll();
+    if (loaded.module == nullptr) {
+        return false;
+    }
+    const bool complete =
+        takeEntry(loaded.module, kOrdinalOpenEx, loaded.openEx) &&
+        takeEntry(loaded.module, kOrdinalSetBaudRate, loaded.setBaudRate) &&
+        takeEntry(loaded.module, kOrdinalSetDataCharacteristics, loaded.setDataCharacteristics) &&
+        takeEntry(loaded.module, kOrdinalWrite, loaded.write) &&
+        takeEntry(loaded.module, kOrdinalClose, loaded.close);
+    if (!complete) {
+        // Not the library we know; let go of it, so that a proper one can be
+        // loaded in its place later.
+        FreeLibrary(loaded.module);
+        return false;
+    }
+    library = loaded;
+    return true;
+}
+
+} // namespace
+
+extern "C" {
+
+FT_STATUS FT_API FT_OpenEx(void* arg, std::uint32_t flags, FT_HANDLE* handle) {
+    if (!libraryReady()) {
+        return FT_DEVICE_NOT_FOUND;
+    }
+    return library.openEx(arg, flags, handle);
+}
+
+FT_STATUS FT_API FT_SetBaudRate(FT_HANDLE handle, std::uint32_t baudRate) {
+    if (library.module == nullptr) {
+        return FT_INVALID_HANDLE;
+    }
+    return library.setBaudRate(handle, baudRate);
+}
+
+FT_STATUS FT_API FT_SetDataCharacteristics(FT_HANDLE handle, unsigned char wordLength,
+                                           unsigned char stopBits, unsigned char parity) {
+    if (library.module == nullptr) {
+        return FT_INVALID_HANDLE;
+    }
+    return library.setDataCharacteristics(handle, wordLength, stopBits, parity);
+}
+
+FT_STATUS FT_API FT_Write(FT_HANDLE handle, void* buffer, std::uint32_t toWrite,
+                          std::uint32_t* written) {
+    if (library.module == nullptr) {
+        if (written != nullptr) {
+            *written = 0;
+        }
+        return FT_INVALID_HANDLE;
+    }
+    return library.write(handle, buffer, toWrite, written);
+}
+
+FT_STATUS FT_API FT_Close(FT_HANDLE handle) {
+    if (library.module == nullptr) {
+        return FT_INVALID_HANDLE;
+    }
+    return library.close(handle);
+}
+
+} // extern "C"

@@ -1,0 +1,85 @@
+// FTD2XX.dll with the virtual transmitter behind it: put beside rcdrive.exe,
+// it lets the real program run without hardware. It exports the five entry
+// points by ordinal only, as the vendor's DLL is used (ftd2xx.def).
+//
+// The settings come from the environment when the DLL is loaded, which
+// rcdrive does at its first open attempt; the device's clock starts then.
+//
+//   RCDRIVE_SIM_TRACE            trace file (rcdrive-sim's --trace)
+//   RCDRIVE_SIM_ATTACH_AFTER_MS  as --attach-after
+//   RCDRIVE_SIM_UNPLUG_AFTER_MS  as --unplug-after
+//   RCDRIVE_SIM_FIFO             as --fifo
+//   RCDRIVE_SIM_RATE_ERROR_PPM   as --rate-error
+//
+// An unset or empty variable leaves the default. A value that is not valid
+// leaves the transmitter unplugged for good, rather than simulating some other
+// device than the one asked for, and says why on the standard error, once.
+#include "sim/virtual_transmitter.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <windows.h>
+
+namespace {
+
+// The value of an environment variable; empty if it is unset.
+std::string environmentValue(const char* name) {
+    std::string value(256, '\0');
+    DWORD length = GetEnvironmentVariableA(name, &value[0], static_cast<DWORD>(value.size()));
+    if (length >= value.size()) {
+        value.resize(length);
+        length = GetEnvironmentVariableA(name, &value[0], static_cast<DWORD>(value.size()));
+    }
+    value.resize(length < value.size() ? length : 0);
+    return value;
+}
+
+bool readNumber(const char* name, std::int64_t min, std::int64_t max, std::int64_t& value,
+                std::string& error) {
+    const std::string text = environmentValue(name);
+    if (text.empty() || parseSetting(text.c_str(), min, max, value)) {
+        return true;
+    }
+    error = std::string(name) + "=\"" + text + "\" is not a whole number from " +
+            std::to_string(min) + " to " + std::to_string(max);
+    return false;
+}
+
+bool readSettings(VirtualTransmitterSettings& settings, std::string& error) {
+    settings.tracePath = environmentValue("RCDRIVE_SIM_TRACE");
+    return readNumber("RCDRIVE_SIM_ATTACH_AFTER_MS", 0, INT32_MAX, settings.attachAfterMs, error) &&
+           readNumber("RCDRIVE_SIM_UNPLUG_AFTER_MS", 0, INT32_MAX, settings.unplugAfterMs, error) &&
+           readNumber("RCDRIVE_SIM_FIFO", 1, kMaxFifoBytes, settings.fifoBytes, error) &&
+           readNumber("RCDRIVE_SIM_RATE_ERROR_PPM", -kMaxRateErrorPpm, kMaxRateErrorPpm,
+                      settings.rateErrorPpm, error);
+}
+
+void startFromEnvironment() {
+    VirtualTransmitterSettings settings;
+    std::string error;
+    if (readSettings(settings, error) && startVirtualTransmitter(settings, error)) {
+        return;
+    }
+    std::fprintf(stderr, "FTD2XX.dll (virtual transmitter): %s; the transmitter stays unplugged\n",
+                 error.c_str());
+    std::fflush(stderr);
+    // The longest attach delay there is: every open fails as "not found".
+    VirtualTransmitterSettings unplugged;
+    unplugged.tracePath = settings.tracePath;
+    unplugged.attachAfterMs = INT32_MAX;
+    if (!startVirtualTransmitter(unplugged, error)) {
+        unplugged.tracePath.clear();
+        startVirtualTransmitter(unplugged, error);
+    }
+}
+
+} // namespace
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+    if (reason == DLL_PROCESS_ATTACH) {
+        DisableThreadLibraryCalls(instance);
+        startFromEnvironment();
+    }
+    return TRUE;
+}

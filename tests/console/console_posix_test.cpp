@@ -1,0 +1,156 @@
+// The POSIX console on a real pseudo-terminal standing in as standard input
+// and output, and on pipes.
+#include "console/console.h"
+#include "link/clock.h"
+#include "tests/drive/capture_output.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fcntl.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+// Standard input (and output) on a fresh pseudo-terminal for one test.
+struct PtyInput {
+    int master = -1;
+    int slave = -1;
+    int savedIn = -1;
+    int savedOut = -1;
+    termios before{};
+
+    PtyInput() {
+        openpty(&master, &slave, nullptr, nullptr, nullptr);
+        tcgetattr(slave, &before);
+        savedIn = dup(STDIN_FILENO);
+        savedOut = dup(STDOUT_FILENO);
+        dup2(slave, STDIN_FILENO);
+        dup2(slave, STDOUT_FILENO);
+    }
+    ~PtyInput() {
+        consoleClose();
+        dup2(savedIn, STDIN_FILENO);
+        dup2(savedOut, STDOUT_FILENO);
+        close(savedIn);
+        close(savedOut);
+        close(slave);
+        close(master);
+    }
+    void type(const std::string& bytes) const {
+        ASSERT_EQ(write(master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
+};
+
+// Waits up to a second for the console to report a key.
+bool keyArrives() {
+    const std::int64_t end = monotonicNs() + 1000 * kNsPerMs;
+    while (monotonicNs() < end) {
+        if (keyWaiting()) {
+            return true;
+        }
+        sleepNs(kNsPerMs);
+    }
+    return false;
+}
+
+TEST(PosixConsole, RawKeysButCtrlCStillInterrupts) {
+    PtyInput pty;
+    consoleOpen();
+    termios raw{};
+    tcgetattr(pty.slave, &raw);
+    EXPECT_FALSE(raw.c_lflag & ICANON);
+    EXPECT_FALSE(raw.c_lflag & ECHO);
+    EXPECT_TRUE(raw.c_lflag & ISIG);
+    EXPECT_FALSE(raw.c_iflag & IXON);
+    EXPECT_FALSE(raw.c_iflag & ICRNL);
+    EXPECT_EQ(raw.c_cc[VINTR], pty.before.c_cc[VINTR]);
+    EXPECT_EQ(raw.c_cc[VSUSP], _POSIX_VDISABLE);
+    EXPECT_EQ(raw.c_cc[VQUIT], _POSIX_VDISABLE);
+    EXPECT_EQ(raw.c_oflag, pty.before.c_oflag) << "output keeps its line ends";
+
+    consoleClose();
+    termios after{};
+    tcgetattr(pty.slave, &after);
+    EXPECT_EQ(std::memcmp(&after, &pty.before, sizeof after), 0);
+}
+
+TEST(PosixConsole, ControlKeysAreOrdinaryCodes) {
+    PtyInput pty;
+    consoleOpen();
+    // Enter, Ctrl+Z, Ctrl+\, Ctrl+S, Ctrl+Q, Ctrl+V, then q.
+    pty.type("\r\x1a\x1c\x13\x11\x16q");
+    for (int expected : {13, 26, 28, 19, 17, 22, 113}) {
+        ASSERT_TRUE(keyArrives());
+        EXPECT_EQ(readKey(), expected);
+    }
+    EXPECT_FALSE(keyWaiting());
+}
+
+TEST(PosixConsole, ArrowsAndALoneEscFromTheTerminal) {
+    PtyInput pty;
+    consoleOpen();
+    pty.type("\x1b[A");
+    ASSERT_TRUE(keyArrives());
+    EXPECT_EQ(readKey(), 224);
+    EXPECT_TRUE(keyWaiting()) << "the second code is there at once";
+    EXPECT_EQ(readKey(), 72);
+
+    pty.type("\x1b");
+    const std::int64_t typed = monotonicNs();
+    EXPECT_FALSE(keyWaiting());
+    ASSERT_TRUE(keyArrives());
+    const std::int64_t waited = monotonicNs() - typed;
+    EXPECT_EQ(readKey(), 27);
+    EXPECT_GE(waited, 25 * kNsPerMs);
+    EXPECT_LE(waited, 200 * kNsPerMs);
+}
+
+TEST(PosixConsole, ReadKeyWaitsForAKey) {
+    PtyInput pty;
+    consoleOpen();
+    pty.type("\x1b");
+    EXPECT_EQ(readKey(), 27); // blocks until the Esc resolves
+}
+
+TEST(PosixConsole, OutputIsThereAtOnceAndClearComesFirst) {
+    const std::string text = captureOutput([] {
+        clearScreen();
+        writeText("Pripojte vysilac na USB");
+    });
+    EXPECT_EQ(text, "\x1b[H\x1b[2JPripojte vysilac na USB");
+}
+
+// Standard input from a pipe: the same decoding, the terminal left alone,
+// and once the input ends, no key ever again and no waiting for one.
+TEST(PipedConsole, KeysUntilTheEndThenNothing) {
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    const int savedIn = dup(STDIN_FILENO);
+    dup2(pipeFds[0], STDIN_FILENO);
+    close(pipeFds[0]);
+    consoleOpen();
+    ASSERT_EQ(write(pipeFds[1], "\x1bOPH\x1b", 5), 5);
+    close(pipeFds[1]);
+    std::vector<int> keys;
+    const std::int64_t end = monotonicNs() + 1000 * kNsPerMs;
+    while (monotonicNs() < end && keys.size() < 4) {
+        if (keyWaiting()) {
+            keys.push_back(readKey());
+        }
+    }
+    EXPECT_EQ(keys, (std::vector<int>{0, 59, 72, 27})) << "F1 whole, H, then the Esc at the end";
+    const std::int64_t start = monotonicNs();
+    for (int i = 0; i < 1000; ++i) {
+        EXPECT_FALSE(keyWaiting());
+    }
+    EXPECT_EQ(readKey(), -1);
+    EXPECT_LT(monotonicNs() - start, 200 * kNsPerMs);
+    consoleClose();
+    dup2(savedIn, STDIN_FILENO);
+    close(savedIn);
+}
+
+} // namespace

@@ -1,0 +1,274 @@
+#include "console/key_decoder.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using Codes = std::vector<int>;
+
+Codes takeAll(KeyDecoder& d) {
+    Codes codes;
+    while (decoderHasKey(d)) {
+        codes.push_back(decoderTakeKey(d));
+    }
+    return codes;
+}
+
+// Feeds bytes arriving together, taking the keys after each one as the
+// program does.
+Codes feed(KeyDecoder& d, const std::string& bytes, std::int64_t nowMs = 0) {
+    Codes codes;
+    for (char c : bytes) {
+        decoderFeed(d, static_cast<unsigned char>(c), nowMs);
+        Codes some = takeAll(d);
+        codes.insert(codes.end(), some.begin(), some.end());
+    }
+    return codes;
+}
+
+// All bytes arrive at once, then the input ends.
+Codes decode(const std::string& bytes) {
+    KeyDecoder d;
+    Codes codes = feed(d, bytes);
+    decoderFinish(d);
+    Codes rest = takeAll(d);
+    codes.insert(codes.end(), rest.begin(), rest.end());
+    EXPECT_FALSE(decoderPending(d));
+    return codes;
+}
+
+struct Case {
+    const char* bytes;
+    Codes codes;
+};
+
+void expectAll(const std::vector<Case>& cases) {
+    for (const Case& c : cases) {
+        EXPECT_EQ(decode(c.bytes), c.codes) << "input: " << testing::PrintToString(c.bytes);
+    }
+}
+
+const Codes kUnknown = {0, 0};
+
+} // namespace
+
+TEST(KeyDecoderArrows, PlainAndShiftGiveTheHandledCodes) {
+    expectAll({
+        {"\x1b[A", {224, 72}},    {"\x1b[B", {224, 80}},    {"\x1b[D", {224, 75}},
+        {"\x1b[C", {224, 77}},    {"\x1b[6~", {224, 81}},   {"\x1bOA", {224, 72}},
+        {"\x1bOB", {224, 80}},    {"\x1bOD", {224, 75}},    {"\x1bOC", {224, 77}},
+        {"\x1b[1;2A", {224, 72}}, {"\x1b[1;2D", {224, 75}}, {"\x1b[6;2~", {224, 81}},
+        {"\x1bO2B", {224, 80}},   {"\x1b[a", {224, 72}},    {"\x1b[b", {224, 80}},
+        {"\x1b[c", {224, 77}},    {"\x1b[d", {224, 75}},    {"\x1b[6$", {224, 81}},
+        {"\x1b[1;1C", {224, 77}}, {"\x1b[;C", {224, 77}},
+    });
+}
+
+TEST(KeyDecoderArrows, CtrlAndAltGiveTheWindowsCodes) {
+    expectAll({
+        // Ctrl, also with Shift or Alt.
+        {"\x1b[1;5A", {224, 141}},
+        {"\x1b[1;5B", {224, 145}},
+        {"\x1b[1;5D", {224, 115}},
+        {"\x1b[1;5C", {224, 116}},
+        {"\x1b[6;5~", {224, 118}},
+        {"\x1bO5A", {224, 141}},
+        {"\x1bOa", {224, 141}},
+        {"\x1bOb", {224, 145}},
+        {"\x1bOc", {224, 116}},
+        {"\x1bOd", {224, 115}},
+        {"\x1b[6^", {224, 118}},
+        {"\x1b[6@", {224, 118}},
+        {"\x1b[1;6A", {224, 141}},
+        {"\x1b[1;7B", {224, 145}},
+        {"\x1b\x1b[1;5C", {224, 116}},
+        {"\x1b\x1b[6^", {224, 118}},
+        // Alt or Meta, as a parameter or a doubled ESC.
+        {"\x1b[1;3A", {0, 152}},
+        {"\x1b[1;3B", {0, 160}},
+        {"\x1b[1;3D", {0, 155}},
+        {"\x1b[1;3C", {0, 157}},
+        {"\x1b[6;3~", {0, 161}},
+        {"\x1b[1;9A", {0, 152}},
+        {"\x1bO3D", {0, 155}},
+        {"\x1b\x1b[A", {0, 152}},
+        {"\x1b\x1bOB", {0, 160}},
+        {"\x1b\x1b[6~", {0, 161}},
+        {"\x1b\x1b[6$", {0, 161}},
+        {"\x1b\x1b[1;2C", {0, 157}},
+    });
+}
+
+TEST(KeyDecoderOtherKeys, PlainKeysGiveTheirWindowsCodes) {
+    expectAll({
+        {"\x1b[H", {224, 71}},  {"\x1bOH", {224, 71}},    {"\x1b[1~", {224, 71}},
+        {"\x1b[7~", {224, 71}}, {"\x1b[F", {224, 79}},    {"\x1bOF", {224, 79}},
+        {"\x1b[4~", {224, 79}}, {"\x1b[8~", {224, 79}},   {"\x1b[5~", {224, 73}},
+        {"\x1b[2~", {224, 82}}, {"\x1b[3~", {224, 83}},   {"\x1bOP", {0, 59}},
+        {"\x1bOQ", {0, 60}},    {"\x1bOR", {0, 61}},      {"\x1bOS", {0, 62}},
+        {"\x1b[11~", {0, 59}},  {"\x1b[15~", {0, 63}},    {"\x1b[17~", {0, 64}},
+        {"\x1b[21~", {0, 68}},  {"\x1b[23~", {224, 133}}, {"\x1b[24~", {224, 134}},
+        {"\x1b[[A", {0, 59}},   {"\x1b[[C", {0, 61}},     {"\x1b[[E", {0, 63}},
+    });
+}
+
+// Modified keys we do not tell apart and sequences we do not know are one
+// unhandled pair each, never their bytes as keys: F2 must not quit, a final
+// 'q' must not quit, a mouse report's bytes must not steer.
+TEST(KeyDecoderOtherKeys, EverythingElseIsOneUnknownPair) {
+    for (const char* bytes : {
+             "\x1b[1;2P",      "\x1b[1;5Q",      "\x1bO2Q",     "\x1b[1;2q",
+             "\x1b[15;5~",     "\x1b[1;2H",      "\x1b[3$",     "\x1b[5^",
+             "\x1b\x1b[H",     "\x1b\x1b[[A",    "\x1b[[F",     "\x1bOM",
+             "\x1bOq",         "\x1b[Q",         "\x1b[6;2;3~", "\x1b[1;;5A",
+             "\x1b[2a",        "\x1b[9~",        "\x1b[16~",    "\x1b[1;17A",
+             "\x1b[2;5A",      "\x1b[5A",        "\x1b[1 5~",   "\x1b[6;5$",
+             "\x1b[?1;2c",     "\x1b[>0;1q",     "\x1b[1 q",    "\x1b[ 6~",
+             "\x1b[6:5~",      "\x1b[<0;10;20M", "\x1b[M qQ",   "\x1b[M\xe0\xff\x80",
+             "\x1b[32;10;20M", "\x1bq",          "\x1bH",       "\x1b ",
+             "\x1b[6",         "\x1bO",          "\x1b[",       "\x1b\x1b[",
+             "\x1b[[",         "\x1b[M a",
+         }) {
+        EXPECT_EQ(decode(bytes), kUnknown) << "input: " << testing::PrintToString(bytes);
+    }
+}
+
+TEST(KeyDecoderEsc, LoneEscGivesEscOnlyWhenItsTimeIsUp) {
+    KeyDecoder d;
+    EXPECT_TRUE(feed(d, "\x1b", 1000).empty());
+    EXPECT_EQ(decoderDeadlineMs(d), 1000 + kEscTimeoutMs);
+    decoderExpire(d, 1000 + kEscTimeoutMs - 1);
+    EXPECT_FALSE(decoderHasKey(d));
+    EXPECT_TRUE(decoderPending(d));
+    decoderExpire(d, 1000 + kEscTimeoutMs);
+    EXPECT_EQ(takeAll(d), Codes{27});
+    EXPECT_FALSE(decoderPending(d));
+    // The next key starts afresh.
+    EXPECT_EQ(feed(d, "\x1b[A", 2000), (Codes{224, 72}));
+}
+
+TEST(KeyDecoderEsc, SequenceArrivingOneByteAtATime) {
+    KeyDecoder d;
+    const std::string bytes = "\x1b[1;5B";
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        const std::int64_t t = 500 + static_cast<std::int64_t>(i) * 5;
+        decoderExpire(d, t); // the caller's wait ended before its deadline
+        decoderFeed(d, static_cast<unsigned char>(bytes[i]), t);
+        EXPECT_EQ(decoderHasKey(d), i + 1 == bytes.size());
+    }
+    EXPECT_EQ(takeAll(d), (Codes{224, 145}));
+}
+
+TEST(KeyDecoderEsc, ASlowLinkSpreadingASequenceDoesNotCutItUp) {
+    // F1 over a link that delivers a byte every 20 ms: 40 ms from ESC to P,
+    // but never 30 ms without a byte. P must not leak out as Down.
+    KeyDecoder d;
+    const std::string bytes = "\x1bOP";
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        const std::int64_t t = 100 + static_cast<std::int64_t>(i) * 20;
+        decoderExpire(d, t);
+        decoderFeed(d, static_cast<unsigned char>(bytes[i]), t);
+    }
+    EXPECT_EQ(takeAll(d), (Codes{0, 59}));
+}
+
+TEST(KeyDecoderEsc, CutOffSequencesExpireToOneUnknownPair) {
+    for (const char* bytes : {"\x1b[", "\x1bO", "\x1b[1;5", "\x1b[[", "\x1b[M ", "\x1b\x1bO"}) {
+        KeyDecoder d;
+        EXPECT_TRUE(feed(d, bytes, 10).empty());
+        decoderExpire(d, 10 + kEscTimeoutMs);
+        EXPECT_EQ(takeAll(d), kUnknown) << testing::PrintToString(bytes);
+        EXPECT_FALSE(decoderPending(d));
+        EXPECT_EQ(feed(d, "A", 100), Codes{'A'}); // the late rest is an ordinary key
+    }
+}
+
+TEST(KeyDecoderEsc, EscEscAndEscBeforeOtherBytes) {
+    expectAll({
+        {"\x1b", {27}},
+        {"\x1b\x1b", {27, 27}},
+        {"\x1b\x1b\x1b", {27, 27, 27}},
+        {"\x1b\x1bx", {27, 0, 0}},
+        {"\x1b\x1b\x1b[A", {27, 0, 152}},
+        {"\x1b\r", {27, 13}},
+        {"\x1b\x1b\x7f", {27, 27, 127}},
+        {"\x1b\xc3\xa9", {27, 0xc3, 0xa9}},
+        {"\x1bQq", {0, 0, 'q'}},
+    });
+    // ESC ESC then silence: both are Esc presses, at the first ESC's deadline.
+    KeyDecoder d;
+    feed(d, "\x1b", 0);
+    feed(d, "\x1b", 20);
+    decoderExpire(d, kEscTimeoutMs);
+    EXPECT_EQ(takeAll(d), (Codes{27, 27}));
+    // A third ESC settles the first; the wait now runs from the second.
+    feed(d, "\x1b", 100);
+    feed(d, "\x1b", 120);
+    EXPECT_EQ(feed(d, "\x1b", 140), Codes{27});
+    EXPECT_EQ(decoderDeadlineMs(d), 120 + kEscTimeoutMs);
+}
+
+TEST(KeyDecoderRobustness, OrdinaryBytesPassThrough) {
+    std::string all;
+    Codes expected;
+    for (int b = 0; b < 256; ++b) {
+        if (b != 27) {
+            all += static_cast<char>(b);
+            expected.push_back(b);
+        }
+    }
+    EXPECT_EQ(decode(all), expected);
+    EXPECT_EQ(decode("Hq\xe2\x82\xac"), (Codes{'H', 'q', 0xe2, 0x82, 0xac}));
+}
+
+// A byte that cannot be part of a sequence cuts it off and counts itself.
+TEST(KeyDecoderRobustness, InterruptedSequences) {
+    expectAll({
+        {"\x1b[1;5\rA", {0, 0, 13, 'A'}},
+        {"\x1b[\x1b[B", {0, 0, 224, 80}},
+        {"\x1bO\x80", {0, 0, 0x80}},
+        {"\x1b[[\x1b", {0, 0, 27}},
+        {"\x1b[M \x03", {0, 0, 3}},
+        {"\x1b[6\x7fq", {0, 0, 127, 'q'}},
+    });
+}
+
+TEST(KeyDecoderRobustness, EndlessParametersAreSwallowedWhole) {
+    std::string digits(100000, '9');
+    EXPECT_EQ(decode("\x1b[" + digits + "A"), kUnknown);
+    EXPECT_EQ(decode("\x1b[1" + std::string(5000, ';') + "5A"), kUnknown);
+    EXPECT_EQ(decode("\x1bO" + digits + "P"), kUnknown);
+    EXPECT_EQ(decode("\x1b[4294967302~"), kUnknown); // 6 modulo 2^32
+    EXPECT_EQ(decode("\x1b[1;4294967301A"), kUnknown);
+}
+
+// Nobody takes keys: the queue fills and each newest key that does not fit
+// is dropped whole, so the queue never ends in half a key.
+TEST(KeyDecoderRobustness, FullQueueDropsNewestKeysWhole) {
+    KeyDecoder d;
+    for (int i = 0; i < 1000; ++i) {
+        feed(d, "x", i); // move the ring's start away from slot 0
+    }
+    decoderFeed(d, 'x', 0); // an odd count, so a pair cannot end exactly at the top
+    for (int i = 0; i < 5000; ++i) {
+        for (char c : std::string("\x1b[A")) {
+            decoderFeed(d, static_cast<unsigned char>(c), 0);
+        }
+        ASSERT_LE(d.queueCount, kKeyQueueSize);
+    }
+    EXPECT_EQ(d.queueCount, kKeyQueueSize - 1);
+    EXPECT_EQ(d.droppedCodes, (5000 - 31) * 2);
+    decoderFeed(d, 'q', 0); // a one-code key still fits
+    Codes codes = takeAll(d);
+    ASSERT_EQ(codes.size(), 64u);
+    EXPECT_EQ(codes.front(), 'x');
+    for (size_t i = 1; i + 1 < codes.size(); i += 2) {
+        EXPECT_EQ((Codes{codes[i], codes[i + 1]}), (Codes{224, 72}));
+    }
+    EXPECT_EQ(codes.back(), 'q');
+    EXPECT_EQ(decoderTakeKey(d), -1);
+    EXPECT_EQ(feed(d, "\x1b[D"), (Codes{224, 75})); // taking keys made room again
+}

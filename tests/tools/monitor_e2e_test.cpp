@@ -1,0 +1,257 @@
+// rcdrive-monitor as a user runs it: on the trace of a real rcdrive-sim run,
+// on a trace that grows while it watches, on a pseudo-terminal standing in
+// for a serial device, and --list on a fake sysfs tree.
+#include "tests/e2e/pty_session.h"
+#include "tests/link/fake_sysfs.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fcntl.h>
+#include <grp.h>
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+
+namespace {
+
+const std::string kMonitor = RCDRIVE_MONITOR_PATH;
+const std::string kSim = RCDRIVE_SIM_PATH;
+
+struct Outcome {
+    std::string out; // stdout and stderr
+    int code = -1;
+};
+
+// Runs the monitor with its output on a pipe, so without the live view.
+// `prefix` runs it through another program.
+Outcome runMonitor(const std::string& args, const std::string& prefix = "") {
+    Outcome outcome;
+    FILE* pipe = popen((prefix + kMonitor + " " + args + " 2>&1").c_str(), "r");
+    char buffer[4096];
+    for (std::size_t n; pipe != nullptr && (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+        outcome.out.append(buffer, n);
+    }
+    const int status = pipe != nullptr ? pclose(pipe) : -1;
+    outcome.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return outcome;
+}
+
+bool endsWith(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() &&
+           text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+int exitCode(const PtySession& session) {
+    return WIFEXITED(session.exitStatus) ? WEXITSTATUS(session.exitStatus) : -1;
+}
+
+// The trace lines rcdrive-sim writes for a frame's three bytes.
+std::string traceFrame(std::int64_t t, unsigned speed, unsigned steer) {
+    std::string text;
+    for (unsigned byte : {speed, steer, (speed + steer) & 0xFF}) {
+        char line[64];
+        std::snprintf(line, sizeof line, "%lld write %02X 0\n", static_cast<long long>(t++), byte);
+        text += line;
+    }
+    return text;
+}
+
+void append(const std::string& path, const std::string& text, int flags = O_APPEND) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | flags, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    close(fd);
+}
+
+TEST(MonitorTrace, CountsEveryFrameOfASimRun) {
+    const std::string trace = tempPath("monitor-trace");
+    PtySession sim = startInPty({kSim, "--trace", trace});
+    ASSERT_TRUE(waitForOutput(sim, " Stuj: 0, Nenatoceno: 0", 3000));
+    typeKeys(sim, "\x1b[A\x1b[A\x1b[D");
+    ASSERT_TRUE(waitForOutput(sim, " Vpred: 2, Vlevo: 1", 3000));
+    ASSERT_TRUE(waitForBytes(trace, 150, 3000));
+    typeKeys(sim, "q");
+    ASSERT_TRUE(waitForExit(sim, 3000));
+    endSession(sim);
+
+    const std::size_t bytes = acceptedBytes(readTrace(trace)).size();
+    ASSERT_EQ(bytes % 3, 0u);
+    const Outcome got = runMonitor("--trace " + trace + " --summary");
+    EXPECT_EQ(got.out, "frames " + std::to_string(bytes / 3) + ", invalid 0, last 80 40 C0\n");
+    EXPECT_EQ(got.code, 0);
+    unlink(trace.c_str());
+}
+
+TEST(MonitorTrace, PassesOverBrokenAndForeignLines) {
+    const std::string trace = tempPath("monitor-junk");
+    const char binary[] = "\x01\x02\0 write\n";
+    append(trace, "1 open \"dimsal\" 2 0\n" + traceFrame(10, 0xA3, 0x62) + "20 write 80 4\n" +
+                      std::string(300000, '\xC0') + "\n" + std::string(binary, sizeof binary - 1) +
+                      traceFrame(30, 0x80, 0x40) + "40 write A1 0\n40 write 4");
+    const Outcome got = runMonitor("--summary --trace " + trace);
+    EXPECT_EQ(got.out, "frames 2, invalid 0, last 80 40 C0\n");
+    EXPECT_EQ(got.code, 0);
+    unlink(trace.c_str());
+}
+
+// On a terminal, with the live view: lines arrive in pieces, the trace is
+// written anew half-way, and a signal ends the watch with the summary.
+TEST(MonitorTrace, FollowsAGrowingTraceUntilStopped) {
+    for (int signal : {SIGTERM, SIGINT}) {
+        const std::string trace = tempPath("monitor-follow");
+        append(trace, traceFrame(nowNs(), 0x80, 0x40));
+        PtySession view = startInPty({kMonitor, "--trace", trace, "--follow", "--summary"});
+        EXPECT_TRUE(waitForOutput(view, " Stuj: 0, Nenatoceno: 0    80 40 C0", 3000));
+        const std::string frame = traceFrame(nowNs(), 0xA3, 0x62);
+        append(trace, frame.substr(0, 20));
+        readFor(view, 150);
+        append(trace, frame.substr(20) + traceFrame(nowNs(), 0xA1, 0x40).substr(0, 30));
+        EXPECT_TRUE(waitForOutput(view, " Vpred: 3, Vlevo: 2    A3 62 05", 3000));
+        EXPECT_TRUE(waitForOutput(view, "frames 2, skipped 0, bad checksums 0", 3000));
+        append(trace, traceFrame(nowNs(), 0x80, 0x40), O_TRUNC); // rcdrive-sim started again
+        readFor(view, 300);
+        append(trace, traceFrame(nowNs(), 0x94, 0x55));
+        EXPECT_TRUE(waitForOutput(view, " Vzad: 4, Vpravo: 5    94 55 E9", 3000));
+        const std::int64_t stopped = nowNs();
+        kill(view.pid, signal);
+        ASSERT_TRUE(waitForExit(view, 3000));
+        EXPECT_LT(nowNs() - stopped, 1000000000) << "ends soon after the signal";
+        EXPECT_EQ(exitCode(view), 0);
+        // The view stays, the cursor goes below it, and the summary follows.
+        EXPECT_TRUE(endsWith(view.output, "bad checksums 0\r\x1b[1A\x1b[1B\r\n"
+                                          "frames 4, invalid 0, last 94 55 E9\r\n"))
+            << signal;
+        endSession(view);
+        unlink(trace.c_str());
+    }
+}
+
+// Waits until the process has path open.
+bool waitForOpen(pid_t pid, const std::string& path) {
+    const std::string dir = "/proc/" + std::to_string(pid) + "/fd/";
+    for (int tries = 0; tries < 300; ++tries) {
+        for (int fd = 0; fd < 16; ++fd) {
+            char target[256] = {};
+            if (readlink((dir + std::to_string(fd)).c_str(), target, sizeof target - 1) > 0 &&
+                path == target) {
+                return true;
+            }
+        }
+        usleep(10000);
+    }
+    return false;
+}
+
+TEST(MonitorDevice, ReadsFramesOffATerminalLineUntilItGoesAway) {
+    int master = -1;
+    int slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    // The monitor must not hold the master too, or closing it would not end the line.
+    fcntl(master, F_SETFD, FD_CLOEXEC);
+    fcntl(slave, F_SETFD, FD_CLOEXEC);
+    termios raw{};
+    tcgetattr(slave, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(slave, TCSANOW, &raw);
+    const std::string device = ptsname(master);
+    PtySession monitor = startInPty({kMonitor, "--summary", device});
+    ASSERT_TRUE(waitForOpen(monitor.pid, device));
+
+    // Joined in the middle of a frame, noise, a bad checksum, then clean frames.
+    const std::vector<std::uint8_t> line = {0x40, 0xC0, 0x80, 0x40, 0xC0, 0x00, 0xA5, 0xA1, 0x40,
+                                            0xE0, 0x93, 0x62, 0xF5, 0x93, 0x62, 0xF5, 0x80};
+    ASSERT_EQ(write(master, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+    readFor(monitor, 100);
+    for (int unread = 1, tries = 0; unread > 0 && tries < 300; ++tries) {
+        ASSERT_EQ(ioctl(slave, FIONREAD, &unread), 0);
+        readFor(monitor, 10);
+    }
+    close(master); // the line goes away
+    ASSERT_TRUE(waitForExit(monitor, 3000));
+    close(slave);
+    EXPECT_TRUE(endsWith(monitor.output, "\nframes 3, invalid 7, last 93 62 F5\r\n"))
+        << monitor.output;
+    EXPECT_EQ(exitCode(monitor), 0);
+    endSession(monitor);
+}
+
+class MonitorList : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_FALSE((tree = makeFakeTree()).top.empty());
+        chmod(tree.top.c_str(), 0755); // for the run as nobody
+    }
+    void TearDown() override { removeFakeTree(tree); }
+    Outcome list(const std::string& prefix = "") {
+        return runMonitor("--list --sysfs-root " + tree.sys + " --dev-root " + tree.dev, prefix);
+    }
+    FakeTree tree;
+};
+
+TEST_F(MonitorList, SaysSoWhenThereAreNone) {
+    const Outcome got = list();
+    EXPECT_EQ(got.out, "No USB serial devices found. Is the transmitter plugged in?\n");
+    EXPECT_EQ(got.code, 0);
+}
+
+TEST_F(MonitorList, MarksTheTransmitterAndWhyItCannotBeOpened) {
+    addUsbSerial(tree, "ttyUSB0", "FT232R USB UART\n", 1);
+    addUsbSerial(tree, "ttyUSB1", "dimsal\n", 2);
+    addUsbSerial(tree, "ttyUSB2", "dimsal\n", 3); // rcdrive takes the first
+    addUsbSerial(tree, "ttyUSB3", "\x1b[2Jevil\n", 4);
+    const group* dialout = getgrnam("dialout");
+    for (const char* name : {"ttyUSB0", "ttyUSB1", "ttyUSB2", "ttyUSB3"}) {
+        const std::string node = tree.dev + "/" + name;
+        writeFile(node, "");
+        chmod(node.c_str(), 0660);
+        if (getuid() == 0 && dialout != nullptr) {
+            ASSERT_EQ(chown(node.c_str(), 0, dialout->gr_gid), 0);
+        }
+    }
+    const Outcome mine = list();
+    EXPECT_NE(mine.out.find("* " + tree.dev + "/ttyUSB1  ftdi_sio  yes     \"dimsal\"\n"),
+              std::string::npos)
+        << mine.out;
+    EXPECT_NE(mine.out.find("  " + tree.dev + "/ttyUSB2  ftdi_sio  yes     \"dimsal\"\n"),
+              std::string::npos);
+    EXPECT_NE(mine.out.find("\"?[2Jevil\""), std::string::npos) << "no escapes reach the screen";
+    EXPECT_NE(mine.out.find("* the transmitter"), std::string::npos);
+
+    if (getuid() != 0 || dialout == nullptr) {
+        GTEST_SKIP() << "needs root and a dialout group to take access away";
+    }
+    const Outcome theirs = list("setpriv --reuid=65534 --regid=65534 --clear-groups ");
+    EXPECT_NE(theirs.out.find("* " + tree.dev + "/ttyUSB1  ftdi_sio  no      \"dimsal\"\n"),
+              std::string::npos)
+        << theirs.out;
+    EXPECT_NE(theirs.out.find(tree.dev + "/ttyUSB1: permission denied; it belongs to group "
+                                         "dialout, which you are not in.\n"),
+              std::string::npos);
+    const std::string join =
+        "To join group dialout: sudo usermod -aG dialout \"$USER\", then log out and in again.\n";
+    EXPECT_NE(theirs.out.find(join), std::string::npos);
+    EXPECT_EQ(theirs.out.find(join), theirs.out.rfind(join)) << "said once for all devices";
+    EXPECT_EQ(theirs.code, 0);
+}
+
+TEST(MonitorUsage, WrongUseAndUnopenableInput) {
+    for (const char* args : {"", "--follow /dev/null", "--trace", "--trace a b", "--list x",
+                             "--sysfs-root /tmp /dev/null", "--bogus"}) {
+        const Outcome got = runMonitor(args);
+        EXPECT_EQ(got.code, 2) << args;
+        EXPECT_EQ(got.out.find("usage: rcdrive-monitor"), 0u);
+        EXPECT_EQ(std::count(got.out.begin(), got.out.end(), '\n'), 1);
+    }
+    const Outcome missing = runMonitor("--trace /nonexistent/trace --summary");
+    EXPECT_EQ(missing.out,
+              "rcdrive-monitor: cannot open /nonexistent/trace: No such file or directory\n");
+    EXPECT_EQ(missing.code, 1);
+    for (const char* args : {"--summary /tmp/", "--summary --trace /tmp/"}) {
+        const Outcome directory = runMonitor(args);
+        EXPECT_EQ(directory.out, "rcdrive-monitor: cannot open /tmp/: Is a directory\n");
+        EXPECT_EQ(directory.code, 1);
+    }
+}
+
+} // namespace

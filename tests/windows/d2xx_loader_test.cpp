@@ -1,0 +1,143 @@
+// The FTD2XX.dll loader (link/d2xx_windows.cpp) against real DLLs. The
+// folder of this program decides what there is to load, so the script runs
+// it several times, each with a gtest filter:
+//
+//   LoaderBesideDll.*   the virtual FTD2XX.dll beside it
+//   LoaderWithoutDll.*  no usable FTD2XX.dll beside it (none, a file that is
+//                       no DLL, or a DLL without FT_Close); --install=PATH
+//                       names a good DLL to put in place half-way
+#include "link/d2xx.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+#include <windows.h>
+
+namespace {
+
+std::string installFrom;
+
+// The stack pointer where the macro stands, in the caller's own frame.
+#define READ_STACK_POINTER(variable) __asm__ volatile("movl %%esp, %0" : "=r"(variable))
+
+std::string programFolder() {
+    char path[MAX_PATH];
+    const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string folder(path, length);
+    return folder.substr(0, folder.find_last_of("\\/") + 1);
+}
+
+bool dllLoaded() {
+    return GetModuleHandleA("FTD2XX.dll") != nullptr;
+}
+
+// The trace lines without their time stamps.
+std::vector<std::string> traceEvents(const std::string& path) {
+    std::ifstream file(path);
+    std::vector<std::string> events;
+    for (std::string line; std::getline(file, line);) {
+        const std::size_t space = line.find(' ');
+        events.push_back(space == std::string::npos ? line : line.substr(space + 1));
+    }
+    return events;
+}
+
+void expectRefusedWithoutLibrary() {
+    char dummy = 0;
+    unsigned char byte = 0x80;
+    std::uint32_t written = 77;
+    EXPECT_EQ(FT_SetBaudRate(&dummy, 1200), FT_INVALID_HANDLE);
+    EXPECT_EQ(FT_SetDataCharacteristics(&dummy, FT_BITS_8, FT_STOP_BITS_1, FT_PARITY_EVEN),
+              FT_INVALID_HANDLE);
+    EXPECT_EQ(FT_Write(&dummy, &byte, 1, &written), FT_INVALID_HANDLE);
+    EXPECT_EQ(written, 0u);
+    EXPECT_EQ(FT_Close(&dummy), FT_INVALID_HANDLE);
+}
+
+TEST(LoaderBesideDll, EveryCallReachesTheDllThroughItsOrdinal) {
+    const std::string trace = programFolder() + "loader-trace.txt";
+    ASSERT_TRUE(SetEnvironmentVariableA("RCDRIVE_SIM_TRACE", trace.c_str()));
+
+    // Nothing is loaded before the first open attempt.
+    EXPECT_FALSE(dllLoaded());
+    expectRefusedWithoutLibrary();
+    EXPECT_FALSE(dllLoaded());
+
+    char description[] = "dimsal";
+    char other[] = "other";
+    FT_HANDLE handle = nullptr;
+    FT_HANDLE unused = nullptr;
+    EXPECT_EQ(FT_OpenEx(other, FT_OPEN_BY_DESCRIPTION, &unused), FT_DEVICE_NOT_FOUND);
+    EXPECT_TRUE(dllLoaded()) << "a device that is not there does not unload the driver";
+    ASSERT_EQ(FT_OpenEx(description, FT_OPEN_BY_DESCRIPTION, &handle), FT_OK);
+    ASSERT_NE(handle, nullptr);
+    // The DLL's own statuses come back unchanged.
+    EXPECT_EQ(FT_OpenEx(description, FT_OPEN_BY_DESCRIPTION, &unused), FT_DEVICE_NOT_OPENED);
+
+    // Each call pops its own arguments; if the loader called with another
+    // convention, the stack would drift by their size on every call.
+    std::uintptr_t before = 0;
+    std::uintptr_t after = 0;
+    READ_STACK_POINTER(before);
+    int failures = 0;
+    for (int i = 0; i < 50; ++i) {
+        failures +=
+            FT_SetDataCharacteristics(handle, FT_BITS_8, FT_STOP_BITS_1, FT_PARITY_EVEN) != FT_OK;
+    }
+    READ_STACK_POINTER(after);
+    EXPECT_EQ(before, after);
+    EXPECT_EQ(failures, 0);
+
+    EXPECT_EQ(FT_SetBaudRate(handle, 1200), FT_OK);
+    EXPECT_EQ(FT_SetBaudRate(handle, 12), FT_IO_ERROR);
+    unsigned char frame[3] = {0xA9, 0x69, 0x12};
+    std::uint32_t written = 0;
+    EXPECT_EQ(FT_Write(handle, frame, 3, &written), FT_OK);
+    EXPECT_EQ(written, 3u);
+    EXPECT_EQ(FT_Close(handle), FT_OK);
+    EXPECT_EQ(FT_Close(handle), FT_INVALID_HANDLE);
+
+    std::vector<std::string> expected = {"open \"other\" 2 2", "open \"dimsal\" 2 0",
+                                         "open \"dimsal\" 2 3"};
+    expected.insert(expected.end(), 50, "data 8 0 2 0");
+    expected.insert(expected.end(), {"baud 1200 0", "baud 12 4", "write A9 0", "write 69 0",
+                                     "write 12 0", "close 0", "close 1"});
+    EXPECT_EQ(traceEvents(trace), expected);
+}
+
+TEST(LoaderWithoutDll, PromptsOnAndPicksUpADriverInstalledLater) {
+    FT_HANDLE handle = nullptr;
+    char description[] = "dimsal";
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        EXPECT_EQ(FT_OpenEx(description, FT_OPEN_BY_DESCRIPTION, &handle), FT_DEVICE_NOT_FOUND);
+        EXPECT_EQ(handle, nullptr);
+        EXPECT_FALSE(dllLoaded()) << "nothing stays loaded after a failed attempt";
+        expectRefusedWithoutLibrary();
+    }
+    if (installFrom.empty()) {
+        return;
+    }
+    // The driver arrives while the program runs. Replacing a DLL that is still
+    // loaded would fail on Windows.
+    const std::string target = programFolder() + "FTD2XX.dll";
+    ASSERT_TRUE(CopyFileA(installFrom.c_str(), target.c_str(), FALSE)) << GetLastError();
+    ASSERT_EQ(FT_OpenEx(description, FT_OPEN_BY_DESCRIPTION, &handle), FT_OK);
+    EXPECT_TRUE(dllLoaded());
+    EXPECT_EQ(FT_Close(handle), FT_OK);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    testing::InitGoogleTest(&argc, argv);
+    for (int i = 1; i < argc; ++i) {
+        if (std::strncmp(argv[i], "--install=", 10) == 0) {
+            installFrom = argv[i] + 10;
+        }
+    }
+    return RUN_ALL_TESTS();
+}

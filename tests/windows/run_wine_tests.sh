@@ -1,0 +1,265 @@
+#!/bin/bash
+# The Windows programs and their tests, run under wine:
+#
+#   - rcdrive.exe, rcdrive-sim.exe and the virtual FTD2XX.dll need only DLLs
+#     that Windows has; FTD2XX.dll exports its five entry points by ordinal
+#     only;
+#   - the transmitter link, pacer and clock tests (link_tests.exe), and the
+#     console with no keyboard (console_tests.exe);
+#   - the FTD2XX.dll loader beside the virtual DLL, and with no usable DLL
+#     (none, a file that is no DLL, a DLL that lacks an entry point), then
+#     with a good one put in place while the program runs (d2xx_loader_test);
+#   - rcdrive.exe with the virtual DLL attaching late, rcdrive.exe with no DLL
+#     at all, and with a setting the virtual DLL cannot take: prompts, the
+#     line set up once, frames streaming with no keyboard, Ctrl+C leaving the
+#     vehicle at rest and ending with STATUS_CONTROL_C_EXIT;
+#   - rcdrive-sim.exe's options.
+#
+# usage: tests/windows/run_wine_tests.sh BUILD_DIR    (as `make windows-test`)
+set -u
+
+build=$(cd "${1:?usage: $0 BUILD_DIR}" && pwd)
+tests=$build/tests
+start_seconds=$SECONDS
+passed=0
+failed=0
+
+pass() {
+    echo "PASS: $1"
+    passed=$((passed + 1))
+}
+fail() {
+    echo "FAIL: $1"
+    failed=$((failed + 1))
+}
+# check NAME COMMAND...: the command's status decides.
+check() {
+    local name=$1
+    shift
+    if "$@"; then pass "$name"; else fail "$name"; fi
+}
+
+# --- What the binaries link against and export (no wine needed) -------------
+
+objdump=i686-w64-mingw32-objdump
+
+# Every DLL imported at load time is one that comes with Windows.
+only_system_imports() {
+    local file=$1 name ok=0
+    for name in $($objdump -p "$file" | awk '/DLL Name:/ {print $3}'); do
+        case ${name,,} in
+        kernel32.dll | msvcrt.dll | winmm.dll | user32.dll | advapi32.dll) ;;
+        *)
+            echo "  $file imports $name"
+            ok=1
+            ;;
+        esac
+    done
+    return $ok
+}
+
+# The export table holds exactly the ordinals 2, 4, 7, 8 and 27, and no names.
+ordinal_only_exports() {
+    local dump ordinals
+    dump=$($objdump -p "$1")
+    ordinals=$(echo "$dump" | sed -n 's/.*+base\[ *\([0-9]*\)\].*/\1/p' | tr '\n' ' ')
+    echo "  exported ordinals: $ordinals"
+    [ "$ordinals" = "2 4 7 8 27 " ] || return 1
+    echo "$dump" | grep -q '\[Name Pointer/Ordinal\] Table[[:space:]]*00000000' || {
+        echo "  the DLL exports names"
+        return 1
+    }
+}
+
+for file in rcdrive.exe rcdrive-sim.exe virtual-ftd2xx/FTD2XX.dll; do
+    check "$file needs only DLLs of Windows itself" only_system_imports "$build/$file"
+done
+check "virtual FTD2XX.dll exports by ordinal only" \
+    ordinal_only_exports "$build/virtual-ftd2xx/FTD2XX.dll"
+
+# --- Wine -------------------------------------------------------------------
+
+export WINEPREFIX=$build/wineprefix
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml=" # no offer to install .NET or a browser
+work=$(mktemp -d "$build/wine-tests.XXXXXX")
+cleanup() {
+    wineserver -k >/dev/null 2>&1
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    echo "Setting up the wine prefix $WINEPREFIX (once)"
+    wineboot -i >/dev/null 2>&1
+fi
+wineserver -p # one server for all the runs below; each start is then quick
+
+# in_folder NAME FILE...: a fresh folder holding copies of the files.
+in_folder() {
+    local folder=$work/$1
+    shift
+    mkdir -p "$folder"
+    cp "$@" "$folder/"
+    echo "$folder"
+}
+
+# wait_for_exit PID SECONDS: its exit status, or 255 (and it is killed) if it
+# is still running then.
+wait_for_exit() {
+    local pid=$1 tenths=$(($2 * 10))
+    while kill -0 "$pid" 2>/dev/null && [ $tenths -gt 0 ]; do
+        sleep 0.1
+        tenths=$((tenths - 1))
+    done
+    if kill -0 "$pid" 2>/dev/null; then
+        kill -KILL "$pid" 2>/dev/null
+        wait "$pid" 2>/dev/null
+        return 255
+    fi
+    wait "$pid"
+}
+
+# Windows reports 0xC000013A for a program ended by Ctrl+C; wine passes on the
+# low byte of an exit code.
+ctrl_c_exit=$((0xC000013A & 0xFF))
+
+# count TEXT FILE: how often TEXT occurs in FILE.
+count() {
+    grep -o "$1" "$2" | wc -l
+}
+
+# The trace of a run that found the transmitter only after some tries:
+#   open "dimsal" 2 2     at least twice, for at least attach_ms
+#   open "dimsal" 2 0
+#   baud 1200 0           once
+#   data 8 0 2 0          once
+#   write 80/40/C0 0      at least min_bytes, whole rest frames
+#   close 0               (optional) at the very end, after a whole frame
+drive_trace_ok() {
+    awk -v attach_ms="$2" -v min_bytes="$3" '
+        function bad(why) { printf "  trace line %d: %s (%s)\n", NR, why, $0; failed = 1; exit 1 }
+        BEGIN { phase = "absent"; frame[0] = "80"; frame[1] = "40"; frame[2] = "C0" }
+        phase == "absent" && $2 == "open" && $5 == 2 { if (absent++ == 0) first = $1; next }
+        phase == "absent" && $0 ~ /^[0-9]+ open "dimsal" 2 0$/ {
+            if (absent < 2) bad("opened at the first tries")
+            if (($1 - first) / 1e6 < attach_ms) bad("opened before the device was attached")
+            phase = "open"; next
+        }
+        phase == "open" && $2 == "baud" { if ($3 != 1200 || $4 != 0) bad("wrong baud"); phase = "baud"; next }
+        phase == "baud" && $2 == "data" { if ($3 $4 $5 $6 != "8020") bad("wrong line"); phase = "writes"; next }
+        phase == "writes" && $2 == "write" {
+            if ($3 != frame[bytes % 3] || $4 != 0) bad("not a rest frame")
+            bytes++; next
+        }
+        phase == "writes" && $2 == "close" && $3 == 0 && bytes % 3 == 0 { phase = "closed"; next }
+        { bad("unexpected in phase " phase) }
+        END {
+            if (failed) exit 1
+            if (phase != "writes" && phase != "closed") { print "  trace ends in phase " phase; exit 1 }
+            if (bytes < min_bytes) { printf "  only %d bytes written\n", bytes; exit 1 }
+            printf "  %d failed opens, then %d bytes of rest frames%s\n", absent, bytes,
+                   phase == "closed" ? ", then the close" : ""
+        }' "$1"
+}
+
+# Only failed open attempts, and at least a few of them.
+only_failed_opens() {
+    awk '$2 != "open" || $5 != 2 { print "  unexpected: " $0; exit 1 } END { if (NR < 3) exit 1 }' "$1"
+}
+
+# The runs of rcdrive.exe go on side by side: each takes a few seconds.
+
+# 1. The virtual transmitter "plugged in" 1.5 s after the first open attempt.
+drive=$(in_folder drive "$build/rcdrive.exe" "$build/virtual-ftd2xx/FTD2XX.dll")
+(cd "$drive" && RCDRIVE_SIM_ATTACH_AFTER_MS=1500 RCDRIVE_SIM_TRACE=trace.txt \
+    exec wine rcdrive.exe </dev/null >out.txt 2>err.txt) &
+drive_pid=$!
+
+# 2. No FTD2XX.dll anywhere: the driver is not installed. Load-time import
+#    failures would show on wine's module channel.
+nodll=$(in_folder nodll "$build/rcdrive.exe")
+(cd "$nodll" && WINEDEBUG=-all,err+module exec wine rcdrive.exe </dev/null >out.txt 2>err.txt) &
+nodll_pid=$!
+
+# 3. A setting the virtual DLL cannot take: it stays unplugged and says why.
+badsetting=$(in_folder badsetting "$build/rcdrive.exe" "$build/virtual-ftd2xx/FTD2XX.dll")
+(cd "$badsetting" && RCDRIVE_SIM_FIFO=lots RCDRIVE_SIM_TRACE=trace.txt \
+    exec wine rcdrive.exe </dev/null >out.txt 2>err.txt) &
+badsetting_pid=$!
+
+# Meanwhile, the test programs. A test that hangs fails after a minute.
+
+# run_test NAME FOLDER PROGRAM ARGUMENT...: runs a GoogleTest program there,
+# with no keyboard; its output is shown if it fails.
+run_test() {
+    local name=$1 folder=$2 status
+    shift 2
+    (cd "$folder" && exec timeout -s KILL 60 wine "$@") </dev/null >"$work/$name.txt" 2>&1
+    status=$?
+    grep -E '^\[(==========|  PASSED  )\]' "$work/$name.txt" | tail -n 1 | sed 's/^/  /'
+    [ $status -eq 0 ] || cat "$work/$name.txt"
+    return $status
+}
+
+check "link_tests.exe: transmitter link, pacer and clock" run_test link "$tests" link_tests.exe
+check "console_tests.exe: no keyboard, no keys, no wait" run_test console "$tests" console_tests.exe
+
+loader=$(in_folder loader-beside "$tests/d2xx_loader_test.exe" "$build/virtual-ftd2xx/FTD2XX.dll")
+check "loader beside the virtual DLL: every call through its ordinal, statuses passed on" \
+    run_test loader-beside "$loader" d2xx_loader_test.exe --gtest_filter='LoaderBesideDll.*'
+
+cp "$build/virtual-ftd2xx/FTD2XX.dll" "$work/good-FTD2XX.dll"
+good_dll=$(winepath -w "$work/good-FTD2XX.dll" 2>/dev/null)
+for case in none not-a-dll incomplete; do
+    folder=$(in_folder "loader-$case" "$tests/d2xx_loader_test.exe")
+    case $case in
+    not-a-dll) echo "not a DLL" >"$folder/FTD2XX.dll" ;;
+    incomplete) cp "$tests/incomplete-ftd2xx/FTD2XX.dll" "$folder/" ;;
+    esac
+    check "loader with FTD2XX.dll $case: not found, nothing loaded, a DLL installed later is used" \
+        run_test "loader-$case" "$folder" d2xx_loader_test.exe \
+        --gtest_filter='LoaderWithoutDll.*' "--install=$good_dll"
+done
+
+sim=$(in_folder sim "$build/rcdrive-sim.exe")
+(cd "$sim" && exec timeout -s KILL 60 wine rcdrive-sim.exe --fifo 0 </dev/null >out.txt 2>err.txt)
+sim_status=$?
+check "rcdrive-sim.exe: a wrong option gives the usage and status 2" \
+    eval '[ $sim_status -eq 2 ] && grep -q "^usage: rcdrive-sim" "$sim/err.txt"'
+
+# Back to the rcdrive.exe runs: Ctrl+C (wine turns SIGINT into the console's
+# Ctrl+C event) once each has run for a few seconds.
+sleep $((4 - (SECONDS - start_seconds) > 0 ? 4 - (SECONDS - start_seconds) : 0))
+for pid in $drive_pid $nodll_pid $badsetting_pid; do
+    kill -0 $pid 2>/dev/null && kill -INT $pid
+done
+wait_for_exit $drive_pid 10
+drive_status=$?
+wait_for_exit $nodll_pid 10
+nodll_status=$?
+wait_for_exit $badsetting_pid 10
+badsetting_status=$?
+
+check "rcdrive.exe, late transmitter: prompts while it is absent" \
+    [ "$(count 'Pripojte vysilac na USB' "$drive/out.txt")" -ge 2 ]
+check "rcdrive.exe, late transmitter: line set once, rest frames stream without a keyboard" \
+    drive_trace_ok "$drive/trace.txt" 1500 60
+check "rcdrive.exe, late transmitter: Ctrl+C ends it with the close, status 0xC000013A" \
+    eval '[ $drive_status -eq $ctrl_c_exit ] && tail -n 1 "$drive/trace.txt" | grep -q " close 0$" &&
+          [ "$(tail -c 7 "$drive/out.txt")" = "$(printf "Close\r\n")" ]'
+
+check "rcdrive.exe, no FTD2XX.dll: keeps prompting, and no loader error" \
+    eval '[ "$(count "Pripojte vysilac na USB" "$nodll/out.txt")" -ge 5 ] &&
+          ! grep -q "err:module" "$nodll/err.txt"'
+check "rcdrive.exe, no FTD2XX.dll: Ctrl+C ends the wait, status 0xC000013A" \
+    eval '[ $nodll_status -eq $ctrl_c_exit ] && grep -q "Close" "$nodll/out.txt"'
+[ -s "$nodll/err.txt" ] && sed 's/^/  stderr: /' "$nodll/err.txt" | head -n 5
+
+check "virtual FTD2XX.dll, RCDRIVE_SIM_FIFO=lots: stays unplugged and says why" \
+    eval 'grep -q "RCDRIVE_SIM_FIFO=\"lots\" is not a whole number" "$badsetting/err.txt" &&
+          only_failed_opens "$badsetting/trace.txt" && [ $badsetting_status -eq $ctrl_c_exit ]'
+
+echo "wine tests took $((SECONDS - start_seconds)) s"
+echo "$passed passed, $failed failed"
+[ $failed -eq 0 ]

@@ -1,0 +1,55 @@
+// Where the monitor's bytes come from: a serial device set up as the
+// transmitter's line, or an rcdrive-sim trace, read once or followed as it
+// grows.
+#pragma once
+
+#include "tools/trace_scanner.h"
+
+#include <string>
+#include <sys/types.h>
+#include <termios.h>
+#include <vector>
+
+enum SourceKind { kDeviceSource, kTraceSource };
+
+struct ByteSource {
+    SourceKind kind = kDeviceSource;
+    std::string path;
+    int fd = -1;
+    bool follow = false;   // a trace: keep reading as it grows
+    bool terminal = false; // a device that is a terminal; its settings are put back on close
+    termios savedLine{};
+    off_t offset = 0; // a trace: how far it has been read
+    TraceScanner scanner;
+};
+
+enum ReadResult {
+    kReadBytes,   // bytes came
+    kReadNothing, // nothing yet, or a signal cut the wait short
+    kReadEnd,     // the input has ended (end of file, or the device hung up)
+    kReadFailed,  // see error
+    kReadRestart, // a followed trace was written anew: what came before is unrelated
+};
+
+// Opens a serial device read-only and sets it to 1200 baud, 8 data bits,
+// even parity, 1 stop bit, raw, no flow control; bytes that arrive with a
+// parity or framing error are dropped by the driver. A file that is no
+// terminal is read as it is. If the device takes the settings only in part
+// (a pseudo-terminal has no parity) the reason is put in warning.
+bool openDevice(const std::string& path, ByteSource& source, std::string& error,
+                std::string& warning);
+
+bool openTrace(const std::string& path, bool follow, ByteSource& source, std::string& error);
+
+// Waits up to waitMs for input and appends what came. Bytes from a device
+// carry the time they were read; bytes from a trace carry the trace's time.
+// A followed trace that got shorter was started over; it is read again from
+// its beginning, after a kReadRestart.
+ReadResult readSource(ByteSource& source, int waitMs, std::vector<TimedByte>& out,
+                      std::string& error);
+
+// True when the bytes' times run on this machine's monotonic clock now, so
+// that "the last second" means the second up to now.
+bool isLive(const ByteSource& source);
+
+void closeSource(ByteSource& source);

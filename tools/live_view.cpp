@@ -1,0 +1,56 @@
+#include "tools/live_view.h"
+
+#include "console/console.h"
+
+#include <string>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr std::int64_t kRedrawNs = 200 * 1000000LL; // five times a second
+
+// Lines are cut to the terminal's width: a line that wrapped would throw the
+// cursor moves off, and every redraw would leave a copy behind.
+std::string fitted(std::string line) {
+    winsize size{};
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 1 &&
+        line.size() >= size.ws_col) {
+        line.resize(size.ws_col - 1u);
+    }
+    return line;
+}
+
+// Both lines, then back to the start of the first one. Everything below the
+// first line is cleared too: after the terminal was made narrower, it may
+// hold the rewrapped rest of an earlier, wider drawing.
+void draw(const LineWatch& watch, std::int64_t rateEnd) {
+    const std::string text = "\r\x1b[K" + fitted(commandLine(watch)) + "\n\r\x1b[J" +
+                             fitted(countsLine(watch, rateEnd)) + "\r\x1b[1A";
+    writeText(text.c_str());
+}
+
+} // namespace
+
+void startLiveView(LiveView& view) {
+    view = LiveView();
+    view.active = isatty(STDOUT_FILENO) != 0;
+}
+
+void updateLiveView(LiveView& view, const LineWatch& watch, std::int64_t rateEnd,
+                    std::int64_t now) {
+    if (!view.active || now < view.nextDrawNs) {
+        return;
+    }
+    draw(watch, rateEnd);
+    view.nextDrawNs = now + kRedrawNs;
+}
+
+void endLiveView(LiveView& view, const LineWatch& watch, std::int64_t rateEnd) {
+    if (!view.active) {
+        return;
+    }
+    draw(watch, rateEnd);
+    writeText("\x1b[1B\n"); // below the second line
+    view.active = false;
+}

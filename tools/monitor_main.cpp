@@ -1,0 +1,150 @@
+// rcdrive-monitor: watches the transmitter's line, from a serial device
+// wired to it or from an rcdrive-sim trace, and shows the command frames on
+// it; or lists the USB serial devices of this machine.
+#include "console/console.h"
+#include "console/exit_signals.h"
+#include "link/clock.h"
+#include "tools/byte_source.h"
+#include "tools/device_list.h"
+#include "tools/line_watch.h"
+#include "tools/live_view.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace {
+
+const char* const kUsage = "usage: rcdrive-monitor [--summary] DEVICE | [--summary] --trace FILE "
+                           "[--follow] | --list";
+
+const char* const kHelp =
+    "usage: rcdrive-monitor [--summary] DEVICE\n"
+    "       rcdrive-monitor [--summary] --trace FILE [--follow]\n"
+    "       rcdrive-monitor --list\n"
+    "\n"
+    "Shows the command frames on the transmitter's line: the command in force,\n"
+    "the last frame, frames per second, bytes skipped and bad checksums.\n"
+    "\n"
+    "  DEVICE           a serial device wired to the line (1200 baud, 8E1), e.g. /dev/ttyUSB1\n"
+    "  --trace FILE     the line of an rcdrive-sim run: a file it wrote with --trace\n"
+    "  --follow         keep reading the trace as it grows, until Ctrl+C\n"
+    "  --summary        at the end print one line: frames N, invalid M, last XX YY ZZ\n"
+    "                   (\"last none\" when no frame came)\n"
+    "  --list           list the USB serial devices and whether you can open them\n"
+    "  --sysfs-root DIR, --dev-root DIR\n"
+    "                   for testing --list: look under DIR instead of /sys and /dev\n";
+
+// How long one wait for input lasts: the live view is redrawn in between.
+constexpr int kWaitMs = 100;
+
+struct Options {
+    bool list = false;
+    bool summary = false;
+    bool follow = false;
+    std::string device;
+    std::string trace;
+    std::string sysfsRoot = "/sys";
+    std::string devRoot = "/dev";
+    bool rootsGiven = false;
+};
+
+bool parseOptions(int argc, char** argv, Options& options) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const bool hasValue = i + 1 < argc && argv[i + 1][0] != '\0';
+        if (arg == "--list") {
+            options.list = true;
+        } else if (arg == "--summary") {
+            options.summary = true;
+        } else if (arg == "--follow") {
+            options.follow = true;
+        } else if (arg == "--trace" && hasValue && options.trace.empty()) {
+            options.trace = argv[++i];
+        } else if (arg == "--sysfs-root" && hasValue) {
+            options.sysfsRoot = argv[++i];
+            options.rootsGiven = true;
+        } else if (arg == "--dev-root" && hasValue) {
+            options.devRoot = argv[++i];
+            options.rootsGiven = true;
+        } else if (!arg.empty() && arg[0] != '-' && options.device.empty()) {
+            options.device = arg;
+        } else {
+            return false;
+        }
+    }
+    const bool watch = !options.device.empty() || !options.trace.empty();
+    if (options.list) {
+        return !watch && !options.summary && !options.follow;
+    }
+    return watch && !options.rootsGiven && (options.device.empty() || options.trace.empty()) &&
+           (!options.follow || !options.trace.empty());
+}
+
+// Reads until the input ends or the program is asked to stop. Returns the
+// exit status.
+int watchLine(const Options& options) {
+    ByteSource source;
+    std::string error;
+    std::string warning;
+    const bool opened = options.trace.empty()
+                            ? openDevice(options.device, source, error, warning)
+                            : openTrace(options.trace, options.follow, source, error);
+    if (!opened) {
+        std::fprintf(stderr, "rcdrive-monitor: %s\n", error.c_str());
+        return 1;
+    }
+    if (!warning.empty()) {
+        std::fprintf(stderr, "rcdrive-monitor: %s\n", warning.c_str());
+    }
+    LineWatch watch;
+    LiveView view;
+    startLiveView(view);
+    std::vector<TimedByte> bytes;
+    ReadResult result = kReadNothing;
+    while (exitSignal() == 0) {
+        bytes.clear();
+        result = readSource(source, kWaitMs, bytes, error);
+        if (result == kReadRestart) {
+            dropPartialFrame(watch.decoder);
+        }
+        for (const TimedByte& byte : bytes) {
+            watchByte(watch, byte);
+        }
+        if (result == kReadEnd || result == kReadFailed) {
+            break;
+        }
+        const std::int64_t now = monotonicNs();
+        updateLiveView(view, watch, rateEnd(watch, now, isLive(source)), now);
+    }
+    endLiveView(view, watch, rateEnd(watch, monotonicNs(), isLive(source)));
+    closeSource(source);
+    if (options.summary) {
+        writeText((summaryLine(watch) + "\n").c_str());
+    }
+    if (result == kReadFailed) {
+        std::fprintf(stderr, "rcdrive-monitor: %s\n", error.c_str());
+        return 1;
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        std::fputs(kHelp, stdout);
+        return 0;
+    }
+    Options options;
+    if (!parseOptions(argc, argv, options)) {
+        std::fprintf(stderr, "%s\n", kUsage);
+        return 2;
+    }
+    if (options.list) {
+        printDeviceList(stdout, options.sysfsRoot, options.devRoot);
+        return 0;
+    }
+    installExitHandlers();
+    return watchLine(options);
+}
