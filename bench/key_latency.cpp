@@ -201,9 +201,9 @@ int main(int argc, char** argv) {
                 options.simPath.c_str(), base.minGapMs, base.maxGapMs, options.seed);
     std::printf("latency: key bytes into the terminal to the start of the first frame with the "
                 "new speed code on the simulated line\n\n");
-    std::printf("%-8s %6s %11s %7s %8s %8s %8s %10s %9s %9s %9s\n", "mode", "buffer", "rate error",
-                "presses", "p50 ms", "p99 ms", "max ms", "line busy%", "frames/s", "line f/s",
-                "CPU %");
+    std::printf("%-8s %6s %11s %7s %8s %8s %8s %10s %9s %9s %7s %9s\n", "mode", "buffer",
+                "rate error", "presses", "p50 ms", "p99 ms", "max ms", "line busy%", "frames/s",
+                "line f/s", "CPU %", "CPU wait%");
     std::fflush(stdout);
 
     int failed = 0;
