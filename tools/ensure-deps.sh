@@ -2,7 +2,7 @@
 # Makes sure the packages a build needs are installed. As root it installs the
 # missing ones with apt-get; otherwise it names the one command to run.
 #
-#   tools/ensure-deps.sh [build] [fuzz] [windows]
+#   tools/ensure-deps.sh [build] [format] [fuzz] [windows]
 set -eu
 
 missing=""
@@ -24,6 +24,9 @@ for group in "$@"; do
         need g++ command -v g++
         need make command -v make
         need libgtest-dev have_file /usr/include/gtest/gtest.h
+        ;;
+    format)
+        need clang-format command -v clang-format
         ;;
     fuzz)
         need clang command -v clang++
@@ -56,4 +59,4 @@ echo "Installing:$missing" >&2
 case $missing in *:i386*) have_i386 || dpkg --add-architecture i386 ;; esac
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -q >/dev/null
-apt-get install -y -q --no-install-recommends $missing >/dev/null
+apt-get install -y -q $missing >/dev/null
