@@ -1,14 +1,13 @@
 #include "bench/key_run.h"
 
+#include "tests/e2e/process_cpu.h"
 #include "tests/e2e/pty_session.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
 #include <random>
-#include <sstream>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,62 +24,6 @@ constexpr int kExitTimeoutMs = 5000;
 // on it; the latencies come from the trace's own times. Checking more often
 // would only crowd a small machine.
 constexpr int kPollMs = 5;
-
-// CPU time of a process so far. /proc/<pid>/schedstat gives its time on a CPU
-// in nanoseconds; /proc/<pid>/stat its user and system time in clock ticks,
-// the fallback where schedstat is missing or reads zero.
-struct CpuSample {
-    std::int64_t schedNs = -1;
-    std::int64_t statNs = -1;
-    std::int64_t waitNs = -1; // ready to run, but waiting for a CPU
-};
-
-CpuSample sampleCpu(pid_t pid) {
-    CpuSample sample;
-    const std::string dir = "/proc/" + std::to_string(pid) + "/";
-    std::ifstream schedstat(dir + "schedstat");
-    long long onCpuNs = 0;
-    long long waitNs = 0;
-    if (schedstat >> onCpuNs >> waitNs) {
-        sample.schedNs = onCpuNs;
-        sample.waitNs = waitNs;
-    }
-    std::ifstream statFile(dir + "stat");
-    std::string stat;
-    std::getline(statFile, stat);
-    // The command name may hold spaces; the fields count from after its ')'.
-    const std::size_t close = stat.rfind(')');
-    if (close != std::string::npos) {
-        std::istringstream fields(stat.substr(close + 1));
-        std::string field;
-        long long utime = -1;
-        long long stime = -1;
-        // Field 3 (state) comes first; utime and stime are fields 14 and 15.
-        for (int number = 3; number <= 15 && (fields >> field); ++number) {
-            if (number == 14) {
-                utime = std::strtoll(field.c_str(), nullptr, 10);
-            } else if (number == 15) {
-                stime = std::strtoll(field.c_str(), nullptr, 10);
-            }
-        }
-        const long ticksPerSecond = sysconf(_SC_CLK_TCK);
-        if (utime >= 0 && stime >= 0 && ticksPerSecond > 0) {
-            sample.statNs = (utime + stime) * (1000000000LL / ticksPerSecond);
-        }
-    }
-    return sample;
-}
-
-// CPU time between two samples; -1 if neither source could be read.
-std::int64_t cpuBetween(const CpuSample& from, const CpuSample& to) {
-    if (from.schedNs >= 0 && to.schedNs > 0) {
-        return to.schedNs - from.schedNs;
-    }
-    if (from.statNs >= 0 && to.statNs >= 0) {
-        return to.statNs - from.statNs;
-    }
-    return -1;
-}
 
 // Takes in what was appended to the trace since the last call; false if the
 // file cannot be read.

@@ -1,5 +1,6 @@
 // Every way out of rcdrive-sim leaves the vehicle at rest and the terminal as
 // it was; bad input and device faults do not break it.
+#include "tests/e2e/process_cpu.h"
 #include "tests/e2e/pty_session.h"
 #include "tests/e2e/sim_run.h"
 #include "tests/link/fake_sysfs.h"
@@ -63,21 +64,14 @@ void startDriving(SimRun& run) {
     ASSERT_TRUE(waitForBytes(run.trace, 12, 3000));
 }
 
-std::int64_t cpuTicks(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    // Fields after the command name (which may hold spaces) are counted from ')'.
-    std::istringstream fields(text.substr(text.rfind(')') + 2));
-    std::string field;
-    std::int64_t utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-        if (i == 14) {
-            utime = std::stoll(field);
-        } else if (i == 15) {
-            stime = std::stoll(field);
-        }
-    }
-    return utime + stime;
+// The share of one core the process used while `wait` ran; below 0 if /proc
+// could not tell.
+template <typename Wait> double coreShareDuring(pid_t pid, Wait wait) {
+    const CpuSample before = sampleCpu(pid);
+    const std::int64_t start = nowNs();
+    wait();
+    const std::int64_t used = cpuBetween(before, sampleCpu(pid));
+    return used < 0 ? -1.0 : static_cast<double>(used) / static_cast<double>(nowNs() - start);
 }
 
 TEST(WaysOut, QuitKeysRestoreTheTerminalExactly) {
@@ -191,12 +185,8 @@ TEST(BadInput, NoKeyboardAtAllStreamsQuietlyUntilStopped) {
         _exit(127);
     }
     ASSERT_TRUE(waitForBytes(trace, 15, 3000));
-    const std::int64_t ticks = cpuTicks(pid);
-    const std::int64_t start = nowNs();
-    usleep(1500000);
-    const double cpu = static_cast<double>(cpuTicks(pid) - ticks) /
-                       static_cast<double>(sysconf(_SC_CLK_TCK)) /
-                       (static_cast<double>(nowNs() - start) / 1e9);
+    const double cpu = coreShareDuring(pid, [] { usleep(1500000); });
+    EXPECT_GE(cpu, 0.0);
     EXPECT_LE(cpu, 0.05) << "the end of input is no busy stream of keys";
     kill(pid, SIGTERM);
     int status = 0;
@@ -240,12 +230,8 @@ TEST(DeviceFaults, UnpluggedWhileDrivingKeepsRunningQuietly) {
     SimRun run({"--unplug-after", "600"});
     startDriving(run);
     readFor(run.session, 700); // now unplugged
-    const std::int64_t ticks = cpuTicks(run.session.pid);
-    const std::int64_t start = nowNs();
-    readFor(run.session, 2000);
-    const double seconds = static_cast<double>(nowNs() - start) / 1e9;
-    const double cpu = static_cast<double>(cpuTicks(run.session.pid) - ticks) /
-                       static_cast<double>(sysconf(_SC_CLK_TCK)) / seconds;
+    const double cpu = coreShareDuring(run.session.pid, [&] { readFor(run.session, 2000); });
+    EXPECT_GE(cpu, 0.0);
     EXPECT_LE(cpu, 0.05) << "share of one core while writes fail";
     std::size_t failed = 0;
     for (const TraceEntry& entry : run.entries()) {
