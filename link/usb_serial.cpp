@@ -2,18 +2,17 @@
 // class/tty has a `device` link to the usb-serial port; the port's `driver`
 // link names the kernel driver, and the first directory above the port that
 // has an idVendor file is the USB device, whose `product` file holds the
-// product string. Paths are resolved with realpath and the walk up never
+// product string. Paths are resolved to canonical ones and the walk up never
 // leaves sysfsRoot, so a fake tree under a temporary directory works the same
-// way as /sys.
+// way as /sys. Every filesystem call takes an error_code: a device that goes
+// away while it is being read is skipped, nothing throws.
 #include "link/usb_serial.h"
 
 #include <algorithm>
-#include <cstdlib>
-#include <cstring>
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <filesystem>
+#include <fstream>
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -21,64 +20,46 @@ namespace {
 // is not a product string.
 constexpr std::size_t kMaxAttributeBytes = 4096;
 
-std::string resolvedPath(const std::string& path) {
-    char* resolved = realpath(path.c_str(), nullptr);
-    if (resolved == nullptr) {
+// The canonical form of path, empty if it cannot be resolved.
+fs::path resolvedPath(const fs::path& path) {
+    std::error_code ec;
+    fs::path resolved = fs::canonical(path, ec);
+    return ec ? fs::path() : resolved;
+}
+
+// True if path is root itself or lies below it; both are canonical.
+bool isWithin(const fs::path& path, const fs::path& root) {
+    return std::mismatch(root.begin(), root.end(), path.begin(), path.end()).first == root.end();
+}
+
+bool isRegularFile(const fs::path& path) {
+    std::error_code ec;
+    return fs::is_regular_file(path, ec);
+}
+
+// The contents of a regular file without trailing whitespace; "" if it
+// cannot be read.
+std::string readAttribute(const fs::path& path) {
+    if (!isRegularFile(path)) {
         return "";
     }
-    std::string result(resolved);
-    std::free(resolved);
-    return result;
-}
-
-// True if path is root itself or lies below it.
-bool isWithin(const std::string& path, const std::string& root) {
-    if (path.compare(0, root.size(), root) != 0) {
-        return false;
-    }
-    return path.size() == root.size() || root == "/" || path[root.size()] == '/';
-}
-
-bool isRegularFile(const std::string& path) {
-    struct stat st {};
-    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-// The file's contents without trailing whitespace; "" if it cannot be read.
-std::string readAttribute(const std::string& path) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return "";
-    }
-    std::string text;
-    char buffer[512];
-    while (text.size() < kMaxAttributeBytes) {
-        ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n <= 0) {
-            break;
-        }
-        text.append(buffer, static_cast<std::size_t>(n));
-    }
-    close(fd);
-    text.resize(std::min(text.size(), kMaxAttributeBytes));
+    std::ifstream in(path, std::ios::binary);
+    std::string text(kMaxAttributeBytes, '\0');
+    in.read(&text[0], static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<std::size_t>(std::max<std::streamsize>(in.gcount(), 0)));
     std::size_t end = text.find_last_not_of(" \t\r\n");
     text.erase(end == std::string::npos ? 0 : end + 1);
     return text;
 }
 
-// The name of the directory a symlink points to, "" if path is no symlink.
-std::string linkBasename(const std::string& path) {
-    char target[4096];
-    ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
-    if (n <= 0) {
+// The name of what a symlink points to, "" if path is no symlink.
+std::string linkBasename(const fs::path& path) {
+    std::error_code ec;
+    fs::path target = fs::read_symlink(path, ec);
+    if (ec) {
         return "";
     }
-    std::string text(target, static_cast<std::size_t>(n));
-    while (text.size() > 1 && text.back() == '/') {
-        text.pop_back();
-    }
-    std::size_t slash = text.rfind('/');
-    return slash == std::string::npos ? text : text.substr(slash + 1);
+    return (target.has_filename() ? target : target.parent_path()).filename().string();
 }
 
 // The digits after "ttyUSB", or "" if the name is not ttyUSB<number>.
@@ -110,15 +91,14 @@ bool numericallyBefore(const UsbSerialDevice& a, const UsbSerialDevice& b) {
 }
 
 // The USB device above the port directory: the nearest directory with an
-// idVendor file, strictly inside root. "" if there is none.
-std::string usbDeviceAbove(std::string dir, const std::string& root) {
-    while (dir.size() > root.size() && isWithin(dir, root)) {
-        if (isRegularFile(dir + "/idVendor")) {
+// idVendor file, strictly inside root. Empty if there is none.
+fs::path usbDeviceAbove(const fs::path& port, const fs::path& root) {
+    for (fs::path dir = port; dir != root && isWithin(dir, root); dir = dir.parent_path()) {
+        if (isRegularFile(dir / "idVendor")) {
             return dir;
         }
-        dir.erase(dir.rfind('/'));
     }
-    return "";
+    return fs::path();
 }
 
 } // namespace
@@ -126,36 +106,32 @@ std::string usbDeviceAbove(std::string dir, const std::string& root) {
 std::vector<UsbSerialDevice> findUsbSerialDevices(const std::string& sysfsRoot,
                                                   const std::string& devRoot) {
     std::vector<UsbSerialDevice> devices;
-    const std::string root = resolvedPath(sysfsRoot);
+    const fs::path root = resolvedPath(sysfsRoot);
     if (root.empty()) {
         return devices;
     }
-    const std::string classDir = sysfsRoot + "/class/tty";
-    DIR* dir = opendir(classDir.c_str());
-    if (dir == nullptr) {
-        return devices;
-    }
-    while (const dirent* entry = readdir(dir)) {
-        const std::string name = entry->d_name;
+    const fs::path classDir = fs::path(sysfsRoot) / "class" / "tty";
+    std::error_code ec;
+    for (fs::directory_iterator it(classDir, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
         if (usbSerialNumber(name).empty()) {
             continue;
         }
-        const std::string port = resolvedPath(classDir + "/" + name + "/device");
+        const fs::path port = resolvedPath(it->path() / "device");
         if (port.empty() || !isWithin(port, root)) {
             continue;
         }
-        const std::string usbDevice = usbDeviceAbove(port, root);
+        const fs::path usbDevice = usbDeviceAbove(port, root);
         if (usbDevice.empty()) {
             continue;
         }
         UsbSerialDevice device;
         device.name = name;
         device.node = devRoot + "/" + name;
-        device.description = readAttribute(usbDevice + "/product");
-        device.driver = linkBasename(port + "/driver");
+        device.description = readAttribute(usbDevice / "product");
+        device.driver = linkBasename(port / "driver");
         devices.push_back(device);
     }
-    closedir(dir);
     std::sort(devices.begin(), devices.end(), numericallyBefore);
     return devices;
 }
