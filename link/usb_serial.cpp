@@ -1,14 +1,16 @@
 // Reads the USB serial devices out of sysfs. Each ttyUSB entry under
 // class/tty has a `device` link to the usb-serial port; the port's `driver`
-// link names the kernel driver, and the first directory above the port that
-// has an idVendor file is the USB device, whose `product` file holds the
-// product string. Paths are resolved to canonical ones and the walk up never
-// leaves sysfsRoot, so a fake tree under a temporary directory works the same
-// way as /sys. Every filesystem call takes an error_code: a device that goes
-// away while it is being read is skipped, nothing throws.
+// link names the kernel driver. Above the port lie the USB interface (the
+// first directory with a bInterfaceNumber file) and the USB device (the first
+// with an idVendor file), whose `product` file holds the product string and
+// whose bNumInterfaces tells a chip with several serial channels. Paths are resolved to canonical
+// ones and the walk up never leaves sysfsRoot, so a fake tree under a temporary directory works the
+// same way as /sys. Every filesystem call takes an error_code: a device that goes away while it is
+// being read is skipped, nothing throws.
 #include "link/usb_serial.h"
 
 #include <algorithm>
+#include <charconv>
 #include <filesystem>
 #include <fstream>
 
@@ -90,15 +92,56 @@ bool numericallyBefore(const UsbSerialDevice& a, const UsbSerialDevice& b) {
     return a.name < b.name;
 }
 
-// The USB device above the port directory: the nearest directory with an
-// idVendor file, strictly inside root. Empty if there is none.
-fs::path usbDeviceAbove(const fs::path& port, const fs::path& root) {
+// A whole number in the given base, alone in the file but for spaces around
+// it (sysfs writes bNumInterfaces as "%2d"); -1 if there is none.
+long readNumber(const fs::path& path, int base) {
+    const std::string text = readAttribute(path);
+    const std::size_t start = std::min(text.find_first_not_of(' '), text.size());
+    const char* last = text.data() + text.size();
+    long value = -1;
+    auto [end, error] = std::from_chars(text.data() + start, last, value, base);
+    return error == std::errc() && end == last && value >= 0 ? value : -1;
+}
+
+struct UsbPlace {
+    fs::path interface; // empty if no interface lies between port and device
+    fs::path device;    // empty if the port is on no USB device
+};
+
+// The USB interface and device above the port directory: the nearest
+// directories with a bInterfaceNumber and an idVendor file, strictly inside
+// root.
+UsbPlace usbPlaceAbove(const fs::path& port, const fs::path& root) {
+    UsbPlace place;
     for (fs::path dir = port; dir != root && isWithin(dir, root); dir = dir.parent_path()) {
         if (isRegularFile(dir / "idVendor")) {
-            return dir;
+            place.device = dir;
+            break;
+        }
+        if (place.interface.empty() && isRegularFile(dir / "bInterfaceNumber")) {
+            place.interface = dir;
         }
     }
-    return fs::path();
+    return place;
+}
+
+// The port's description as FTDI's D2XX library gives it: the product
+// string, and on a chip with several serial channels (FT2232, FT4232: one USB
+// interface per channel) a space and the channel's letter, "A" for interface
+// 0, "B" for interface 1 and so on. So "dimsal" finds no channel of a dual
+// chip and "dimsal A" finds its first, on Linux as with the vendor's library.
+// A channel that cannot be told gets no description rather than a guess.
+std::string describe(const UsbPlace& place) {
+    const std::string product = readAttribute(place.device / "product");
+    if (product.empty() || readNumber(place.device / "bNumInterfaces", 10) <= 1) {
+        return product;
+    }
+    const long channel =
+        place.interface.empty() ? -1 : readNumber(place.interface / "bInterfaceNumber", 16);
+    if (channel < 0 || channel >= 26) {
+        return "";
+    }
+    return product + ' ' + static_cast<char>('A' + channel);
 }
 
 } // namespace
@@ -121,14 +164,14 @@ std::vector<UsbSerialDevice> findUsbSerialDevices(const std::string& sysfsRoot,
         if (port.empty() || !isWithin(port, root)) {
             continue;
         }
-        const fs::path usbDevice = usbDeviceAbove(port, root);
-        if (usbDevice.empty()) {
+        const UsbPlace place = usbPlaceAbove(port, root);
+        if (place.device.empty()) {
             continue;
         }
         UsbSerialDevice device;
         device.name = name;
         device.node = devRoot + "/" + name;
-        device.description = readAttribute(usbDevice / "product");
+        device.description = describe(place);
         device.driver = linkBasename(port / "driver");
         devices.push_back(device);
     }

@@ -7,10 +7,13 @@
 #include <vector>
 
 struct UsbSerialDevice {
-    std::string name;        // ttyUSB0
-    std::string node;        // <devRoot>/ttyUSB0
-    std::string description; // the USB product string, "" if the device has none
-    std::string driver;      // the kernel driver, ftdi_sio for instance; "" if unknown
+    std::string name; // ttyUSB0
+    std::string node; // <devRoot>/ttyUSB0
+    // The USB product string, with " A", " B", ... for the channels of a chip
+    // that has several (as the vendor's D2XX library names them); "" if the
+    // device has no product string.
+    std::string description;
+    std::string driver; // the kernel driver, ftdi_sio for instance; "" if unknown
 };
 
 // Every USB serial device under sysfsRoot (normally /sys), in numeric order

@@ -125,8 +125,9 @@ class D2xxLinuxTest : public ::testing::Test {
         return pty;
     }
 
-    Pty addDevice(const std::string& name, const char* product, int usbPort) {
-        addUsbSerial(tree, name, product, usbPort);
+    Pty addDevice(const std::string& name, const char* product, int usbPort, int channel = 0,
+                  int channels = 1) {
+        addUsbSerial(tree, name, product, usbPort, channel, channels);
         return addNode(name);
     }
 
@@ -159,7 +160,15 @@ TEST_F(D2xxLinuxTest, OpensFirstUsbDeviceWithExactDescription) {
     EXPECT_TRUE(readUpTo(ten.master, 1).empty());
     EXPECT_TRUE(readUpTo(notUsb.master, 1).empty());
 
+    // A dual-channel chip: each channel goes by "<product> A", "<product> B".
+    Pty channelA = addDevice("ttyUSB3", "Dual", 3, 0, 2);
+    Pty channelB = addDevice("ttyUSB4", "Dual", 3, 1, 2);
+    ASSERT_EQ(writeBytes(open("Dual B"), {'b'}, &written), FT_OK);
+    EXPECT_EQ(readUpTo(channelB.master, 1), Bytes{'b'});
+    EXPECT_TRUE(readUpTo(channelA.master, 1).empty());
+
     FT_HANDLE other = &written;
+    EXPECT_EQ(openEx("Dual", &other), FT_DEVICE_NOT_FOUND);
     EXPECT_EQ(openEx("Transmit", &other), FT_DEVICE_NOT_FOUND);
     EXPECT_EQ(other, nullptr);
     EXPECT_EQ(openEx("", &other), FT_DEVICE_NOT_FOUND);

@@ -2,6 +2,7 @@
 // real ones: directories, attribute files and relative symlinks.
 #pragma once
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <ftw.h>
@@ -61,11 +62,15 @@ inline std::string upTo(const std::string& relative) {
     return up;
 }
 
-// A USB device directory (relative to sys) with idVendor and, unless
-// product is null, a product file holding product as written.
-inline void addUsbDevice(const FakeTree& tree, const std::string& dir, const char* product) {
+// A USB device directory (relative to sys) with idVendor, bNumInterfaces
+// and, unless product is null, a product file holding product as written.
+inline void addUsbDevice(const FakeTree& tree, const std::string& dir, const char* product,
+                         int interfaces = 1) {
     makeDirs(tree.sys + "/" + dir);
     writeFile(tree.sys + "/" + dir + "/idVendor", "0403\n");
+    char count[16];
+    std::snprintf(count, sizeof count, "%2d\n", interfaces);
+    writeFile(tree.sys + "/" + dir + "/bNumInterfaces", count);
     if (product != nullptr) {
         writeFile(tree.sys + "/" + dir + "/product", product);
     }
@@ -89,12 +94,19 @@ inline void addTty(const FakeTree& tree, const std::string& name, const std::str
     }
 }
 
-// A USB serial port on its own USB device, as the kernel lays out an FTDI
-// adapter plugged into port `usbPort` of bus 1.
+// A USB serial port as the kernel lays out an FTDI chip plugged into port
+// `usbPort` of bus 1: the port sits in USB interface `channel` of the chip's
+// `channels` (1 for a single-channel chip, 2 for an FT2232, ...). Ports added
+// with the same usbPort share one USB device.
 inline void addUsbSerial(const FakeTree& tree, const std::string& name, const char* product,
-                         int usbPort) {
+                         int usbPort, int channel = 0, int channels = 1) {
     const std::string usb = "devices/pci0000:00/0000:00:14.0/usb1/1-" + std::to_string(usbPort);
-    addUsbDevice(tree, usb, product);
-    const std::string iface = usb + "/1-" + std::to_string(usbPort) + ":1.0";
+    addUsbDevice(tree, usb, product, channels);
+    const std::string iface =
+        usb + "/1-" + std::to_string(usbPort) + ":1." + std::to_string(channel);
+    makeDirs(tree.sys + "/" + iface);
+    char number[16];
+    std::snprintf(number, sizeof number, "%02x\n", channel);
+    writeFile(tree.sys + "/" + iface + "/bInterfaceNumber", number);
     addTty(tree, name, iface + "/" + name, "ftdi_sio");
 }

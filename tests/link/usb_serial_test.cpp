@@ -40,6 +40,27 @@ TEST_F(UsbSerialTest, ListsInNumericOrder) {
     EXPECT_EQ(devices[3].name, "ttyUSB123456789012345678901");
 }
 
+TEST_F(UsbSerialTest, NamesTheChannelsOfAMultiChannelChip) {
+    // The channel's letter follows its USB interface, whichever ttyUSB number
+    // the port got and whether or not the other channels are serial ports.
+    addUsbSerial(tree, "ttyUSB0", "Dual RS232\n", 1, 1, 2);
+    addUsbSerial(tree, "ttyUSB1", "Dual RS232\n", 1, 0, 2);
+    addUsbSerial(tree, "ttyUSB2", "Quad RS232-HS", 2, 3, 4);
+    addUsbSerial(tree, "ttyUSB3", "Single", 3, 0, 1);
+    addUsbSerial(tree, "ttyUSB4", nullptr, 4, 1, 2);
+    addUsbSerial(tree, "ttyUSB5", "Unknown channel", 5, 0, 2);
+    writeFile(tree.sys + "/devices/pci0000:00/0000:00:14.0/usb1/1-5/1-5:1.0/bInterfaceNumber",
+              "x\n");
+
+    const std::vector<std::string> expected = {
+        "Dual RS232 B", "Dual RS232 A", "Quad RS232-HS D", "Single", "", ""};
+    auto devices = findUsbSerialDevices(tree.sys, tree.dev);
+    ASSERT_EQ(devices.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(devices[i].description, expected[i]) << devices[i].name;
+    }
+}
+
 TEST_F(UsbSerialTest, SkipsTtysThatAreNotUsbSerialPorts) {
     // A UART on the platform bus, a modem on a USB device, a ttyUSB with no
     // USB device above it, and one whose only idVendor lies above the sysfs
