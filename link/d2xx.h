@@ -20,6 +20,8 @@ constexpr FT_STATUS FT_INVALID_HANDLE = 1;
 constexpr FT_STATUS FT_DEVICE_NOT_FOUND = 2;
 constexpr FT_STATUS FT_DEVICE_NOT_OPENED = 3;
 constexpr FT_STATUS FT_IO_ERROR = 4;
+constexpr FT_STATUS FT_INVALID_PARAMETER = 6;
+constexpr FT_STATUS FT_INVALID_BAUD_RATE = 7;
 
 constexpr std::uint32_t FT_OPEN_BY_DESCRIPTION = 2;
 
@@ -28,7 +30,6 @@ constexpr unsigned char FT_BITS_8 = 8;
 constexpr unsigned char FT_STOP_BITS_1 = 0;
 constexpr unsigned char FT_STOP_BITS_2 = 2;
 constexpr unsigned char FT_PARITY_NONE = 0;
-constexpr unsigned char FT_PARITY_ODD = 1;
 constexpr unsigned char FT_PARITY_EVEN = 2;
 
 // The vendor's DWORD, ULONG and UCHAR are 32-bit, 32-bit and 8-bit unsigned;

@@ -1,6 +1,8 @@
 // The D2XX functions rcdrive uses, over the kernel's USB serial driver. A
 // device is found by its USB product string (see usb_serial.h), opened as a
-// terminal, held exclusively and driven through termios.
+// terminal, held exclusively and driven through termios. The line runs as
+// rcdrive needs it and no other way: 1200 baud, 8 data bits, even parity, 1
+// stop bit; other rates and framings are refused.
 //
 // Every call is bounded in time: the terminal is non-blocking, a write gives
 // up after kWriteLimitNs and a close waits at most kDrainLimitNs for the
@@ -74,29 +76,8 @@ Device* release(FT_HANDLE handle) {
     return device;
 }
 
-bool speedFor(std::uint32_t rate, speed_t* speed) {
-    static const struct {
-        std::uint32_t rate;
-        speed_t speed;
-    } kSpeeds[] = {
-        {50, B50},           {75, B75},           {110, B110},         {134, B134},
-        {150, B150},         {200, B200},         {300, B300},         {600, B600},
-        {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
-        {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
-        {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
-        {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1500000, B1500000},
-        {2000000, B2000000}, {3000000, B3000000},
-    };
-    for (const auto& entry : kSpeeds) {
-        if (entry.rate == rate) {
-            *speed = entry.speed;
-            return true;
-        }
-    }
-    return false;
-}
-
-// The c_cflag bits that FT_SetDataCharacteristics sets.
+// The c_cflag bits that make up the framing: cleared of whatever the last user
+// left and set to the one framing this layer runs.
 constexpr tcflag_t kFramingBits = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
 
 // Raw bytes, no flow control of either kind, modem lines ignored, reads
@@ -222,57 +203,43 @@ FT_STATUS FT_API FT_OpenEx(void* arg, std::uint32_t flags, FT_HANDLE* handle) {
     return openByDescription(static_cast<const char*>(arg), sysfsRoot, devRoot, handle);
 }
 
+// Only the rate rcdrive's line runs at is supported; any other is refused
+// and leaves the line as it was.
 FT_STATUS FT_API FT_SetBaudRate(FT_HANDLE handle, std::uint32_t baudRate) {
     Device* device = lookUp(handle);
     if (device == nullptr) {
         return FT_INVALID_HANDLE;
     }
-    speed_t speed = B0;
-    if (!speedFor(baudRate, &speed)) {
-        return FT_IO_ERROR;
+    if (baudRate != 1200) {
+        return FT_INVALID_BAUD_RATE;
     }
     termios before{};
     if (tcgetattr(device->fd, &before) != 0) {
         return FT_IO_ERROR;
     }
     termios t = before;
-    cfsetispeed(&t, speed);
-    cfsetospeed(&t, speed);
+    cfsetispeed(&t, B1200);
+    cfsetospeed(&t, B1200);
     return applyLine(device->fd, before, t);
 }
 
+// Only rcdrive's framing is supported, 8 data bits, even parity, 1 stop bit;
+// any other is refused and leaves the line as it was.
 FT_STATUS FT_API FT_SetDataCharacteristics(FT_HANDLE handle, unsigned char wordLength,
                                            unsigned char stopBits, unsigned char parity) {
     Device* device = lookUp(handle);
     if (device == nullptr) {
         return FT_INVALID_HANDLE;
     }
-    tcflag_t framing = 0;
-    if (wordLength == FT_BITS_7) {
-        framing |= CS7;
-    } else if (wordLength == FT_BITS_8) {
-        framing |= CS8;
-    } else {
-        return FT_IO_ERROR;
-    }
-    if (stopBits == FT_STOP_BITS_2) {
-        framing |= CSTOPB;
-    } else if (stopBits != FT_STOP_BITS_1) {
-        return FT_IO_ERROR;
-    }
-    if (parity == FT_PARITY_ODD) {
-        framing |= PARENB | PARODD;
-    } else if (parity == FT_PARITY_EVEN) {
-        framing |= PARENB;
-    } else if (parity != FT_PARITY_NONE) {
-        return FT_IO_ERROR;
+    if (wordLength != FT_BITS_8 || stopBits != FT_STOP_BITS_1 || parity != FT_PARITY_EVEN) {
+        return FT_INVALID_PARAMETER;
     }
     termios before{};
     if (tcgetattr(device->fd, &before) != 0) {
         return FT_IO_ERROR;
     }
     termios t = before;
-    setFraming(&t, framing);
+    setFraming(&t, CS8 | PARENB);
     return applyLine(device->fd, before, t);
 }
 
