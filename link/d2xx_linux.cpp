@@ -163,8 +163,12 @@ void setDeviceRoots(const std::string& sysfsRoot, const std::string& devRoot) {
     r.devRoot = devRoot;
 }
 
-// The first device in numeric order with this exact product string. A device
-// without a product string has no description, so "" finds nothing.
+// The first device in numeric order with this exact description (see
+// usb_serial.h) that can be had: one that another program or handle holds,
+// or that cannot be opened for any other reason, is passed over for the next
+// with the same description. FT_DEVICE_NOT_OPENED if there were such devices
+// but none could be opened. A device without a product string has no
+// description, so "" finds nothing.
 FT_STATUS openByDescription(const char* description, const std::string& sysfsRoot,
                             const std::string& devRoot, FT_HANDLE* handle) {
     if (handle == nullptr) {
@@ -174,12 +178,16 @@ FT_STATUS openByDescription(const char* description, const std::string& sysfsRoo
     if (description == nullptr || *description == '\0') {
         return FT_DEVICE_NOT_FOUND;
     }
+    FT_STATUS status = FT_DEVICE_NOT_FOUND;
     for (const UsbSerialDevice& device : findUsbSerialDevices(sysfsRoot, devRoot)) {
         if (device.description == description) {
-            return openDevice(device.node, handle);
+            status = openDevice(device.node, handle);
+            if (status == FT_OK) {
+                break;
+            }
         }
     }
-    return FT_DEVICE_NOT_FOUND;
+    return status;
 }
 
 extern "C" {

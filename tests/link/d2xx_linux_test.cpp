@@ -271,7 +271,7 @@ TEST_F(D2xxLinuxTest, BytesArriveUnchanged) {
     EXPECT_TRUE(received == big);
 }
 
-TEST_F(D2xxLinuxTest, OpenIsExclusiveAcrossHandlesAndProcesses) {
+TEST_F(D2xxLinuxTest, OpenIsExclusiveAndPassesOverHeldDevices) {
     addDevice("ttyUSB0", "Transmitter", 1);
     FT_HANDLE first = open("Transmitter");
     const int fds = openFdCount();
@@ -280,6 +280,9 @@ TEST_F(D2xxLinuxTest, OpenIsExclusiveAcrossHandlesAndProcesses) {
     EXPECT_EQ(openFdCount(), fds);
     ASSERT_EQ(FT_Close(first), FT_OK);
 
+    // Held by another process, a device is passed over for the next one with
+    // the same description.
+    Pty next = addDevice("ttyUSB1", "Transmitter", 2);
     int toParent[2];
     int toChild[2];
     ASSERT_EQ(pipe(toParent), 0);
@@ -296,6 +299,9 @@ TEST_F(D2xxLinuxTest, OpenIsExclusiveAcrossHandlesAndProcesses) {
     char opened = 0;
     ASSERT_EQ(read(toParent[0], &opened, 1), 1);
     EXPECT_EQ(opened, 'y');
+    std::uint32_t written = 0;
+    EXPECT_EQ(writeBytes(open("Transmitter"), {'n'}, &written), FT_OK);
+    EXPECT_EQ(readUpTo(next.master, 1), Bytes{'n'});
     EXPECT_EQ(openEx("Transmitter", &second), FT_DEVICE_NOT_OPENED);
     EXPECT_EQ(write(toChild[1], "g", 1), 1);
     int status = 0;
