@@ -4,11 +4,13 @@
 // rcdrive needs it and no other way: 1200 baud, 8 data bits, even parity, 1
 // stop bit; other rates and framings are refused.
 //
-// Every call is bounded in time: the terminal is non-blocking, a write gives
-// up after kWriteLimitNs and a close waits at most kDrainLimitNs for the
-// output to leave. A transmitter that is unplugged or stuck therefore shows as
-// FT_IO_ERROR instead of a hung program. Like the vendor's library, a handle
-// is meant to be used from one thread at a time.
+// Every call but the close() at the end of FT_Close is bounded in time: the
+// terminal is non-blocking, a write gives up after kWriteLimitNs and a close
+// waits at most kDrainLimitNs for queued output to leave the driver. A
+// transmitter that is unplugged or stuck therefore shows as FT_IO_ERROR
+// instead of a hung program; what close() itself can still wait for is said
+// at FT_Close. Like the vendor's library, a handle is meant to be used from
+// one thread at a time.
 #include "link/d2xx_linux.h"
 
 #include "link/clock.h"
@@ -17,6 +19,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <mutex>
 #include <new>
 #include <poll.h>
@@ -303,10 +306,27 @@ FT_STATUS FT_API FT_Write(FT_HANDLE handle, void* buffer, std::uint32_t toWrite,
     return FT_OK;
 }
 
-// Gives queued output up to kDrainLimitNs to leave, then discards what is
-// left so that close() itself does not wait on it, and releases the device.
-// The handle is gone afterwards in every case; FT_IO_ERROR says that queued
-// output may not have been sent (device gone or stuck).
+// Gives queued output up to kDrainLimitNs to leave the driver, then releases
+// the device. The handle is gone afterwards in every case; FT_IO_ERROR says
+// that queued output may not have been sent (device gone or stuck).
+//
+// What close() can still wait for. The usb-serial core cannot be made to
+// empty its write buffer from here (it has no flush for it, so TCOFLUSH does
+// nothing), and the last close of a port waits up to the port's closing_wait,
+// 30 s unless changed, for that buffer and then the chip's own to empty.
+// - Unplugged: the port is hung up, and its close waits for nothing.
+// - Working: the buffer has drained above; close() waits while the chip sends
+//   what it still holds, with rcdrive's pacing a byte or two at 9 ms each.
+// - Attached but taking no bytes: closing_wait is set to "none" (TIOCSSERIAL)
+//   so that the core cancels the transfer in flight and drops the rest
+//   instead of waiting. The core allows that change only with CAP_SYS_ADMIN,
+//   and kernels older than its handling of closing_wait ignore it; then
+//   close() waits out closing_wait, or until the device is unplugged, whose
+//   failed transfer ends the wait. The setting belongs to the port, not to
+//   this open, and lasts until the device is plugged in again.
+// And with HUPCL set the driver drops DTR and RTS at close through USB
+// control requests, each bounded by the driver's own timeout (seconds),
+// which a device that answers nothing at all runs out.
 FT_STATUS FT_API FT_Close(FT_HANDLE handle) {
     Device* device = release(handle);
     if (device == nullptr) {
@@ -325,7 +345,13 @@ FT_STATUS FT_API FT_Close(FT_HANDLE handle) {
         }
         const std::int64_t left = deadline - monotonicNs();
         if (left <= 0) {
-            tcflush(device->fd, TCOFLUSH);
+            // Kept as read but for closing_wait, so nothing else changes.
+            serial_struct serial{};
+            if (ioctl(device->fd, TIOCGSERIAL, &serial) == 0 &&
+                serial.closing_wait != ASYNC_CLOSING_WAIT_NONE) {
+                serial.closing_wait = ASYNC_CLOSING_WAIT_NONE;
+                ioctl(device->fd, TIOCSSERIAL, &serial);
+            }
             status = FT_IO_ERROR;
             break;
         }

@@ -6,12 +6,15 @@
 #include "tests/link/fake_sysfs.h"
 
 #include <chrono>
+#include <cstdarg>
 #include <cstdio>
 #include <dirent.h>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <thread>
@@ -29,6 +32,40 @@ extern "C" int tcsetattr(int fd, int action, const termios* t) noexcept {
     static Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "tcsetattr"));
     requests.push_back(*t);
     return real(fd, action, t);
+}
+
+// A pty's output queue always reads empty and it has no serial settings, so
+// ioctl is wrapped too: while stuckPort is set it stands in for a usb-serial
+// port whose device takes no bytes. Calls that take no argument pass on
+// whatever is in its place, which the kernel ignores for them.
+namespace {
+bool stuckPort = false;
+std::vector<serial_struct> serialRequests;
+} // namespace
+
+extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
+    va_list args;
+    va_start(args, request);
+    void* arg = va_arg(args, void*);
+    va_end(args);
+    if (stuckPort && request == TIOCOUTQ) {
+        *static_cast<int*>(arg) = 100;
+        return 0;
+    }
+    if (stuckPort && request == TIOCGSERIAL) {
+        serial_struct serial{};
+        serial.flags = ASYNC_LOW_LATENCY;
+        serial.closing_wait = 3000; // 30 s, in 10 ms units
+        *static_cast<serial_struct*>(arg) = serial;
+        return 0;
+    }
+    if (stuckPort && request == TIOCSSERIAL) {
+        serialRequests.push_back(*static_cast<serial_struct*>(arg));
+        return 0;
+    }
+    using Real = int (*)(int, unsigned long, ...);
+    static Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "ioctl"));
+    return real(fd, request, arg);
 }
 
 namespace {
@@ -365,10 +402,10 @@ TEST_F(D2xxLinuxTest, UnpluggedDeviceFailsFastAndClosesPromptly) {
     std::printf("unplugged: write failed in %.3f ms, close took %.3f ms\n", writeMs, closeMs);
 }
 
-// On a pty the unread bytes wait at the master and the slave's output queue
-// (TIOCOUTQ) reads empty, so this only shows that close does not wait for
-// the other end to read; the drain limit itself needs a real UART to reach.
-TEST_F(D2xxLinuxTest, CloseWithUnreadOutputIsBounded) {
+// Unread bytes on a pty wait at the master, not in the slave's output queue:
+// close does not wait for the other end to read. A port stuck with output
+// queued gets the drain limit, then is closed without the kernel's wait.
+TEST_F(D2xxLinuxTest, CloseIsBoundedWithOutputUnreadOrStuck) {
     addDevice("ttyUSB0", "Transmitter", 1);
     FT_HANDLE h = open("Transmitter");
     std::uint32_t written = 0;
@@ -376,6 +413,18 @@ TEST_F(D2xxLinuxTest, CloseWithUnreadOutputIsBounded) {
     auto start = Clock::now();
     EXPECT_EQ(FT_Close(h), FT_OK);
     EXPECT_LT(msSince(start), 1000.0);
+
+    h = open("Transmitter");
+    stuckPort = true;
+    start = Clock::now();
+    EXPECT_EQ(FT_Close(h), FT_IO_ERROR);
+    const double stuckMs = msSince(start);
+    stuckPort = false;
+    EXPECT_GE(stuckMs, 450.0);
+    EXPECT_LT(stuckMs, 1500.0);
+    ASSERT_EQ(serialRequests.size(), 1u);
+    EXPECT_EQ(serialRequests[0].closing_wait, ASYNC_CLOSING_WAIT_NONE);
+    EXPECT_EQ(serialRequests[0].flags, ASYNC_LOW_LATENCY) << "the rest kept as it was";
 }
 
 TEST_F(D2xxLinuxTest, RefusesUnknownHandlesAndMissingBuffers) {
