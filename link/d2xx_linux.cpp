@@ -31,9 +31,15 @@
 
 namespace {
 
-// At 1200 baud a byte leaves about every 9 ms; a write that has made no room
-// for this long is talking to a dead device.
-constexpr std::int64_t kWriteLimitNs = 40 * kNsPerMs;
+// How long a write waits in all for room in the driver's buffer. An
+// unplugged device needs no limit: its port is hung up and a write fails at
+// once (EIO). rcdrive writes one byte at a time paced to the line, so the
+// usb-serial core's buffer (a page, 4 KiB on most machines) is near empty
+// and a write finds room at once; the buffer fills only behind a device that
+// has taken nothing for over half a minute (4096 bytes at about 109 a
+// second), and then waiting longer does not help. The limit keeps such a
+// failing write under a frame time (27.5 ms), a bit over two byte times.
+constexpr std::int64_t kWriteLimitNs = 20 * kNsPerMs;
 // How long a close waits for queued output to be sent, and in what steps.
 constexpr std::int64_t kDrainLimitNs = 500 * kNsPerMs;
 constexpr std::int64_t kDrainStepNs = 5 * kNsPerMs;
@@ -256,7 +262,9 @@ FT_STATUS FT_API FT_SetDataCharacteristics(FT_HANDLE handle, unsigned char wordL
 
 // Writes all bytes, waiting for room when the driver's buffer is full, but
 // for no longer than kWriteLimitNs in all. *written is the number of bytes
-// handed to the driver, also when the call fails part way.
+// handed to the driver, also when the call fails part way. FT_OK says the
+// bytes are in the driver's buffer, not that they were sent: a device that
+// stops taking bytes shows as FT_IO_ERROR only once that buffer is full.
 FT_STATUS FT_API FT_Write(FT_HANDLE handle, void* buffer, std::uint32_t toWrite,
                           std::uint32_t* written) {
     if (written != nullptr) {
