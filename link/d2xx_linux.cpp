@@ -92,7 +92,9 @@ constexpr tcflag_t kFramingBits = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
 // Raw bytes, no flow control of either kind, modem lines ignored, reads
 // that return at once; the framing in t is kept (cfmakeraw alone would force
 // 8 bits without parity). Parity errors are ignored on input: the line is
-// only used to send.
+// only used to send. DTR and RTS, raised by the driver at open, drop at close
+// (HUPCL) whatever the last user left, so a transmitter wired to them sees
+// the same on every run.
 void makeRawLine(termios* t) {
     const tcflag_t framing = t->c_cflag & kFramingBits;
     cfmakeraw(t);
@@ -100,7 +102,7 @@ void makeRawLine(termios* t) {
     t->c_iflag &= ~(IXON | IXOFF | IXANY | INPCK);
     t->c_iflag |= IGNPAR;
     t->c_cflag &= ~CRTSCTS;
-    t->c_cflag |= CLOCAL | CREAD;
+    t->c_cflag |= CLOCAL | CREAD | HUPCL;
     t->c_cc[VMIN] = 0;
     t->c_cc[VTIME] = 0;
 }
@@ -332,9 +334,9 @@ FT_STATUS FT_API FT_Write(FT_HANDLE handle, void* buffer, std::uint32_t toWrite,
 //   close() waits out closing_wait, or until the device is unplugged, whose
 //   failed transfer ends the wait. The setting belongs to the port, not to
 //   this open, and lasts until the device is plugged in again.
-// And with HUPCL set the driver drops DTR and RTS at close through USB
-// control requests, each bounded by the driver's own timeout (seconds),
-// which a device that answers nothing at all runs out.
+// And the driver drops DTR and RTS at close (HUPCL) through USB control
+// requests, each bounded by the driver's own timeout (seconds), which a
+// device that answers nothing at all runs out.
 FT_STATUS FT_API FT_Close(FT_HANDLE handle) {
     Device* device = release(handle);
     if (device == nullptr) {

@@ -109,7 +109,7 @@ void expectRawLine(int fd, speed_t speed, tcflag_t framing) {
     EXPECT_EQ(cfgetospeed(&t), speed);
     EXPECT_EQ(cfgetispeed(&t), speed);
     EXPECT_EQ(t.c_cflag & (PARODD | CSTOPB), framing);
-    EXPECT_EQ(t.c_cflag & (CRTSCTS | CLOCAL | CREAD), tcflag_t(CLOCAL | CREAD));
+    EXPECT_EQ(t.c_cflag & (CRTSCTS | CLOCAL | CREAD | HUPCL), tcflag_t(CLOCAL | CREAD | HUPCL));
     EXPECT_EQ(t.c_iflag & (IXON | IXOFF | IXANY), 0u);
     EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG), 0u);
     EXPECT_EQ(t.c_oflag & OPOST, 0u);
@@ -229,13 +229,15 @@ TEST_F(D2xxLinuxTest, DeviceWhoseNodeCannotBeUsedIsNotOpened) {
 TEST_F(D2xxLinuxTest, OpenPutsLineInPowerOnState) {
     Pty pty = addDevice("ttyUSB0", "Transmitter", 1);
     // What a previous user might have left: cooked, flow control of both
-    // kinds, 38400 baud, odd parity flag, 2 stop bits, blocking reads.
+    // kinds, 38400 baud, odd parity flag, 2 stop bits, modem lines kept up
+    // at close, blocking reads.
     termios left{};
     tcgetattr(pty.slave, &left);
     left.c_lflag |= ICANON | ECHO;
     left.c_oflag |= OPOST | ONLCR;
     left.c_iflag |= IXON | IXOFF;
     left.c_cflag |= PARODD | CSTOPB | CRTSCTS;
+    left.c_cflag &= ~HUPCL;
     left.c_cc[VMIN] = 1;
     cfsetspeed(&left, B38400);
     tcsetattr(pty.slave, TCSANOW, &left);
