@@ -335,8 +335,9 @@ FT_STATUS FT_API FT_Write(FT_HANDLE handle, void* buffer, std::uint32_t toWrite,
 //   failed transfer ends the wait. The setting belongs to the port, not to
 //   this open, and lasts until the device is plugged in again.
 // And the driver drops DTR and RTS at close (HUPCL) through USB control
-// requests, each bounded by the driver's own timeout (seconds), which a
-// device that answers nothing at all runs out.
+// requests; those, and any the driver makes for TIOCSSERIAL, are each bounded
+// by the driver's own timeout (seconds), which a device that answers nothing
+// at all runs out.
 FT_STATUS FT_API FT_Close(FT_HANDLE handle) {
     Device* device = release(handle);
     if (device == nullptr) {
