@@ -16,7 +16,7 @@ struct ByteSource {
     SourceKind kind = kDeviceSource;
     std::string path;
     int fd = -1;
-    bool follow = false;   // a trace: keep reading as it grows; -1 in fd: not there yet
+    bool follow = false;   // a trace: keep reading it; fd is -1 while it is not there yet
     bool fifo = false;     // a trace that comes through a FIFO
     bool terminal = false; // a device that is a terminal; its settings are put back on close
     termios savedLine{};
