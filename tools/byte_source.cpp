@@ -130,6 +130,8 @@ bool openTracePath(ByteSource& source, std::string& error) {
 // transmitter, carries that moment in nanoseconds: the first bytes read are
 // kept and compared with what the file begins with now. A file that is
 // shorter than what was read, or that begins otherwise, was written anew.
+// rcdrive-sim writes each line at once, so the bytes kept are at least that
+// whole first line; a few leading digits alone could match a new run's.
 bool traceRewritten(const ByteSource& source) {
     struct stat st {};
     if (source.offset == 0 || fstat(source.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -228,9 +230,8 @@ ReadResult readTrace(ByteSource& source, int waitMs, std::vector<TimedByte>& out
             error = "cannot read " + source.path + ": " + reason();
             return kReadFailed;
         }
-        // Looked at after the read, so that what was read is known to be
-        // text of the same file; otherwise it is dropped, as the old text
-        // at the old offset of a file written anew would be.
+        // Looked at after the read: a file written anew before or during it
+        // gave the new text at the old offset, which is dropped.
         if (source.follow && traceRewritten(source)) {
             if (!any) {
                 return startOver(source, error);
