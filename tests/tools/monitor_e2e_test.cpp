@@ -204,6 +204,10 @@ TEST(MonitorTrace, ReadsFifoWritersAndStopsWhileWaiting) {
         PtySession view = startInPty(argv);
         EXPECT_TRUE(c.fifo ? waitForOpen(view.pid, path) : waitForOutput(view, "no frame", 3000));
         for (int i = 0; i < c.writers; ++i) {
+            if (!waitForOpen(view.pid, path)) { // a writer would wait for a reader for ever
+                ADD_FAILURE() << "stopped reading the FIFO";
+                break;
+            }
             append(path, traceFrame(nowNs(), i == 0 ? 0x80 : 0xA3, i == 0 ? 0x40 : 0x62));
             EXPECT_TRUE(waitForOutput(view, "frames " + std::to_string(i + 1) + ",", 3000));
         }
