@@ -17,6 +17,9 @@ constexpr int kFollowPollMs = 50;
 // so that a long file still leaves room for the live view and for Ctrl+C.
 constexpr std::size_t kReadChunk = 16384;
 constexpr int kTraceBurst = 16;
+// How much of the start of a followed trace is kept to tell when it is
+// written anew: its first line, the open with its time, and some more.
+constexpr std::size_t kHeadBytes = 64;
 
 constexpr tcflag_t kFramingBits = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
 
@@ -71,15 +74,151 @@ ReadResult readDevice(ByteSource& source, int waitMs, std::vector<TimedByte>& ou
     return kReadFailed;
 }
 
-// A followed trace that is shorter than what was read of it has been
-// written anew (rcdrive-sim opens it for writing, which empties it).
-bool traceStartedOver(const ByteSource& source) {
+// Waits as a followed trace is polled: up to kFollowPollMs; a signal cuts it short.
+void pause(int waitMs) {
+    sleepNs(static_cast<std::int64_t>(waitMs < kFollowPollMs ? waitMs : kFollowPollMs) * kNsPerMs);
+}
+
+// Opens path for reading and tells what it is. A directory opens, but cannot
+// be read: it fails with EISDIR.
+int openReadable(const std::string& path, int flags, struct stat& st) {
+    const int fd = open(path.c_str(), flags);
+    if (fd < 0) {
+        return -1;
+    }
+    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+        const int why = S_ISDIR(st.st_mode) ? EISDIR : errno;
+        close(fd);
+        errno = why;
+        return -1;
+    }
+    return fd;
+}
+
+// Opens the trace at source.path, to be read from its start. O_NONBLOCK keeps
+// the open of a FIFO that has no writer yet from blocking, where a signal
+// could not end the wait; a FIFO is then read through poll(), anything else
+// blocking as before. With follow a missing trace is no error: fd is -1 and
+// it is looked for again. The descriptor it replaces is closed only after the
+// new one is open, so that a FIFO never lacks a reader: a writer opening it
+// then is not kept waiting or turned away.
+bool openTracePath(ByteSource& source, std::string& error) {
     struct stat st {};
-    return fstat(source.fd, &st) == 0 && st.st_size < source.offset;
+    const int fd = openReadable(source.path, O_RDONLY | O_NONBLOCK | O_CLOEXEC, st);
+    if (fd < 0 && !(source.follow && errno == ENOENT)) {
+        error = "cannot open " + source.path + ": " + reason();
+        return false;
+    }
+    source.fifo = fd >= 0 && S_ISFIFO(st.st_mode);
+    if (fd >= 0 && !source.fifo) {
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    }
+    if (source.fd >= 0) {
+        close(source.fd);
+    }
+    source.fd = fd;
+    source.offset = 0;
+    source.head.clear();
+    restartTrace(source.scanner);
+    return true;
+}
+
+// Whether a followed trace file was written anew since it was read up to
+// source.offset. rcdrive-sim opens its trace for writing, which empties it,
+// and may have written past the old offset again before the next look, so
+// the size alone cannot tell. Its first line, the first attempt to open the
+// transmitter, carries that moment in nanoseconds: the first bytes read are
+// kept and compared with what the file begins with now. A file that is
+// shorter than what was read, or that begins otherwise, was written anew.
+// rcdrive-sim writes each line at once, so the bytes kept are at least that
+// whole first line; a few leading digits alone could match a new run's.
+bool traceRewritten(const ByteSource& source) {
+    struct stat st {};
+    if (source.offset == 0 || fstat(source.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        return false;
+    }
+    if (st.st_size < source.offset) {
+        return true;
+    }
+    char first[kHeadBytes];
+    const ssize_t n = pread(source.fd, first, source.head.size(), 0);
+    return n >= 0 && (static_cast<std::size_t>(n) != source.head.size() ||
+                      std::memcmp(first, source.head.data(), source.head.size()) != 0);
+}
+
+// Whether the path of a followed trace now names another file: the trace
+// was deleted or renamed and a new one made there (rcdrive-sim started
+// again). While nothing is at the path, the open file is still read: whoever
+// writes it may still be at it.
+bool traceReplaced(const ByteSource& source) {
+    struct stat atPath {};
+    struct stat opened {};
+    return stat(source.path.c_str(), &atPath) == 0 && fstat(source.fd, &opened) == 0 &&
+           (atPath.st_dev != opened.st_dev || atPath.st_ino != opened.st_ino);
+}
+
+ReadResult startOver(ByteSource& source, std::string& error) {
+    if (lseek(source.fd, 0, SEEK_SET) != 0) {
+        error = "cannot read " + source.path + " again: " + reason();
+        return kReadFailed;
+    }
+    source.offset = 0;
+    source.head.clear();
+    restartTrace(source.scanner);
+    return kReadRestart;
+}
+
+// A trace through a FIFO, opened O_NONBLOCK. While it has had no writer since
+// it was opened, poll() waits (Linux) and a read would return 0 as at the
+// end. Once a writer has come and every writer has closed it, the read
+// returns 0: the input ends, or with follow the FIFO is opened again, which
+// makes poll() wait for the next writer; on the old descriptor it would
+// report the hang-up at once on every call.
+ReadResult readFifo(ByteSource& source, int waitMs, std::vector<TimedByte>& out,
+                    std::string& error) {
+    pollfd p{source.fd, POLLIN, 0};
+    const int ready = poll(&p, 1, waitMs);
+    if (ready < 0 && errno != EINTR) {
+        error = "cannot wait for " + source.path + ": " + reason();
+        return kReadFailed;
+    }
+    if (ready <= 0) {
+        return kReadNothing;
+    }
+    char buffer[kReadChunk];
+    const ssize_t n = read(source.fd, buffer, sizeof buffer);
+    if (n > 0) {
+        scanTrace(source.scanner, buffer, static_cast<std::size_t>(n), out);
+        return kReadBytes;
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+        return kReadNothing;
+    }
+    if (n < 0) {
+        error = "cannot read " + source.path + ": " + reason();
+        return kReadFailed;
+    }
+    if (!source.follow) {
+        finishTrace(source.scanner, out);
+        return kReadEnd;
+    }
+    return openTracePath(source, error) ? kReadRestart : kReadFailed;
 }
 
 ReadResult readTrace(ByteSource& source, int waitMs, std::vector<TimedByte>& out,
                      std::string& error) {
+    if (source.fd < 0) { // followed, and not there yet
+        if (!openTracePath(source, error)) {
+            return kReadFailed;
+        }
+        if (source.fd < 0) {
+            pause(waitMs);
+            return kReadNothing;
+        }
+    }
+    if (source.fifo) {
+        return readFifo(source, waitMs, out, error);
+    }
     char buffer[kReadChunk];
     bool any = false;
     for (int i = 0; i < kTraceBurst; ++i) {
@@ -91,8 +230,27 @@ ReadResult readTrace(ByteSource& source, int waitMs, std::vector<TimedByte>& out
             error = "cannot read " + source.path + ": " + reason();
             return kReadFailed;
         }
+        // Looked at after the read: a file written anew before or during it
+        // gave the new text at the old offset, which is dropped.
+        if (source.follow && traceRewritten(source)) {
+            if (!any) {
+                return startOver(source, error);
+            }
+            // What came before belongs to the old text: handed on first, and
+            // the next call starts over.
+            if (lseek(source.fd, source.offset, SEEK_SET) < 0) {
+                error = "cannot read " + source.path + ": " + reason();
+                return kReadFailed;
+            }
+            return kReadBytes;
+        }
         if (n == 0) {
             break;
+        }
+        if (source.follow && source.offset < static_cast<off_t>(kHeadBytes)) {
+            const std::size_t room = kHeadBytes - static_cast<std::size_t>(source.offset);
+            source.head.append(
+                buffer, static_cast<std::size_t>(n) < room ? static_cast<std::size_t>(n) : room);
         }
         source.offset += n;
         scanTrace(source.scanner, buffer, static_cast<std::size_t>(n), out);
@@ -105,29 +263,20 @@ ReadResult readTrace(ByteSource& source, int waitMs, std::vector<TimedByte>& out
         finishTrace(source.scanner, out);
         return kReadEnd;
     }
-    if (traceStartedOver(source)) {
-        restartTrace(source.scanner);
-        if (lseek(source.fd, 0, SEEK_SET) != 0) {
-            error = "cannot read " + source.path + " again: " + reason();
-            return kReadFailed;
-        }
-        source.offset = 0;
-        return kReadRestart;
+    // Only once the open file has been read to its end, so that nothing
+    // written to it before it was replaced is lost.
+    if (traceReplaced(source)) {
+        return openTracePath(source, error) ? kReadRestart : kReadFailed;
     }
-    sleepNs(static_cast<std::int64_t>(waitMs < kFollowPollMs ? waitMs : kFollowPollMs) * kNsPerMs);
+    pause(waitMs);
     return kReadNothing;
 }
 
 // Opens path for reading; a directory opens, but cannot be read.
 bool openForReading(const std::string& path, int flags, ByteSource& source, std::string& error) {
     source.path = path;
-    source.fd = open(path.c_str(), flags);
     struct stat st {};
-    if (source.fd >= 0 && fstat(source.fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-        close(source.fd);
-        source.fd = -1;
-        errno = EISDIR;
-    }
+    source.fd = openReadable(path, flags, st);
     if (source.fd < 0) {
         error = "cannot open " + path + ": " + reason();
         return false;
@@ -173,8 +322,9 @@ bool openDevice(const std::string& path, ByteSource& source, std::string& error,
 bool openTrace(const std::string& path, bool follow, ByteSource& source, std::string& error) {
     source = ByteSource();
     source.kind = kTraceSource;
+    source.path = path;
     source.follow = follow;
-    return openForReading(path, O_RDONLY | O_CLOEXEC, source, error);
+    return openTracePath(source, error);
 }
 
 ReadResult readSource(ByteSource& source, int waitMs, std::vector<TimedByte>& out,

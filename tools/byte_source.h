@@ -1,6 +1,6 @@
 // Where the monitor's bytes come from: a serial device set up as the
 // transmitter's line, or an rcdrive-sim trace, read once or followed as it
-// grows.
+// grows, is written anew or replaced. A trace may also come through a FIFO.
 #pragma once
 
 #include "tools/trace_scanner.h"
@@ -16,10 +16,12 @@ struct ByteSource {
     SourceKind kind = kDeviceSource;
     std::string path;
     int fd = -1;
-    bool follow = false;   // a trace: keep reading as it grows
+    bool follow = false;   // a trace: keep reading it; fd is -1 while it is not there yet
+    bool fifo = false;     // a trace that comes through a FIFO
     bool terminal = false; // a device that is a terminal; its settings are put back on close
     termios savedLine{};
     off_t offset = 0; // a trace: how far it has been read
+    std::string head; // a followed trace file: its first bytes, to tell when it is written anew
     TraceScanner scanner;
 };
 
@@ -28,7 +30,8 @@ enum ReadResult {
     kReadNothing, // nothing yet, or a signal cut the wait short
     kReadEnd,     // the input has ended (end of file, or the device hung up)
     kReadFailed,  // see error
-    kReadRestart, // a followed trace was written anew: what came before is unrelated
+    kReadRestart, // a followed trace was written anew or replaced, or the writer of a
+                  // followed FIFO closed it: what comes next is unrelated to what came before
 };
 
 // Opens a serial device read-only and sets it to 1200 baud, 8 data bits,
@@ -39,12 +42,16 @@ enum ReadResult {
 bool openDevice(const std::string& path, ByteSource& source, std::string& error,
                 std::string& warning);
 
+// Opens a trace file or FIFO; neither blocks. With follow, a trace that is
+// not there yet is no error: it is looked for again on every read.
 bool openTrace(const std::string& path, bool follow, ByteSource& source, std::string& error);
 
 // Waits up to waitMs for input and appends what came. Bytes from a device
 // carry the time they were read; bytes from a trace carry the trace's time.
-// A followed trace that got shorter was started over; it is read again from
-// its beginning, after a kReadRestart.
+// A trace read once ends at the end of the file, or when the writer of the
+// FIFO closes it. A followed trace that was written anew (emptied, or begun
+// with other text) or replaced by a new file at its path is read from its
+// start, after a kReadRestart; so is a followed FIFO's next writer.
 ReadResult readSource(ByteSource& source, int waitMs, std::vector<TimedByte>& out,
                       std::string& error);
 

@@ -1,6 +1,7 @@
 // rcdrive-monitor as a user runs it: on the trace of a real rcdrive-sim run,
-// on a trace that grows while it watches, on a pseudo-terminal standing in
-// for a serial device, and --list on a fake sysfs tree.
+// on a trace that grows, appears, is replaced or written anew while it
+// watches, on a FIFO, on a pseudo-terminal standing in for a serial device,
+// and --list on a fake sysfs tree.
 #include "tests/e2e/pty_session.h"
 #include "tests/link/fake_sysfs.h"
 
@@ -11,6 +12,7 @@
 #include <grp.h>
 #include <pty.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 namespace {
@@ -57,11 +59,42 @@ std::string traceFrame(std::int64_t t, unsigned speed, unsigned steer) {
     return text;
 }
 
+// In one write, as rcdrive-sim writes a line.
 void append(const std::string& path, const std::string& text, int flags = O_APPEND) {
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | flags, 0644);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
     close(fd);
+}
+
+// Ends a watch with a signal, or waits for it to end by itself (signal 0):
+// soon, with status 0 and the output ending in `end`.
+void expectEnd(PtySession& view, int signal, const std::string& end) {
+    const std::int64_t stopped = nowNs();
+    if (signal != 0) {
+        kill(view.pid, signal);
+    }
+    ASSERT_TRUE(waitForExit(view, 3000));
+    EXPECT_LT(nowNs() - stopped, 1000000000) << "ends soon after the signal";
+    EXPECT_EQ(exitCode(view), 0);
+    EXPECT_TRUE(endsWith(view.output, end)) << signal << view.output;
+    endSession(view);
+}
+
+// Waits until the process has path open.
+bool waitForOpen(pid_t pid, const std::string& path) {
+    const std::string dir = "/proc/" + std::to_string(pid) + "/fd/";
+    for (int tries = 0; tries < 300; ++tries) {
+        for (int fd = 0; fd < 16; ++fd) {
+            char target[256] = {};
+            if (readlink((dir + std::to_string(fd)).c_str(), target, sizeof target - 1) > 0 &&
+                path == target) {
+                return true;
+            }
+        }
+        usleep(10000);
+    }
+    return false;
 }
 
 TEST(MonitorTrace, CountsEveryFrameOfASimRun) {
@@ -113,34 +146,75 @@ TEST(MonitorTrace, FollowsAGrowingTraceUntilStopped) {
         readFor(view, 300);
         append(trace, traceFrame(nowNs(), 0x94, 0x55));
         EXPECT_TRUE(waitForOutput(view, " Vzad: 4, Vpravo: 5    94 55 E9", 3000));
-        const std::int64_t stopped = nowNs();
-        kill(view.pid, signal);
-        ASSERT_TRUE(waitForExit(view, 3000));
-        EXPECT_LT(nowNs() - stopped, 1000000000) << "ends soon after the signal";
-        EXPECT_EQ(exitCode(view), 0);
         // The view stays, the cursor goes below it, and the summary follows.
-        EXPECT_TRUE(endsWith(view.output, "bad checksums 0\r\x1b[1A\x1b[1B\r\n"
-                                          "frames 4, invalid 0, last 94 55 E9\r\n"))
-            << signal;
-        endSession(view);
+        expectEnd(view, signal,
+                  "bad checksums 0\r\x1b[1A\x1b[1B\r\nframes 4, invalid 0, last 94 55 E9\r\n");
         unlink(trace.c_str());
     }
 }
 
-// Waits until the process has path open.
-bool waitForOpen(pid_t pid, const std::string& path) {
-    const std::string dir = "/proc/" + std::to_string(pid) + "/fd/";
-    for (int tries = 0; tries < 300; ++tries) {
-        for (int fd = 0; fd < 16; ++fd) {
-            char target[256] = {};
-            if (readlink((dir + std::to_string(fd)).c_str(), target, sizeof target - 1) > 0 &&
-                path == target) {
-                return true;
-            }
+// Each rcdrive-sim run that the trace records is read from its start, and
+// the counts run on across runs: a trace not there yet, a new file put in
+// its place, then the same file emptied and written past the old offset
+// while the monitor was not looking (stopped), so that its size never shrank.
+TEST(MonitorTrace, FollowsATraceThatAppearsIsReplacedAndWrittenAnew) {
+    const std::string trace = tempPath("monitor-restart");
+    PtySession view = startInPty({kMonitor, "--trace", trace, "--follow", "--summary"});
+    EXPECT_TRUE(waitForOutput(view, "no frame yet", 3000));
+    append(trace, traceFrame(nowNs(), 0x80, 0x40));
+    EXPECT_TRUE(waitForOutput(view, "frames 1, skipped 0", 3000));
+    append(trace + ".new", traceFrame(nowNs(), 0xA3, 0x62) + traceFrame(nowNs(), 0x94, 0x55));
+    ASSERT_EQ(rename((trace + ".new").c_str(), trace.c_str()), 0);
+    EXPECT_TRUE(waitForOutput(view, "frames 3, skipped 0", 3000));
+    kill(view.pid, SIGSTOP);
+    append(trace,
+           traceFrame(nowNs(), 0x80, 0x40) + traceFrame(nowNs(), 0xA1, 0x40) +
+               traceFrame(nowNs(), 0x93, 0x62),
+           O_TRUNC);
+    kill(view.pid, SIGCONT);
+    EXPECT_TRUE(waitForOutput(view, "frames 6, skipped 0", 3000));
+    expectEnd(view, SIGTERM, "\nframes 6, invalid 0, last 93 62 F5\r\n");
+    unlink(trace.c_str());
+}
+
+// A FIFO gives each writer's text; the first writer's close ends the input,
+// or with --follow the next writer is waited for. Waiting for a FIFO's writer
+// or for a trace not there yet, a signal ends the watch as at any time.
+TEST(MonitorTrace, ReadsFifoWritersAndStopsWhileWaiting) {
+    struct Case {
+        bool fifo;
+        bool follow;
+        int writers; // each sends one frame once the last one's was read
+        int signal;  // 0: the input ends by itself
+        const char* summary;
+    };
+    const Case cases[] = {
+        {false, true, 0, SIGINT, "frames 0, invalid 0, last none"},
+        {true, true, 0, SIGTERM, "frames 0, invalid 0, last none"},
+        {true, true, 2, SIGTERM, "frames 2, invalid 0, last A3 62 05"},
+        {true, false, 1, 0, "frames 1, invalid 0, last 80 40 C0"},
+    };
+    for (const Case& c : cases) {
+        const std::string path = tempPath("monitor-fifo");
+        ASSERT_TRUE(!c.fifo || mkfifo(path.c_str(), 0600) == 0);
+        std::vector<std::string> argv = {kMonitor, "--summary", "--trace", path};
+        if (c.follow) {
+            argv.push_back("--follow");
         }
-        usleep(10000);
+        PtySession view = startInPty(argv);
+        EXPECT_TRUE(c.fifo ? waitForOpen(view.pid, path) : waitForOutput(view, "no frame", 3000));
+        for (int i = 0; i < c.writers; ++i) {
+            if (!waitForOpen(view.pid, path)) { // a writer would wait for a reader for ever
+                ADD_FAILURE() << "stopped reading the FIFO";
+                break;
+            }
+            append(path, traceFrame(nowNs(), i == 0 ? 0x80 : 0xA3, i == 0 ? 0x40 : 0x62));
+            EXPECT_TRUE(waitForOutput(view, "frames " + std::to_string(i + 1) + ",", 3000));
+        }
+        readFor(view, 200);
+        expectEnd(view, c.signal, std::string("\n") + c.summary + "\r\n");
+        unlink(path.c_str());
     }
-    return false;
 }
 
 TEST(MonitorDevice, ReadsFramesOffATerminalLineUntilItGoesAway) {
