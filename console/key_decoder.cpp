@@ -357,6 +357,7 @@ void feedAfterEsc(KeyDecoder& d, unsigned char byte, std::int64_t nowMs, bool al
 } // namespace
 
 void decoderFeed(KeyDecoder& d, unsigned char byte, std::int64_t nowMs) {
+    decoderExpire(d, nowMs);
     // Inside a sequence the wait runs from its latest byte, so that a slow
     // link that spreads a sequence over several reads does not cut it up and
     // let its tail through as keys.
@@ -497,6 +498,10 @@ std::int64_t decoderDeadlineMs(const KeyDecoder& d) {
 
 bool decoderHasKey(const KeyDecoder& d) {
     return d.queueCount > 0;
+}
+
+int decoderRoom(const KeyDecoder& d) {
+    return kKeyQueueSize - d.queueCount;
 }
 
 int decoderTakeKey(KeyDecoder& d) {

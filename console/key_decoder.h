@@ -2,7 +2,9 @@
 // so that the drive logic sees one kind of keyboard everywhere.
 //
 // A pure state machine: bytes go in with the time they arrived, key codes come
-// out. It never reads a terminal or a clock itself.
+// out. It never reads a terminal or a clock itself. Because every byte carries
+// its arrival time, how late the caller gets round to feeding it changes
+// nothing: an Esc followed 40 ms later by an arrow is two keys either way.
 //
 // Known keys give their Windows codes (Up is 224 then 72). Every escape
 // sequence the decoder does not know is swallowed whole and gives the one
@@ -15,10 +17,10 @@
 constexpr std::int64_t kEscTimeoutMs = 30;
 
 // Room for decoded codes. One call to decoderFeed, decoderExpire or
-// decoderFinish adds at most kMaxCodesPerCall codes, so a caller that takes
-// the keys after every call can never fill it. Should it fill anyway (nobody
-// takes keys), the newest keys are dropped, each key as a whole, so that the
-// queue never holds half of a two-code key; droppedCodes counts them.
+// decoderFinish adds at most kMaxCodesPerCall codes, so a caller that calls
+// only while decoderRoom() is at least that never loses a key. Should it fill
+// anyway, the newest keys are dropped, each key as a whole, so that the queue
+// never holds half of a two-code key; droppedCodes counts them.
 constexpr int kKeyQueueSize = 64;
 constexpr int kMaxCodesPerCall = 3;
 
@@ -53,11 +55,13 @@ struct KeyDecoder {
     std::int64_t secondEscMs = 0;     // arrival of the later ESC of ESC ESC
 };
 
-// Feeds one byte that arrived at nowMs.
+// Feeds one byte that arrived at nowMs. A pending sequence whose time ran out
+// before the byte arrived is resolved first, as decoderExpire would have.
 void decoderFeed(KeyDecoder& decoder, unsigned char byte, std::int64_t nowMs);
 
 // Resolves a pending sequence whose time is up (a lone Esc becomes 27, a
-// cut-off sequence one unhandled pair). Call it only when no byte is waiting.
+// cut-off sequence one unhandled pair). Call it only when no byte that
+// arrived before nowMs is still waiting to be fed.
 void decoderExpire(KeyDecoder& decoder, std::int64_t nowMs);
 
 // End of input: resolves whatever is pending at once.
@@ -69,6 +73,9 @@ bool decoderPending(const KeyDecoder& decoder);
 std::int64_t decoderDeadlineMs(const KeyDecoder& decoder);
 
 bool decoderHasKey(const KeyDecoder& decoder);
+
+// Free places in the queue.
+int decoderRoom(const KeyDecoder& decoder);
 
 // Takes the oldest decoded key code; -1 if there is none.
 int decoderTakeKey(KeyDecoder& decoder);

@@ -206,9 +206,20 @@ TEST(KeyDecoderEsc, EscEscAndEscBeforeOtherBytes) {
     EXPECT_EQ(takeAll(d), (Codes{27, 27}));
     // A third ESC settles the first; the wait now runs from the second.
     feed(d, "\x1b", 100);
-    feed(d, "\x1b", 120);
-    EXPECT_EQ(feed(d, "\x1b", 140), Codes{27});
-    EXPECT_EQ(decoderDeadlineMs(d), 120 + kEscTimeoutMs);
+    feed(d, "\x1b", 110);
+    EXPECT_EQ(feed(d, "\x1b", 125), Codes{27});
+    EXPECT_EQ(decoderDeadlineMs(d), 110 + kEscTimeoutMs);
+}
+
+// Bytes carry their arrival time, so a caller that feeds them late still
+// decodes what was typed: Esc, then an arrow 40 ms later, are two keys.
+TEST(KeyDecoderEsc, ArrivalTimesDecideNotWhenTheBytesAreFed) {
+    for (const auto& [gapMs, expected] : std::vector<std::pair<int, Codes>>{
+             {40, {27, 224, 72}}, {30, {27, 224, 72}}, {29, {0, 152}}}) {
+        KeyDecoder d;
+        feed(d, "\x1b", 1000);
+        EXPECT_EQ(feed(d, "\x1b[A", 1000 + gapMs), expected) << gapMs;
+    }
 }
 
 TEST(KeyDecoderRobustness, OrdinaryBytesPassThrough) {
