@@ -1,14 +1,37 @@
-// Requests to end the program from outside: Ctrl+C, and on POSIX SIGTERM and
-// SIGHUP (on Windows Ctrl+Break and closing the console window). The handlers
-// only record the request; the drive loop notices it and shuts down properly.
+// Requests from outside the program: to end it (Ctrl+C, and on POSIX every
+// signal whose default action ends a process; on Windows Ctrl+Break and
+// closing the console window), to stop it for a while (SIGTSTP, SIGTTIN,
+// SIGTTOU) and the news that it was continued (SIGCONT). The handlers only
+// record the request and wake the program's one wait; the drive loop
+// notices it and acts properly.
 #pragma once
+
+// Opens /dev/null onto any of descriptors 0, 1 and 2 that is closed, so that
+// nothing opened later takes their numbers: screen text must never reach
+// the transmitter or a trace, and the transmitter's bytes never the keys.
+// Call it first thing in main.
+void claimStandardDescriptors();
 
 // Installs the handlers; also makes broken pipes harmless and restores the
 // terminal before a crash signal takes the process down.
 void installExitHandlers();
 
-// 0 while nobody has asked the program to stop, else the signal that did.
+// 0 while nobody has asked the program to end, else the signal that did.
 int exitSignal();
+
+// Asks the program to end as if the signal had come (a terminal that hung up
+// counts as SIGHUP).
+void requestExit(int signal);
+
+// Whether a request to stop for a while came since the last call.
+bool takeSuspendRequest();
+
+// Whether the process was continued since the last call.
+bool takeContinued();
+
+// Stops the process until it is continued; returns then. Nothing on a
+// platform without job control.
+void suspendProcess();
 
 // The conventional exit status for ending on that signal (130 for SIGINT).
 int exitStatusForSignal(int signal);
@@ -16,3 +39,13 @@ int exitStatusForSignal(int signal);
 // Tells the platform the shut-down is complete (a closing console window
 // waits for this before the process is torn down).
 void shutdownComplete();
+
+// What the console's wait watches to wake at once for a request: the read
+// end of a pipe on POSIX, an event handle on Windows.
+#ifdef _WIN32
+void* requestWakeEvent();
+#else
+int requestWakeFd();
+// Empties the wake pipe after a wake-up; the flags above stay as they are.
+void clearRequestWake();
+#endif

@@ -2,17 +2,60 @@
 
 #include "console/console.h"
 
+#include <cerrno>
 #include <csignal>
+#include <fcntl.h>
 #include <initializer_list>
+#include <unistd.h>
 
 namespace {
 
 volatile sig_atomic_t requestedSignal = 0;
+volatile sig_atomic_t suspendRequested = 0;
+volatile sig_atomic_t continued = 0;
+int wakePipe[2] = {-1, -1};
+
+// Signals that stop a process for a while, and those that mean a fault in
+// the program itself; every other signal whose default action ends the
+// process is a request to end, and takes the orderly way out.
+constexpr int kSuspendSignals[] = {SIGTSTP, SIGTTIN, SIGTTOU};
+constexpr int kCrashSignals[] = {SIGSEGV, SIGABRT, SIGBUS, SIGFPE, SIGILL, SIGSYS, SIGTRAP};
+constexpr int kEndingSignals[] = {
+    SIGINT,    SIGTERM,   SIGHUP,  SIGQUIT, SIGUSR1, SIGUSR2,
+    SIGALRM,   SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ, SIGIO,
+#ifdef SIGPWR
+    SIGPWR,
+#endif
+#ifdef SIGSTKFLT
+    SIGSTKFLT,
+#endif
+};
+
+void wake() {
+    const int savedErrno = errno;
+    if (wakePipe[1] >= 0) {
+        const char byte = 0;
+        // A full pipe already wakes the wait; nothing is lost by dropping.
+        (void)!write(wakePipe[1], &byte, 1);
+    }
+    errno = savedErrno;
+}
 
 void onExitRequest(int signal) {
     if (requestedSignal == 0) {
         requestedSignal = signal;
     }
+    wake();
+}
+
+void onSuspendRequest(int) {
+    suspendRequested = 1;
+    wake();
+}
+
+void onContinue(int) {
+    continued = 1;
+    wake();
 }
 
 // A crash must not leave the terminal raw; the signal then takes its course.
@@ -31,15 +74,45 @@ void install(int signal, void (*handler)(int), int flags) {
     sigaction(signal, &action, nullptr);
 }
 
+void makeWakePipe() {
+    if (wakePipe[0] >= 0 || pipe(wakePipe) != 0) {
+        return;
+    }
+    for (int fd : wakePipe) {
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+        fcntl(fd, F_SETFD, FD_CLOEXEC);
+    }
+}
+
 } // namespace
 
+void claimStandardDescriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+            // open gives the lowest free number, which is this one.
+            const int null = open("/dev/null", O_RDWR);
+            if (null >= 0 && null != fd) {
+                close(null);
+            }
+        }
+    }
+}
+
 void installExitHandlers() {
-    install(SIGINT, onExitRequest, 0);
-    install(SIGTERM, onExitRequest, 0);
-    install(SIGHUP, onExitRequest, 0);
+    makeWakePipe();
+    for (int signal : kEndingSignals) {
+        install(signal, onExitRequest, 0);
+    }
+    for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal) {
+        install(signal, onExitRequest, 0);
+    }
+    for (int signal : kSuspendSignals) {
+        install(signal, onSuspendRequest, 0);
+    }
+    install(SIGCONT, onContinue, 0);
     // Output to a closed pipe fails with EPIPE instead of ending the process.
     install(SIGPIPE, SIG_IGN, 0);
-    for (int signal : {SIGSEGV, SIGABRT, SIGBUS, SIGFPE, SIGILL}) {
+    for (int signal : kCrashSignals) {
         install(signal, onCrash, SA_RESETHAND);
     }
 }
@@ -48,8 +121,44 @@ int exitSignal() {
     return requestedSignal;
 }
 
+void requestExit(int signal) {
+    onExitRequest(signal);
+}
+
+bool takeSuspendRequest() {
+    if (!suspendRequested) {
+        return false;
+    }
+    suspendRequested = 0;
+    return true;
+}
+
+bool takeContinued() {
+    if (!continued) {
+        return false;
+    }
+    continued = 0;
+    return true;
+}
+
+void suspendProcess() {
+    // SIGSTOP, not SIGTSTP: it stops the process whatever its parent is; a
+    // process group without a job-control shell above it discards SIGTSTP.
+    kill(getpid(), SIGSTOP);
+}
+
 int exitStatusForSignal(int signal) {
     return signal == 0 ? 0 : 128 + signal;
 }
 
 void shutdownComplete() {}
+
+int requestWakeFd() {
+    return wakePipe[0];
+}
+
+void clearRequestWake() {
+    char bytes[64];
+    while (wakePipe[0] >= 0 && read(wakePipe[0], bytes, sizeof bytes) > 0) {
+    }
+}

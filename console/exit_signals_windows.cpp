@@ -23,10 +23,14 @@ constexpr unsigned kStatusControlCExit = 0xC000013A;
 
 std::atomic<int> requestedSignal{0};
 HANDLE shutdownDone = nullptr;
+HANDLE requestWake = nullptr; // set with the first request; wakes the console's wait
 
 void request(int signal) {
     int none = 0;
     requestedSignal.compare_exchange_strong(none, signal);
+    if (requestWake != nullptr) {
+        SetEvent(requestWake);
+    }
 }
 
 BOOL WINAPI onConsoleEvent(DWORD event) {
@@ -52,15 +56,42 @@ BOOL WINAPI onConsoleEvent(DWORD event) {
 
 } // namespace
 
+// Windows hands a process valid standard handles or none at all; a missing
+// one never lends its number to something opened later.
+void claimStandardDescriptors() {}
+
 void installExitHandlers() {
     if (shutdownDone == nullptr) {
         shutdownDone = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    }
+    if (requestWake == nullptr) {
+        requestWake = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     }
     SetConsoleCtrlHandler(onConsoleEvent, TRUE);
 }
 
 int exitSignal() {
     return requestedSignal.load();
+}
+
+void requestExit(int signal) {
+    request(signal);
+}
+
+// A Windows console has no job control: nothing stops or continues the
+// program from outside.
+bool takeSuspendRequest() {
+    return false;
+}
+
+bool takeContinued() {
+    return false;
+}
+
+void suspendProcess() {}
+
+void* requestWakeEvent() {
+    return requestWake;
 }
 
 int exitStatusForSignal(int signal) {
