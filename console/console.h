@@ -3,7 +3,14 @@
 // Key codes follow the Windows console's _getch: ordinary keys give their
 // character code, extended keys give a prefix (0 or 224) and then a second
 // code, and -1 means the console cannot be read.
+//
+// Nothing here waits on the terminal for long: output that the terminal or
+// pipe does not take at once is dropped (and the screen drawn again once it
+// can be), and the only wait is waitForInput, which also ends at a deadline
+// and on any request from outside.
 #pragma once
+
+#include <cstdint>
 
 // Takes the keyboard: from here until consoleClose() keys are delivered one by
 // one, unechoed, with no Enter needed. Safe to call when input is no terminal.
@@ -13,19 +20,36 @@ void consoleOpen();
 // Idempotent, so every way out can call it.
 void consoleClose();
 
+// Before the process stops for a while: the terminal as consoleOpen() found
+// it, with typed keys left queued. consoleResume() takes the keyboard again.
+void consoleSuspend();
+void consoleResume();
+
 // Empties the console window; nothing visible remains before the next write.
 void clearScreen();
 
-// Writes text; it is visible at once, with or without a line feed. Output to
-// a closed pipe or terminal is dropped.
+// Writes text; it is visible at once, with or without a line feed. What the
+// output does not take at once is dropped: a closed pipe, a pipe nobody
+// reads, a terminal that is frozen. A screen left incomplete that way is
+// drawn again, whole, once the output takes text again.
 void writeText(const char* text);
 
-// True when a whole key code can be read at once. Never waits.
+// True when a whole key code can be read at once. Reads the input that is
+// waiting, without waiting for more.
 bool keyWaiting();
+
+// True when a key code can be had from input already read in, without
+// looking at the terminal again.
+bool keyQueued();
 
 // The next key code, waiting for one if need be; -1 at the end of input, when
 // the console cannot be read, or when a signal asks the program to stop.
 int readKey();
+
+// The program's one wait: until input arrives, a pending Esc's time is up,
+// untilNs (on the monotonic clock) passes, or a request comes from outside.
+// It may end early; callers look at what they wait for again.
+void waitForInput(std::int64_t untilNs);
 
 // Puts the terminal settings back from a signal handler; async-signal-safe.
 void consoleRestoreFromSignal();
