@@ -14,3 +14,7 @@ void pacerWrote(Pacer& pacer, std::int64_t nowNs) {
     // than owing the line the bytes it missed, so no burst follows.
     pacer.lineFreeNs = std::max(pacer.lineFreeNs, nowNs) + pacer.byteNs;
 }
+
+std::int64_t pacerLineClearNs(const Pacer& pacer) {
+    return pacer.lineFreeNs;
+}

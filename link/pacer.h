@@ -5,7 +5,8 @@
 // The library gives no view of the device's queue, so the pacer keeps its own
 // estimate: when the bytes written so far will have left the line. It paces
 // a little slower than the nominal line rate (kPaceMarginPpm), so that a line
-// up to that much faster or slower than nominal still cannot build a backlog.
+// up to that much slower than nominal still cannot build a backlog; on a
+// faster line the chip merely idles a little between bytes.
 // Pure timing logic; the caller supplies the clock.
 #pragma once
 
@@ -16,13 +17,16 @@ constexpr std::int64_t kLineBitsPerByte = 11;
 constexpr std::int64_t kLineBaud = 1200;
 constexpr std::int64_t kNominalByteNs = kLineBitsPerByte * 1000000000 / kLineBaud;
 
-// Lines and PC clocks are within +-1000 ppm; pacing 1500 ppm slow keeps the
-// device queue from growing at either end and still fills 99.75 % of the line.
-constexpr std::int64_t kPaceMarginPpm = 1500;
+// A USB full-speed device's clock, which the chip's UART runs from, may be
+// off by up to 2500 ppm, and the PC's clock a little too. Pacing 3000 ppm
+// slow means no line within that can build a backlog in the chip, at a cost
+// of about 0.3 % of the line left idle.
+constexpr std::int64_t kPaceMarginPpm = 3000;
 constexpr std::int64_t kPacedByteNs = kNominalByteNs + kNominalByteNs * kPaceMarginPpm / 1000000;
 
-// How far the writes may run ahead of the line: one byte covers the process's
-// wake-up jitter, and adds only one byte time to a fresh command's latency.
+// How far the writes may run ahead of the line at first: one byte covers the
+// process's wake-up jitter and a USB transfer. The margin wears it away
+// within seconds; from then on a byte starts on the line as it is written.
 constexpr std::int64_t kPaceLeadNs = kNominalByteNs;
 
 struct Pacer {
@@ -36,3 +40,8 @@ std::int64_t pacerWaitNs(const Pacer& pacer, std::int64_t nowNs);
 
 // Records a byte handed to the device at nowNs.
 void pacerWrote(Pacer& pacer, std::int64_t nowNs);
+
+// When the bytes written so far will have left the line, by the pacer's
+// reckoning, which is never early on a line within the margin; INT64_MIN
+// before the first byte.
+std::int64_t pacerLineClearNs(const Pacer& pacer);

@@ -3,62 +3,119 @@
 #include "link/clock.h"
 #include "link/pacer.h"
 
+#include <limits>
+
 TransmitterLink transmitterLink = {nullptr, FT_DEVICE_NOT_OPENED};
 
 namespace {
 
+// A USB transfer to the chip takes about a millisecond; this leaves room.
+constexpr std::int64_t kTransferMarginNs = 5 * kNsPerMs;
+
 Pacer pacer;
 bool pacing = true;
+int failedWritesInARow = 0;
 
-bool isOpen() {
-    return transmitterLink.openStatus == FT_OK;
-}
+// The frame on its way out: its bytes, and how many have been handed over.
+std::array<std::uint8_t, 3> frame = {};
+int frameSent = 3;
 
-void waitForLine() {
-    for (std::int64_t wait = pacerWaitNs(pacer, monotonicNs()); wait > 0;
-         wait = pacerWaitNs(pacer, monotonicNs())) {
-        sleepNs(wait);
+void sleepUntil(std::int64_t whenNs) {
+    for (std::int64_t now = monotonicNs(); now < whenNs; now = monotonicNs()) {
+        sleepNs(whenNs - now);
     }
 }
 
 } // namespace
 
+bool transmitterOpen() {
+    return transmitterLink.openStatus == FT_OK;
+}
+
 FT_STATUS openTransmitter() {
     static char description[] = "dimsal";
     transmitterLink.openStatus =
         FT_OpenEx(description, FT_OPEN_BY_DESCRIPTION, &transmitterLink.deviceHandle);
-    if (isOpen()) {
-        pacer = Pacer(); // a fresh line, with nothing queued on it
+    if (transmitterOpen()) {
+        // A fresh line, with nothing queued on it and no frame begun.
+        pacer = Pacer();
+        failedWritesInARow = 0;
+        frameSent = 3;
     } else {
         transmitterLink.deviceHandle = nullptr;
     }
     return transmitterLink.openStatus;
 }
 
-void configureLine() {
-    if (!isOpen()) {
-        return;
+bool configureLine() {
+    if (!transmitterOpen()) {
+        return false;
     }
-    FT_SetBaudRate(transmitterLink.deviceHandle, kLineBaud);
-    FT_SetDataCharacteristics(transmitterLink.deviceHandle, FT_BITS_8, FT_STOP_BITS_1,
-                              FT_PARITY_EVEN);
+    const FT_STATUS baud = FT_SetBaudRate(transmitterLink.deviceHandle, kLineBaud);
+    const FT_STATUS data = FT_SetDataCharacteristics(transmitterLink.deviceHandle, FT_BITS_8,
+                                                     FT_STOP_BITS_1, FT_PARITY_EVEN);
+    return baud == FT_OK && data == FT_OK;
 }
 
-void sendByte(int value) {
-    if (!isOpen()) {
-        return;
-    }
-    if (pacing) {
-        waitForLine();
+FT_STATUS sendByte(int value) {
+    if (!transmitterOpen()) {
+        return FT_INVALID_HANDLE;
     }
     unsigned char byte = static_cast<unsigned char>(value & 0xFF);
     std::uint32_t written = 0;
-    // A failed write is not repeated: the next frame follows as usual. Pacing
-    // goes on all the same, so an unplugged device does not spin the loop.
-    FT_Write(transmitterLink.deviceHandle, &byte, 1, &written);
+    // A failed write is not repeated: the next byte follows as usual. Pacing
+    // goes on all the same, so a dead device does not spin the loop.
+    const FT_STATUS status = FT_Write(transmitterLink.deviceHandle, &byte, 1, &written);
     if (pacing) {
         pacerWrote(pacer, monotonicNs());
     }
+    failedWritesInARow = status == FT_OK ? 0 : failedWritesInARow + 1;
+    return status;
+}
+
+std::int64_t byteDueNs() {
+    if (!pacing) {
+        return std::numeric_limits<std::int64_t>::min();
+    }
+    const std::int64_t now = monotonicNs();
+    return now + pacerWaitNs(pacer, now);
+}
+
+FT_STATUS streamByte(int speedCode, int steerCode) {
+    if (frameSent == 3) {
+        frame = commandFrame(speedCode, steerCode);
+        frameSent = 0;
+    }
+    return sendByte(frame[frameSent++]);
+}
+
+bool frameUnfinished() {
+    return frameSent < 3;
+}
+
+void finishFrame() {
+    while (frameUnfinished()) {
+        sleepUntil(byteDueNs());
+        sendByte(frame[frameSent++]);
+    }
+}
+
+void sendFrame(int speedCode, int steerCode) {
+    finishFrame();
+    for (std::uint8_t byte : commandFrame(speedCode, steerCode)) {
+        sleepUntil(byteDueNs());
+        sendByte(byte);
+    }
+}
+
+void waitUntilSent() {
+    if (pacing && pacerLineClearNs(pacer) != std::numeric_limits<std::int64_t>::min()) {
+        sleepUntil(pacerLineClearNs(pacer) + kTransferMarginNs);
+    }
+}
+
+bool transmitterLost() {
+    return failedWritesInARow >= kFailedWritesWhenLost;
 }
 
 std::array<std::uint8_t, 3> commandFrame(int speedCode, int steerCode) {
@@ -68,19 +125,14 @@ std::array<std::uint8_t, 3> commandFrame(int speedCode, int steerCode) {
             static_cast<std::uint8_t>(checksum & 0xFF)};
 }
 
-void sendFrame(int speedCode, int steerCode) {
-    for (std::uint8_t byte : commandFrame(speedCode, steerCode)) {
-        sendByte(byte);
-    }
-}
-
 void closeTransmitter() {
-    if (!isOpen()) {
+    if (!transmitterOpen()) {
         return;
     }
     FT_Close(transmitterLink.deviceHandle);
     transmitterLink.deviceHandle = nullptr;
     transmitterLink.openStatus = FT_DEVICE_NOT_OPENED;
+    frameSent = 3;
 }
 
 void setPacing(bool paced) {

@@ -1,5 +1,10 @@
 // The transmitter behind its USB serial chip: opening it, setting the line,
 // and the command frames that travel over it.
+//
+// The link never waits on its own while driving: the drive loop asks when
+// the next byte is due (byteDueNs) and hands it over then (streamByte), so
+// that it can take keys in the meantime. Only the shut-down's sendFrame and
+// waitUntilSent wait.
 #pragma once
 
 #include "link/d2xx.h"
@@ -22,17 +27,50 @@ constexpr const char* kDeviceDescription = "dimsal";
 constexpr int kRestSpeedCode = 0x80;
 constexpr int kRestSteerCode = 0x40;
 
+// Writes that fail in a row before the transmitter counts as gone: a stray
+// failure is not a lost device, but a frame's worth of them is.
+constexpr int kFailedWritesWhenLost = 3;
+
 // One open attempt by description; never waits and writes nothing.
 FT_STATUS openTransmitter();
 
-// 1200 baud, 8 data bits, one stop bit, even parity.
-void configureLine();
+// 1200 baud, 8 data bits, one stop bit, even parity. False if the device
+// refused either setting: frames at another rate or framing would reach the
+// vehicle as garbage.
+bool configureLine();
 
-// Writes the low 8 bits of value, in a write call of its own.
-void sendByte(int value);
+// Whether a device is open.
+bool transmitterOpen();
 
-// Speed code, steering code, checksum: three one-byte writes.
+// Writes the low 8 bits of value now, in a write call of its own.
+FT_STATUS sendByte(int value);
+
+// When the next byte may be handed over without running ahead of the line
+// (monotonic ns); now or earlier when it may go at once.
+std::int64_t byteDueNs();
+
+// Hands over the next byte of the stream now. A new frame takes the codes
+// given, as they are at that moment; its other two bytes follow whatever the
+// codes are by then, so that every frame leaves whole.
+FT_STATUS streamByte(int speedCode, int steerCode);
+
+// Whether a frame has been begun and not finished.
+bool frameUnfinished();
+
+// Sends the rest of a frame begun, each byte when it is due.
+void finishFrame();
+
+// Speed code, steering code, checksum: three one-byte writes, each when it
+// is due. Waits.
 void sendFrame(int speedCode, int steerCode);
+
+// Waits until the bytes handed over have left the line, by the pacer's
+// reckoning, and a little more for the USB transfer: a driver that drops
+// unsent bytes when it is closed then cannot lose them.
+void waitUntilSent();
+
+// True once kFailedWritesWhenLost writes in a row have failed.
+bool transmitterLost();
 
 // Closes the device; later calls do nothing.
 void closeTransmitter();
