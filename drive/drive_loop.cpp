@@ -5,38 +5,130 @@
 #include "drive/drive_state.h"
 #include "drive/status_line.h"
 #include "link/clock.h"
+#include "link/pacer.h"
 #include "link/transmitter_link.h"
 
 namespace {
 
 constexpr std::int64_t kOpenRetryPauseNs = 10 * kNsPerMs;
 
+// Keys that are waiting when a frame is due go in before it, as long as that
+// takes no more than about a byte time; the rest follow between bytes.
+constexpr std::int64_t kKeyBudgetNs = kNominalByteNs;
+
+enum class DriveEnd { Quit, Stop, Lost };
+
 bool stopRequested() {
     return exitSignal() != 0;
 }
 
-// Prompts and tries to open until the transmitter answers, or until the
-// program is asked to stop. Keys typed meanwhile stay queued.
-bool connect() {
-    bool open = false;
-    while (!open && !stopRequested()) {
-        clearScreen();
-        writeText("Pripojte vysilac na USB");
-        open = openTransmitter() == FT_OK;
-        sleepNs(kOpenRetryPauseNs);
+void takeKey() {
+    if (applyKey(readKey())) {
+        showStatus();
     }
-    return open;
 }
 
-// Frames stream while no key waits; each key is applied as it comes.
-void drive() {
-    while (!driveState.quitRequested && !stopRequested()) {
-        if (!keyWaiting()) {
-            sendFrame(driveState.speedCode, driveState.steerCode);
+// Waits until untilNs, or until the program is asked to stop. Keys that
+// arrive meanwhile are read in with their times, and stay queued.
+void pauseUntil(std::int64_t untilNs) {
+    while (monotonicNs() < untilNs && !stopRequested()) {
+        waitForInput(untilNs);
+    }
+}
+
+// Gives the terminal back and stops until continued; then takes it again.
+void suspendHere() {
+    consoleSuspend();
+    suspendProcess();
+    takeContinued();
+    consoleResume();
+}
+
+// Prompts and tries to open until the transmitter answers and takes the line
+// settings, or until the program is asked to stop. Keys typed meanwhile stay
+// queued.
+bool connect() {
+    for (;;) {
+        if (stopRequested()) {
+            return false;
+        }
+        if (takeSuspendRequest()) {
+            suspendHere();
+        }
+        takeContinued();
+        clearScreen();
+        writeText("Pripojte vysilac na USB");
+        bool ready = openTransmitter() == FT_OK;
+        if (ready && !configureLine()) {
+            closeTransmitter();
+            ready = false;
+        }
+        pauseUntil(monotonicNs() + kOpenRetryPauseNs);
+        if (ready) {
+            return true;
+        }
+    }
+}
+
+// Back at rest, shown on the screen: after the process was stopped for a
+// while, driving goes on from rest rather than with a command from before.
+void restAndShow() {
+    resetDrive();
+    showStatus();
+}
+
+// Before the process stops: the vehicle at rest, the rest frame out whole,
+// the terminal given back. The transmitter stays open.
+void suspendDriving() {
+    resetDrive();
+    sendFrame(driveState.speedCode, driveState.steerCode);
+    waitUntilSent();
+    suspendHere();
+    showStatus();
+}
+
+// The line sets the pace: keys are applied as they arrive, and each byte goes
+// to the device when it is due, a frame's codes read as its first byte goes.
+DriveEnd drive() {
+    for (;;) {
+        if (driveState.quitRequested) {
+            return DriveEnd::Quit;
+        }
+        if (stopRequested()) {
+            return DriveEnd::Stop;
+        }
+        if (takeSuspendRequest()) {
+            suspendDriving();
             continue;
         }
-        if (applyKey(readKey())) {
-            showStatus();
+        if (takeContinued()) {
+            consoleResume();
+            restAndShow();
+        }
+        const std::int64_t due = byteDueNs();
+        const std::int64_t now = monotonicNs();
+        if (now < due) {
+            if (keyWaiting()) {
+                takeKey();
+            } else {
+                waitForInput(due);
+            }
+            continue;
+        }
+        // The byte is due. Keys already waiting go in first; more input that
+        // keeps coming waits for the time between bytes.
+        if (keyWaiting()) {
+            const std::int64_t budgetEnd = now + kKeyBudgetNs;
+            do {
+                takeKey();
+            } while (!driveState.quitRequested && keyQueued() && monotonicNs() < budgetEnd);
+            if (driveState.quitRequested) {
+                continue;
+            }
+        }
+        streamByte(driveState.speedCode, driveState.steerCode);
+        if (transmitterLost()) {
+            return DriveEnd::Lost;
         }
     }
 }
@@ -47,18 +139,27 @@ int runDrive() {
     installExitHandlers();
     consoleOpen();
 
-    const bool open = connect();
-    if (open) {
-        configureLine();
-        showStatus();
-        drive();
+    for (;;) {
+        if (!connect()) {
+            break;
+        }
+        // Each time the transmitter opens, driving starts from rest.
+        restAndShow();
+        if (drive() != DriveEnd::Lost) {
+            break;
+        }
+        // The transmitter is gone: let go of it and wait for it again.
+        closeTransmitter();
     }
 
     clearScreen();
     writeText("Close\n");
-    if (open) {
-        // Whatever way the drive ended, the vehicle is left at rest.
+    if (transmitterOpen()) {
+        // Whatever way the drive ended, the vehicle is left at rest: the
+        // frame begun goes out whole, then the rest frame, and the device is
+        // closed only once they have left the line.
         sendFrame(kRestSpeedCode, kRestSteerCode);
+        waitUntilSent();
         closeTransmitter();
     }
     consoleClose();

@@ -8,6 +8,7 @@
 //   RCDRIVE_SIM_TRACE            trace file (rcdrive-sim's --trace)
 //   RCDRIVE_SIM_ATTACH_AFTER_MS  as --attach-after
 //   RCDRIVE_SIM_UNPLUG_AFTER_MS  as --unplug-after
+//   RCDRIVE_SIM_REPLUG_AFTER_MS  as --replug-after
 //   RCDRIVE_SIM_FIFO             as --fifo
 //   RCDRIVE_SIM_RATE_ERROR_PPM   as --rate-error
 //
@@ -50,6 +51,7 @@ bool readSettings(VirtualTransmitterSettings& settings, std::string& error) {
     settings.tracePath = environmentValue("RCDRIVE_SIM_TRACE");
     return readNumber("RCDRIVE_SIM_ATTACH_AFTER_MS", 0, INT32_MAX, settings.attachAfterMs, error) &&
            readNumber("RCDRIVE_SIM_UNPLUG_AFTER_MS", 0, INT32_MAX, settings.unplugAfterMs, error) &&
+           readNumber("RCDRIVE_SIM_REPLUG_AFTER_MS", 0, INT32_MAX, settings.replugAfterMs, error) &&
            readNumber("RCDRIVE_SIM_FIFO", 1, kMaxFifoBytes, settings.fifoBytes, error) &&
            readNumber("RCDRIVE_SIM_RATE_ERROR_PPM", -kMaxRateErrorPpm, kMaxRateErrorPpm,
                       settings.rateErrorPpm, error);

@@ -1,5 +1,6 @@
 // rcdrive-sim: rcdrive with a virtual transmitter "dimsal" in place of the
 // USB device, for trying the program, and testing it, without hardware.
+#include "console/exit_signals.h"
 #include "drive/drive_loop.h"
 #include "link/transmitter_link.h"
 #include "sim/virtual_transmitter.h"
@@ -12,7 +13,8 @@
 namespace {
 
 const char* const kUsage = "usage: rcdrive-sim [--trace FILE] [--attach-after MS] "
-                           "[--unplug-after MS] [--fifo N] [--rate-error PPM] [--unpaced]";
+                           "[--unplug-after MS] [--replug-after MS] [--fifo N] "
+                           "[--rate-error PPM] [--unpaced]";
 
 // Fills the settings from the command line; false on anything it does not know.
 bool parseOptions(int argc, char** argv, VirtualTransmitterSettings& settings, bool& paced) {
@@ -31,6 +33,8 @@ bool parseOptions(int argc, char** argv, VirtualTransmitterSettings& settings, b
             ok = parseSetting(value, 0, INT32_MAX, settings.attachAfterMs);
         } else if (ok && std::strcmp(option, "--unplug-after") == 0) {
             ok = parseSetting(value, 0, INT32_MAX, settings.unplugAfterMs);
+        } else if (ok && std::strcmp(option, "--replug-after") == 0) {
+            ok = parseSetting(value, 0, INT32_MAX, settings.replugAfterMs);
         } else if (ok && std::strcmp(option, "--fifo") == 0) {
             ok = parseSetting(value, 1, kMaxFifoBytes, settings.fifoBytes);
         } else if (ok && std::strcmp(option, "--rate-error") == 0) {
@@ -43,12 +47,15 @@ bool parseOptions(int argc, char** argv, VirtualTransmitterSettings& settings, b
         }
         ++i;
     }
-    return true;
+    // Plugged in again only after being unplugged.
+    return settings.replugAfterMs < 0 ||
+           (settings.unplugAfterMs >= 0 && settings.replugAfterMs >= settings.unplugAfterMs);
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
+    claimStandardDescriptors();
     if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
         std::printf("%s\n", kUsage);
         return 0;

@@ -18,6 +18,11 @@ struct VirtualDevice {
     std::int64_t startNs = 0;
     std::FILE* trace = nullptr;
     bool open = false;
+    // Each open gives a handle of its own; one from before an unplug stays
+    // dead after the device is back, as a real one does.
+    std::uintptr_t openHandle = 0;
+    std::uintptr_t handlesGiven = 0;
+    std::int64_t openedNs = 0;
     std::int64_t baud = 9600; // the chip's power-on line: 9600 8N1
     std::int64_t bitsPerByte = 10;
     double lineFreeNs = 0; // when the last accepted byte has left the line
@@ -50,13 +55,25 @@ bool attached(std::int64_t now) {
     return now - device.startNs >= device.settings.attachAfterMs * kNsPerMs;
 }
 
+bool reached(std::int64_t now, std::int64_t afterMs) {
+    return afterMs >= 0 && now - device.startNs >= afterMs * kNsPerMs;
+}
+
+// Away between the unplug and the replug.
 bool unplugged(std::int64_t now) {
-    return device.settings.unplugAfterMs >= 0 &&
-           now - device.startNs >= device.settings.unplugAfterMs * kNsPerMs;
+    return reached(now, device.settings.unplugAfterMs) &&
+           !reached(now, device.settings.replugAfterMs);
+}
+
+// The open handle talks to the device only if the device has not been
+// unplugged since it was opened.
+bool handleDead(std::int64_t now) {
+    const std::int64_t unplugNs = device.startNs + device.settings.unplugAfterMs * kNsPerMs;
+    return reached(now, device.settings.unplugAfterMs) && device.openedNs < unplugNs;
 }
 
 bool validHandle(FT_HANDLE handle) {
-    return handle == &device && device.open;
+    return device.open && reinterpret_cast<std::uintptr_t>(handle) == device.openHandle;
 }
 
 } // namespace
@@ -76,6 +93,11 @@ bool parseSetting(const char* text, std::int64_t min, std::int64_t max, std::int
 }
 
 bool startVirtualTransmitter(const VirtualTransmitterSettings& settings, std::string& error) {
+    if (settings.replugAfterMs >= 0 &&
+        (settings.unplugAfterMs < 0 || settings.replugAfterMs < settings.unplugAfterMs)) {
+        error = "the transmitter can be plugged in again only after it was unplugged";
+        return false;
+    }
     device = VirtualDevice();
     device.settings = settings;
     device.startNs = monotonicNs();
@@ -101,14 +123,16 @@ FT_STATUS FT_API FT_OpenEx(void* arg, std::uint32_t flags, FT_HANDLE* handle) {
     } else if (flags != FT_OPEN_BY_DESCRIPTION || description == nullptr ||
                std::strcmp(description, "dimsal") != 0 || !attached(now) || unplugged(now)) {
         status = FT_DEVICE_NOT_FOUND;
-    } else if (device.open) {
+    } else if (device.open && !handleDead(now)) {
         status = FT_DEVICE_NOT_OPENED;
     } else {
         device.open = true;
+        device.openHandle = ++device.handlesGiven;
+        device.openedNs = now;
         device.baud = 9600;
         device.bitsPerByte = 10;
         device.lineFreeNs = static_cast<double>(now);
-        *handle = &device;
+        *handle = reinterpret_cast<FT_HANDLE>(device.openHandle);
     }
     traceLine(now, "open \"%s\" %" PRIu32 " %" PRIu32, description ? description : "", flags,
               status);
@@ -119,6 +143,8 @@ FT_STATUS FT_API FT_SetBaudRate(FT_HANDLE handle, std::uint32_t baudRate) {
     FT_STATUS status = FT_OK;
     if (!validHandle(handle)) {
         status = FT_INVALID_HANDLE;
+    } else if (handleDead(monotonicNs())) {
+        status = FT_IO_ERROR;
     } else if (baudRate < 300 || baudRate > 3000000) {
         status = FT_IO_ERROR;
     } else {
@@ -133,6 +159,8 @@ FT_STATUS FT_API FT_SetDataCharacteristics(FT_HANDLE handle, unsigned char wordL
     FT_STATUS status = FT_OK;
     if (!validHandle(handle)) {
         status = FT_INVALID_HANDLE;
+    } else if (handleDead(monotonicNs())) {
+        status = FT_IO_ERROR;
     } else if ((wordLength != FT_BITS_7 && wordLength != FT_BITS_8) ||
                (stopBits != FT_STOP_BITS_1 && stopBits != FT_STOP_BITS_2) ||
                parity > FT_PARITY_EVEN) {
@@ -159,7 +187,7 @@ FT_STATUS FT_API FT_Write(FT_HANDLE handle, void* buffer, std::uint32_t toWrite,
     const unsigned char* bytes = static_cast<const unsigned char*>(buffer);
     for (std::uint32_t i = 0; i < toWrite; ++i) {
         std::int64_t now = monotonicNs();
-        if (unplugged(now)) {
+        if (handleDead(now)) {
             traceLine(now, "write %02X %" PRIu32, bytes[i], FT_IO_ERROR);
             return FT_IO_ERROR;
         }
@@ -191,7 +219,7 @@ FT_STATUS FT_API FT_Close(FT_HANDLE handle) {
     // so a huge buffer cannot hold the program up for long.
     const std::int64_t deadline = monotonicNs() + 1000 * kNsPerMs;
     std::int64_t now = monotonicNs();
-    while (!unplugged(now) && static_cast<double>(now) < device.lineFreeNs && now < deadline) {
+    while (!handleDead(now) && static_cast<double>(now) < device.lineFreeNs && now < deadline) {
         sleepNs(std::min<std::int64_t>(
             deadline - now,
             static_cast<std::int64_t>(device.lineFreeNs - static_cast<double>(now)) + 1));

@@ -21,6 +21,7 @@ struct VirtualTransmitterSettings {
     std::string tracePath;           // empty: no trace
     std::int64_t attachAfterMs = 0;  // opens fail with FT_DEVICE_NOT_FOUND until then
     std::int64_t unplugAfterMs = -1; // from then on writes fail; -1: never
+    std::int64_t replugAfterMs = -1; // from then on it can be opened again; -1: never
     std::int64_t fifoBytes = 128;    // the chip's transmit buffer
     std::int64_t rateErrorPpm = 0;   // the line runs this much slow (negative: fast)
 };
@@ -29,8 +30,10 @@ struct VirtualTransmitterSettings {
 constexpr std::int64_t kMaxFifoBytes = 1 << 20;
 constexpr std::int64_t kMaxRateErrorPpm = 100000;
 
-// Starts the device's clock (attach and unplug times count from here) and
-// opens the trace. Returns false, with a reason, if the trace cannot be opened.
+// Starts the device's clock (attach, unplug and replug times count from here)
+// and opens the trace. Returns false, with a reason, if the settings do not
+// fit together (a replug with no unplug before it) or the trace cannot be
+// opened.
 bool startVirtualTransmitter(const VirtualTransmitterSettings& settings, std::string& error);
 
 // Reads one number for a setting; false unless the text is a whole integer
