@@ -1,11 +1,14 @@
-// One run of rcdrive-sim in a pseudo-terminal with its trace in a temp file,
-// cleaned up when the test is done with it. The test file defines
-// RCDRIVE_SIM_PATH, the program to run.
+// One run of rcdrive-sim with its trace in a temp file, cleaned up when the
+// test is done with it: in a pseudo-terminal (SimRun), or with no terminal
+// at all, standard input and output being whatever the test hands it
+// (DetachedSimRun). The test file defines RCDRIVE_SIM_PATH, the program.
 #pragma once
 
 #include "tests/e2e/pty_session.h"
 
+#include <csignal>
 #include <string>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -25,6 +28,61 @@ struct SimRun {
     SimRun(const SimRun&) = delete;
     SimRun& operator=(const SimRun&) = delete;
 
+    std::vector<TraceEntry> entries() const { return readTrace(trace); }
+    std::vector<unsigned> bytes() const { return acceptedBytes(entries()); }
+};
+
+struct DetachedSimRun {
+    std::string trace = tempPath("trace");
+    pid_t pid = -1;
+    int status = -1; // raw wait status once it ended
+
+    // inFd and outFd become the program's standard input and output (and
+    // are closed in it otherwise); -1 leaves that one closed.
+    DetachedSimRun(int inFd, int outFd, std::vector<std::string> options = {}) {
+        std::vector<std::string> argv = {RCDRIVE_SIM_PATH, "--trace", trace};
+        argv.insert(argv.end(), options.begin(), options.end());
+        pid = fork();
+        if (pid == 0) {
+            for (auto [from, to] :
+                 {std::pair<int, int>{inFd, STDIN_FILENO}, {outFd, STDOUT_FILENO}}) {
+                if (from < 0) {
+                    close(to);
+                } else if (from != to) {
+                    dup2(from, to);
+                }
+            }
+            std::vector<char*> args;
+            for (std::string& arg : argv) {
+                args.push_back(arg.data());
+            }
+            args.push_back(nullptr);
+            execv(args[0], args.data());
+            _exit(127);
+        }
+    }
+    ~DetachedSimRun() {
+        if (pid > 0 && status == -1) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        unlink(trace.c_str());
+    }
+    DetachedSimRun(const DetachedSimRun&) = delete;
+    DetachedSimRun& operator=(const DetachedSimRun&) = delete;
+
+    // Waits for the program to end; false on timeout.
+    bool waitForExit(int timeoutMs) {
+        for (int waited = 0; waited <= timeoutMs; waited += 5) {
+            if (waitpid(pid, &status, WNOHANG) == pid) {
+                return true;
+            }
+            usleep(5000);
+        }
+        status = -1;
+        return false;
+    }
+    int exitCode() const { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
     std::vector<TraceEntry> entries() const { return readTrace(trace); }
     std::vector<unsigned> bytes() const { return acceptedBytes(entries()); }
 };

@@ -38,22 +38,26 @@ void expectValidFrames(const std::vector<unsigned>& bytes) {
     }
 }
 
-// The end after any way out while driving: the rest frame last on the line,
-// nothing torn, one close after it, the terminal as it was.
-void expectLeftAtRest(const SimRun& run) {
-    const std::vector<unsigned> bytes = run.bytes();
+// The line after any way out while driving: the rest frame last, nothing
+// torn, one close after it.
+void expectRestFrameLastAndOneClose(const std::vector<TraceEntry>& trace) {
+    const std::vector<unsigned> bytes = acceptedBytes(trace);
     EXPECT_EQ(bytes.size() % 3, 0u);
     expectValidFrames(bytes);
     ASSERT_GE(bytes.size(), 3u);
     EXPECT_EQ(std::vector<unsigned>(bytes.end() - 3, bytes.end()),
               (std::vector<unsigned>{0x80, 0x40, 0xC0}));
-    const std::vector<TraceEntry> trace = run.entries();
     std::size_t closes = 0;
     for (const TraceEntry& entry : trace) {
         closes += entry.kind == "close";
     }
     EXPECT_EQ(closes, 1u);
     EXPECT_EQ(trace.back().kind, "close");
+}
+
+// ... and the terminal as it was.
+void expectLeftAtRest(const SimRun& run) {
+    expectRestFrameLastAndOneClose(run.entries());
     EXPECT_TRUE(sameTermios(currentTermios(run.session), run.session.initialTermios));
 }
 
@@ -139,64 +143,103 @@ TEST(WaysOut, ACrashRestoresTheTerminalAndStillEndsByTheSignal) {
     }
 }
 
+// A pipe for a program's standard input or output; the test's own ends are
+// closed in the program.
+struct Pipe {
+    int read = -1;
+    int write = -1;
+    Pipe() {
+        int fds[2] = {-1, -1};
+        EXPECT_EQ(pipe2(fds, O_CLOEXEC), 0);
+        read = fds[0];
+        write = fds[1];
+    }
+    ~Pipe() {
+        closeRead();
+        closeWrite();
+    }
+    void closeRead() {
+        if (read >= 0) {
+            close(read);
+            read = -1;
+        }
+    }
+    void closeWrite() {
+        if (write >= 0) {
+            close(write);
+            write = -1;
+        }
+    }
+};
+
 TEST(WaysOut, AClosedOutputDoesNotStopTheShutDown) {
     // Standard output a pipe whose reader is gone: every write fails with EPIPE.
-    const std::string trace = tempPath("trace");
-    int out[2];
-    ASSERT_EQ(pipe(out), 0);
-    int in[2];
-    ASSERT_EQ(pipe(in), 0);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(in[0], STDIN_FILENO);
-        dup2(out[1], STDOUT_FILENO);
-        close(in[1]);
-        close(out[0]);
-        execl(kSim.c_str(), kSim.c_str(), "--trace", trace.c_str(), nullptr);
-        _exit(127);
+    Pipe in;
+    Pipe out;
+    DetachedSimRun run(in.read, out.write);
+    out.closeRead();
+    ASSERT_TRUE(waitForBytes(run.trace, 9, 3000));
+    ASSERT_EQ(write(in.write, "\x1b[Aq", 4), 4);
+    ASSERT_TRUE(run.waitForExit(3000));
+    EXPECT_EQ(run.exitCode(), 0) << "killed instead of shutting down";
+    expectRestFrameLastAndOneClose(run.entries());
+}
+
+// Output that nobody reads (a pipe that is full, as from a frozen terminal)
+// holds neither the stream nor a request to stop.
+TEST(WaysOut, OutputNobodyReadsHoldsNeitherTheStreamNorAStop) {
+    Pipe in;
+    Pipe out;
+    DetachedSimRun run(in.read, out.write);
+    std::string keys;
+    for (int i = 0; i < 4000; ++i) {
+        keys += "MK"; // forward, then left: every key redraws the status line
     }
-    close(in[0]);
-    close(out[1]);
-    close(out[0]);
-    ASSERT_TRUE(waitForBytes(trace, 9, 3000));
-    ASSERT_EQ(write(in[1], "\x1b[Aq", 4), 4);
-    close(in[1]);
-    int status = 0;
-    for (int i = 0; i < 300 && waitpid(pid, &status, WNOHANG) == 0; ++i) {
-        usleep(10000);
-    }
-    ASSERT_TRUE(WIFEXITED(status)) << "killed instead of shutting down";
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-    const std::vector<unsigned> bytes = acceptedBytes(readTrace(trace));
-    ASSERT_GE(bytes.size(), 3u);
-    EXPECT_EQ(std::vector<unsigned>(bytes.end() - 3, bytes.end()),
-              (std::vector<unsigned>{0x80, 0x40, 0xC0}));
-    unlink(trace.c_str());
+    ASSERT_EQ(write(in.write, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+    ASSERT_TRUE(waitForBytes(run.trace, 60, 3000));
+    const std::size_t before = run.bytes().size();
+    ASSERT_TRUE(waitForBytes(run.trace, before + 30, 1000)) << "frames go on";
+    const std::int64_t asked = nowNs();
+    kill(run.pid, SIGTERM);
+    ASSERT_TRUE(run.waitForExit(3000));
+    EXPECT_LT(nowNs() - asked, 500 * 1000000LL);
+    EXPECT_EQ(run.exitCode(), 128 + SIGTERM);
+    expectRestFrameLastAndOneClose(run.entries());
+}
+
+// Input with no end, faster than anyone types: the line stays busy.
+TEST(BadInput, EndlessInputLeavesTheLineBusy) {
+    const int zero = open("/dev/zero", O_RDONLY | O_CLOEXEC);
+    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    DetachedSimRun run(zero, null);
+    close(zero);
+    close(null);
+    ASSERT_TRUE(waitForBytes(run.trace, 3, 3000));
+    const std::size_t before = run.bytes().size();
+    usleep(2000000);
+    const std::size_t sent = run.bytes().size() - before;
+    // 2 s of line is 218 bytes; at least 95 % of it, with room for a slow start.
+    EXPECT_GE(sent, 200u);
+    kill(run.pid, SIGTERM);
+    ASSERT_TRUE(run.waitForExit(3000));
+    EXPECT_EQ(run.exitCode(), 128 + SIGTERM);
+    expectRestFrameLastAndOneClose(run.entries());
 }
 
 TEST(BadInput, NoKeyboardAtAllStreamsQuietlyUntilStopped) {
-    const std::string trace = tempPath("trace");
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int null = open("/dev/null", O_RDWR);
-        dup2(null, STDIN_FILENO);
-        dup2(null, STDOUT_FILENO);
-        execl(kSim.c_str(), kSim.c_str(), "--trace", trace.c_str(), nullptr);
-        _exit(127);
-    }
-    ASSERT_TRUE(waitForBytes(trace, 15, 3000));
-    const double cpu = coreShareDuring(pid, [] { usleep(1500000); });
+    const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+    DetachedSimRun run(null, null);
+    close(null);
+    ASSERT_TRUE(waitForBytes(run.trace, 15, 3000));
+    const double cpu = coreShareDuring(run.pid, [] { usleep(1500000); });
     EXPECT_GE(cpu, 0.0);
     EXPECT_LE(cpu, 0.05) << "the end of input is no busy stream of keys";
-    kill(pid, SIGTERM);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 128 + SIGTERM);
-    const std::vector<unsigned> bytes = acceptedBytes(readTrace(trace));
+    kill(run.pid, SIGTERM);
+    ASSERT_TRUE(run.waitForExit(3000));
+    EXPECT_EQ(run.exitCode(), 128 + SIGTERM);
+    const std::vector<unsigned> bytes = run.bytes();
     EXPECT_GE(bytes.size(), 150u) << "frames went on streaming";
     expectValidFrames(bytes);
-    unlink(trace.c_str());
 }
 
 TEST(BadInput, AStormOfRandomBytesLeavesEveryFrameWhole) {
@@ -226,24 +269,79 @@ TEST(BadInput, AStormOfRandomBytesLeavesEveryFrameWhole) {
     expectLeftAtRest(run);
 }
 
-TEST(DeviceFaults, UnpluggedWhileDrivingKeepsRunningQuietly) {
-    SimRun run({"--unplug-after", "600"});
-    startDriving(run);
-    readFor(run.session, 700); // now unplugged
-    const double cpu = coreShareDuring(run.session.pid, [&] { readFor(run.session, 2000); });
-    EXPECT_GE(cpu, 0.0);
-    EXPECT_LE(cpu, 0.05) << "share of one core while writes fail";
-    std::size_t failed = 0;
-    for (const TraceEntry& entry : run.entries()) {
-        failed += entry.kind == "write" && entry.status == 4;
+// Forward 3, then the keys; the screen must end on `status`.
+void afterForwardThree(const std::vector<std::pair<std::string, int>>& keysThenPauseMs,
+                       const std::string& status, int withinMs) {
+    SimRun run;
+    ASSERT_TRUE(waitForOutput(run.session, " Stuj: 0", 3000));
+    typeKeys(run.session, "\x1b[A\x1b[A\x1b[A");
+    ASSERT_TRUE(waitForOutput(run.session, " Vpred: 3, Nenatoceno: 0", 3000));
+    for (const auto& [keys, pauseMs] : keysThenPauseMs) {
+        typeKeys(run.session, keys);
+        readFor(run.session, pauseMs);
     }
-    EXPECT_GT(failed, 100u) << "still streaming, at the line's pace";
-    typeKeys(run.session, "\x1b[B");
-    ASSERT_TRUE(waitForOutput(run.session, " Vpred: 1, Vlevo: 1", 2000));
+    const std::size_t from = run.session.output.size();
+    EXPECT_TRUE(waitForOutput(run.session, status, withinMs, from) ||
+                screen(run.session) == status + "\r\n")
+        << "screen: " << testing::PrintToString(screen(run.session));
+}
+
+// However long a sequence runs, the keys after it are not held up: an Esc
+// after 20,000 bytes of one acts about when its own 30 ms are up.
+TEST(BadInput, AHugeSequenceDoesNotHoldUpTheKeysAfterIt) {
+    afterForwardThree({{"\x1b[" + std::string(20000, '1') + "A\x1b", 0}}, " Stuj: 0, Nenatoceno: 0",
+                      1000);
+}
+
+// Esc, then an arrow 40 ms later: two keys, rest and then forward 1, not one
+// Alt+arrow that does nothing.
+TEST(BadInput, EscAndAnArrowSoonAfterAreTwoKeys) {
+    for (int gapMs : {40, 60}) {
+        afterForwardThree({{"\x1b", gapMs}, {"\x1b[A", 0}}, " Vpred: 1, Nenatoceno: 0", 1000);
+    }
+}
+
+// Unplugged while driving: back to the prompt without spinning, and when the
+// transmitter is back, driving again from rest; each open has its close.
+TEST(DeviceFaults, UnpluggedGoesBackToThePromptAndDrivesFromRestOnceBack) {
+    SimRun run({"--unplug-after", "1000", "--replug-after", "2500"});
+    startDriving(run);
+    const std::size_t driving = run.session.output.size();
+    ASSERT_TRUE(waitForOutput(run.session, kPrompt, 2000, driving));
+    const double cpu = coreShareDuring(run.session.pid, [&] { readFor(run.session, 1000); });
+    EXPECT_GE(cpu, 0.0);
+    EXPECT_LE(cpu, 0.05) << "share of one core while the transmitter is away";
+    ASSERT_TRUE(waitForOutput(run.session, " Stuj: 0, Nenatoceno: 0", 3000, driving));
+    readFor(run.session, 100); // a few frames of rest
+    typeKeys(run.session, "\x1b[A");
+    ASSERT_TRUE(waitForOutput(run.session, " Vpred: 1, Nenatoceno: 0", 2000, driving));
     typeKeys(run.session, "q");
     ASSERT_TRUE(waitForExit(run.session, 3000));
     EXPECT_EQ(WEXITSTATUS(run.session.exitStatus), 0);
-    EXPECT_EQ(screen(run.session), "Close\r\n");
+
+    // The whole story in the trace: frames, a few failed writes, the close,
+    // failed opens, the open and the line settings, frames from rest again.
+    const std::vector<TraceEntry> trace = run.entries();
+    std::vector<std::string> story; // runs of the same step, "!" for a failure
+    std::size_t failedWrites = 0;
+    std::size_t reopened = 0;
+    for (std::size_t i = 0; i < trace.size(); ++i) {
+        const std::string step = trace[i].kind + (trace[i].status == 0 ? "" : "!");
+        if (story.empty() || story.back() != step) {
+            story.push_back(step);
+        }
+        failedWrites += step == "write!";
+        reopened = step == "open" ? i : reopened;
+    }
+    EXPECT_EQ(story, (std::vector<std::string>{"open", "baud", "data", "write", "write!", "close",
+                                               "open!", "open", "baud", "data", "write", "close"}));
+    EXPECT_LE(failedWrites, 3u) << "given up after a few failed writes in a row";
+    const std::vector<TraceEntry> afterReopen(trace.begin() + reopened, trace.end());
+    const std::vector<unsigned> bytes = acceptedBytes(afterReopen);
+    ASSERT_GE(bytes.size(), 6u);
+    EXPECT_EQ(std::vector<unsigned>(bytes.begin(), bytes.begin() + 3),
+              (std::vector<unsigned>{0x80, 0x40, 0xC0}));
+    expectRestFrameLastAndOneClose(afterReopen);
 }
 
 TEST(DeviceFaults, AttachedOnlyAfterALongWaitStillGoesOn) {
@@ -284,12 +382,25 @@ TEST(DeviceFaults, ASecondProgramIsRefusedTheSameDevice) {
     ASSERT_EQ(symlink(ptsname(master), (tree.dev + "/ttyUSB0").c_str()), 0);
     close(slave);
 
-    PtySession first = startInPty({kOnFakeTree, tree.sys, tree.dev});
-    ASSERT_TRUE(waitForOutput(first, " Stuj: 0, Nenatoceno: 0", 3000));
+    // A port that does not take 8E1 (a pseudo-terminal has no parity) is
+    // no transmitter: the program keeps prompting and sends nothing.
     std::vector<unsigned> line;
+    PtySession refused = startInPty({kOnFakeTree, tree.sys, tree.dev});
+    ASSERT_TRUE(waitForOutput(refused, kPrompt, 3000));
+    drain(master, line, 300);
+    readFor(refused, 10);
+    EXPECT_TRUE(onlyPrompts(refused, kPrompt));
+    EXPECT_TRUE(line.empty());
+    typeKeys(refused, "\x03");
+    ASSERT_TRUE(waitForExit(refused, 3000));
+    endSession(refused);
+
+    const std::string parityOptional = "--parity-optional";
+    PtySession first = startInPty({kOnFakeTree, tree.sys, tree.dev, parityOptional});
+    ASSERT_TRUE(waitForOutput(first, " Stuj: 0, Nenatoceno: 0", 3000));
     drain(master, line, 300);
 
-    PtySession second = startInPty({kOnFakeTree, tree.sys, tree.dev});
+    PtySession second = startInPty({kOnFakeTree, tree.sys, tree.dev, parityOptional});
     ASSERT_TRUE(waitForOutput(second, kPrompt, 3000));
     typeKeys(first, "\x1b[A");
     drain(master, line, 1000);
@@ -318,7 +429,7 @@ TEST(DeviceFaults, ASecondProgramIsRefusedTheSameDevice) {
               (std::vector<unsigned>{0x80, 0x40, 0xC0}));
 
     // Once the first has let go, the device can be had again.
-    PtySession third = startInPty({kOnFakeTree, tree.sys, tree.dev});
+    PtySession third = startInPty({kOnFakeTree, tree.sys, tree.dev, parityOptional});
     ASSERT_TRUE(waitForOutput(third, " Stuj: 0, Nenatoceno: 0", 3000));
     typeKeys(third, "q");
     ASSERT_TRUE(waitForExit(third, 3000));
