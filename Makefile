@@ -1,30 +1,65 @@
-# Convenience targets over CMake. `make test` builds everything and runs every
-# test; `make sim` builds and runs rcdrive against the virtual transmitter;
-# `make windows` cross-builds the 32-bit Windows programs, `make windows-test`
-# runs their tests under wine.
+# Convenience targets over CMake. `make sim` builds rcdrive-sim alone and runs
+# it against the virtual transmitter; `make test` builds everything and runs
+# every test; `make install`, `make package` and `make windows-dist` install
+# and package the programs; `make windows` cross-builds the 32-bit Windows
+# programs, `make windows-test` runs their tests under wine.
 
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRCDRIVE_WERROR=ON
+PROGRAMS = rcdrive rcdrive-sim rcdrive-monitor
 
-.PHONY: all deps build test sim sanitize fuzz clean install windows-deps windows windows-test bench bench-smoke
+# `make install PREFIX=/opt/rcdrive DESTDIR=/tmp/stage`: PREFIX replaces the
+# configured prefix (/usr/local), DESTDIR is put in front of it.
+PREFIX ?=
+DESTDIR ?=
+
+.PHONY: all build programs test sim sanitize fuzz clean install package \
+        windows windows-test windows-dist bench bench-smoke
 
 all: build
 
-deps:
-	@tools/ensure-deps.sh build
+# A build folder is configured once. Its tests are configured only by the
+# targets that build them, so that the programs alone need no GoogleTest:
+#   $(call configure,DIR,FLAGS)        configures DIR unless it is configured
+#   $(call configure_tests,DIR,FLAGS)  makes sure DIR is configured with its tests
+configure = [ -f $(1)/CMakeCache.txt ] || cmake -S . -B $(1) $(2) -DRCDRIVE_TESTS:BOOL=OFF
+configure_tests = grep -qx 'RCDRIVE_TESTS:BOOL=ON' $(1)/CMakeCache.txt 2>/dev/null || \
+                  cmake -S . -B $(1) $(2) -DRCDRIVE_TESTS:BOOL=ON
 
-$(BUILD)/CMakeCache.txt: | deps
-	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
-
-build: deps $(BUILD)/CMakeCache.txt
+build:
+	@tools/ensure-deps.sh build test
+	@$(call configure_tests,$(BUILD),$(CMAKE_FLAGS))
 	cmake --build $(BUILD) -j $(JOBS)
 
-test: build
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+# The three programs and their manual pages, nothing else.
+programs:
+	@tools/ensure-deps.sh build
+	@$(call configure,$(BUILD),$(CMAKE_FLAGS))
+	cmake --build $(BUILD) -j $(JOBS) --target $(PROGRAMS) rcdrive-man
 
-sim: build
+# A run that found no test fails: it is no pass.
+test: build
+	cd $(BUILD) && ctest --output-on-failure --no-tests=error -j $(JOBS)
+
+sim:
+	@tools/ensure-deps.sh build
+	@$(call configure,$(BUILD),$(CMAKE_FLAGS))
+	cmake --build $(BUILD) -j $(JOBS) --target rcdrive-sim
 	$(BUILD)/rcdrive-sim $(ARGS)
+
+install: programs
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) $(if $(PREFIX),--prefix "$(PREFIX)")
+
+# The Debian package, built in a folder of its own for the prefix /usr:
+# $(PACKAGE_BUILD)/rcdrive_<version>_<arch>.deb. GoogleTest is kept out even
+# where it is installed, so that the package build shows it needs none.
+PACKAGE_BUILD ?= build-package
+package:
+	@tools/ensure-deps.sh build package
+	@$(call configure,$(PACKAGE_BUILD),$(CMAKE_FLAGS) --no-warn-unused-cli -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON)
+	cmake --build $(PACKAGE_BUILD) -j $(JOBS)
+	cd $(PACKAGE_BUILD) && cpack -G DEB
 
 # Key-to-wire latency, line use and CPU on rcdrive-sim, measured on this
 # machine: paced and unpaced at the nominal rate, paced at +-1000 ppm (about
@@ -41,18 +76,21 @@ sanitize:
 
 WINDOWS_BUILD ?= build-windows
 WINDOWS_CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRCDRIVE_WERROR=ON
+WINDOWS_TOOLCHAIN = -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
 
-windows-deps:
-	@tools/ensure-deps.sh build windows
-
-$(WINDOWS_BUILD)/CMakeCache.txt: | windows-deps
-	cmake -S . -B $(WINDOWS_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake $(WINDOWS_CMAKE_FLAGS)
-
-windows: windows-deps $(WINDOWS_BUILD)/CMakeCache.txt
+windows:
+	@tools/ensure-deps.sh build windows windows-test
+	@$(call configure_tests,$(WINDOWS_BUILD),$(WINDOWS_TOOLCHAIN) $(WINDOWS_CMAKE_FLAGS))
 	cmake --build $(WINDOWS_BUILD) -j $(JOBS)
 
 windows-test: windows
 	tests/windows/run_wine_tests.sh $(WINDOWS_BUILD)
+
+# The zip for Windows users: $(WINDOWS_BUILD)/rcdrive-<version>-win32.zip.
+windows-dist:
+	@tools/ensure-deps.sh build windows
+	@$(call configure,$(WINDOWS_BUILD),$(WINDOWS_TOOLCHAIN) $(WINDOWS_CMAKE_FLAGS))
+	cmake --build $(WINDOWS_BUILD) -j $(JOBS) --target windows-zip
 
 # The key decoder's fuzz target, run for FUZZ_SECONDS on a scratch copy of
 # the seed corpus (the seeds in the repository stay as they are).
@@ -63,9 +101,6 @@ fuzz:
 	cmake --build build-fuzz --target key_decoder_fuzz -j $(JOBS)
 	rm -rf build-fuzz/corpus && mkdir -p build-fuzz/corpus
 	cd build-fuzz && ./key_decoder_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 corpus ../fuzz/corpus/key_decoder
-
-install: build
-	cmake --install $(BUILD)
 
 clean:
 	rm -rf build build-*

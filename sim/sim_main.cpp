@@ -16,6 +16,25 @@ const char* const kUsage = "usage: rcdrive-sim [--trace FILE] [--attach-after MS
                            "[--unplug-after MS] [--replug-after MS] [--fifo N] "
                            "[--rate-error PPM] [--unpaced]";
 
+const char* const kHelp =
+    "usage: rcdrive-sim [--trace FILE] [--attach-after MS] [--unplug-after MS]\n"
+    "                   [--replug-after MS] [--fifo N] [--rate-error PPM] [--unpaced]\n"
+    "       rcdrive-sim --help | --version\n"
+    "\n"
+    "rcdrive with a virtual transmitter \"dimsal\" in place of the USB device.\n"
+    "Up/Down step the speed, Right/Left the steering, Esc rests, q quits,\n"
+    "Q or PgDn print STOP and quit.\n"
+    "\n"
+    "  --trace FILE        write one line per driver call and per byte to FILE\n"
+    "  --attach-after MS   the transmitter is plugged in MS ms after start\n"
+    "  --unplug-after MS   from MS ms after start every write fails\n"
+    "  --replug-after MS   from MS ms after start it can be opened again\n"
+    "  --fifo N            the chip's transmit buffer in bytes (default 128)\n"
+    "  --rate-error PPM    the line runs PPM parts per million slow (negative: fast)\n"
+    "  --unpaced           write without pacing, for comparison only\n"
+    "  -h, --help          print this help and exit\n"
+    "  --version           print the version and exit\n";
+
 // Fills the settings from the command line; false on anything it does not know.
 bool parseOptions(int argc, char** argv, VirtualTransmitterSettings& settings, bool& paced) {
     for (int i = 1; i < argc; ++i) {
@@ -57,8 +76,12 @@ bool parseOptions(int argc, char** argv, VirtualTransmitterSettings& settings, b
 int main(int argc, char** argv) {
     claimStandardDescriptors();
     if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-        std::printf("%s\n", kUsage);
-        return 0;
+        std::fputs(kHelp, stdout);
+        return std::fflush(stdout) == 0 ? 0 : 1;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("rcdrive-sim %s\n", RCDRIVE_VERSION);
+        return std::fflush(stdout) == 0 ? 0 : 1;
     }
     VirtualTransmitterSettings settings;
     bool paced = true;

@@ -1,9 +1,48 @@
 #!/bin/sh
 # Makes sure the packages a build needs are installed. As root it installs the
-# missing ones with apt-get; otherwise it names the one command to run.
+# missing ones with apt-get, then checks again that they are there; otherwise
+# it names the one command to run.
 #
-#   tools/ensure-deps.sh [build] [format] [fuzz] [windows]
+#   tools/ensure-deps.sh [GROUP]...
+#
+#   build         cmake, g++, make: the programs (make sim, make install)
+#   test          GoogleTest, for the tests (make test)
+#   format        clang-format
+#   fuzz          clang and its libFuzzer runtime (make fuzz)
+#   windows       the MinGW-w64 cross compiler (make windows-dist)
+#   windows-test  wine and the GoogleTest sources (make windows, make windows-test)
+#   package       dpkg-shlibdeps and file, for the Debian package (make package)
+#   man           groff, to render the manual pages
+#   dist          unzip, to read back the Windows zip
 set -eu
+
+have_file() { [ -e "$1" ]; }
+have_i386() { dpkg --print-foreign-architectures | grep -qx i386; }
+
+# The major version of the installed clang, e.g. 14; empty without clang.
+clang_major() {
+    command -v clang++ >/dev/null 2>&1 || return 0
+    clang++ --version 2>/dev/null | sed -n 's/.*clang version \([0-9][0-9]*\).*/\1/p' | head -n 1
+}
+
+# True if the installed clang has its libFuzzer archive, wherever its release
+# keeps it (lib/linux/libclang_rt.fuzzer-x86_64.a, or a per-target folder).
+have_fuzzer_runtime() {
+    resource_dir=$(clang++ -print-resource-dir 2>/dev/null) || return 1
+    [ -n "$resource_dir" ] && [ -d "$resource_dir/lib" ] || return 1
+    [ -n "$(find "$resource_dir/lib" -name 'libclang_rt.fuzzer*.a' 2>/dev/null | head -n 1)" ]
+}
+
+# The package that brings the fuzzer runtime for clang MAJOR: from clang 14 on
+# Debian ships it in libclang-rt-MAJOR-dev, before that in
+# libclang-common-MAJOR-dev (which clang itself pulls in).
+fuzzer_runtime_package() {
+    if [ "$1" -ge 14 ]; then
+        echo "libclang-rt-$1-dev"
+    else
+        echo "libclang-common-$1-dev"
+    fi
+}
 
 missing=""
 need() { # need PACKAGE TEST...
@@ -13,38 +52,60 @@ need() { # need PACKAGE TEST...
         missing="$missing $package"
     fi
 }
-have_file() { [ -e "$1" ]; }
-have_i386() { dpkg --print-foreign-architectures | grep -qx i386; }
+
+# Fills $missing with what the groups need and is not there.
+check_groups() {
+    missing=""
+    for group in "$@"; do
+        case $group in
+        build)
+            need cmake command -v cmake
+            need g++ command -v g++
+            need make command -v make
+            ;;
+        test)
+            need libgtest-dev have_file /usr/include/gtest/gtest.h
+            ;;
+        format)
+            need clang-format command -v clang-format
+            ;;
+        fuzz)
+            need clang command -v clang++
+            # The runtime is named after the clang that is installed; with no
+            # clang yet, it is looked for once clang is in.
+            major=$(clang_major)
+            if [ -n "$major" ]; then
+                need "$(fuzzer_runtime_package "$major")" have_fuzzer_runtime
+            fi
+            ;;
+        windows)
+            need g++-mingw-w64-i686 command -v i686-w64-mingw32-g++-posix
+            ;;
+        windows-test)
+            need wine command -v wine
+            need wine32:i386 sh -c 'dpkg -s wine32:i386 || dpkg -s wine32'
+            need googletest have_file /usr/src/googletest/googletest/src/gtest-all.cc
+            ;;
+        package)
+            need dpkg-dev command -v dpkg-shlibdeps
+            need file command -v file
+            ;;
+        man)
+            need groff-base command -v groff
+            ;;
+        dist)
+            need unzip command -v unzip
+            ;;
+        *)
+            echo "ensure-deps: unknown group '$group'" >&2
+            exit 2
+            ;;
+        esac
+    done
+}
 
 [ $# -gt 0 ] || set -- build
-for group in "$@"; do
-    case $group in
-    build)
-        need cmake command -v cmake
-        need g++ command -v g++
-        need make command -v make
-        need libgtest-dev have_file /usr/include/gtest/gtest.h
-        ;;
-    format)
-        need clang-format command -v clang-format
-        ;;
-    fuzz)
-        need clang command -v clang++
-        need libclang-rt-14-dev sh -c 'ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a'
-        ;;
-    windows)
-        need g++-mingw-w64-i686 command -v i686-w64-mingw32-g++
-        need wine command -v wine
-        need wine32:i386 sh -c 'dpkg -s wine32:i386 || dpkg -s wine32'
-        need googletest have_file /usr/src/googletest/googletest/src/gtest-all.cc
-        ;;
-    *)
-        echo "ensure-deps: unknown group '$group'" >&2
-        exit 2
-        ;;
-    esac
-done
-
+check_groups "$@"
 [ -z "$missing" ] && exit 0
 
 if [ "$(id -u)" -ne 0 ]; then
@@ -55,8 +116,26 @@ if [ "$(id -u)" -ne 0 ]; then
     exit 1
 fi
 
-echo "Installing:$missing" >&2
-case $missing in *:i386*) have_i386 || dpkg --add-architecture i386 ;; esac
+# Two rounds at most: the first may bring in clang, whose fuzzer runtime is
+# named only once clang is there.
 export DEBIAN_FRONTEND=noninteractive
-apt-get update -q >/dev/null
-apt-get install -y -q $missing >/dev/null
+updated=no
+for _ in 1 2; do
+    echo "Installing:$missing" >&2
+    case $missing in *:i386*)
+        if ! have_i386; then
+            dpkg --add-architecture i386
+            updated=no
+        fi
+        ;;
+    esac
+    if [ $updated = no ]; then
+        apt-get update -q >/dev/null
+        updated=yes
+    fi
+    apt-get install -y -q $missing >/dev/null
+    check_groups "$@"
+    [ -z "$missing" ] && exit 0
+done
+echo "ensure-deps: still missing after installing:$missing" >&2
+exit 1

@@ -22,6 +22,7 @@ const char* const kHelp =
     "usage: rcdrive-monitor [--summary] DEVICE\n"
     "       rcdrive-monitor [--summary] --trace FILE [--follow]\n"
     "       rcdrive-monitor --list\n"
+    "       rcdrive-monitor --help | --version\n"
     "\n"
     "Shows the command frames on the transmitter's line: the command in force,\n"
     "the last frame, frames per second, bytes skipped and bad checksums.\n"
@@ -33,7 +34,9 @@ const char* const kHelp =
     "                   (\"last none\" when no frame came)\n"
     "  --list           list the USB serial devices and whether you can open them\n"
     "  --sysfs-root DIR, --dev-root DIR\n"
-    "                   for testing --list: look under DIR instead of /sys and /dev\n";
+    "                   for testing --list: look under DIR instead of /sys and /dev\n"
+    "  -h, --help       print this help and exit\n"
+    "  --version        print the version and exit\n";
 
 // How long one wait for input lasts: the live view is redrawn in between.
 constexpr int kWaitMs = 100;
@@ -134,7 +137,11 @@ int watchLine(const Options& options) {
 int main(int argc, char** argv) {
     if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
         std::fputs(kHelp, stdout);
-        return 0;
+        return std::fflush(stdout) == 0 ? 0 : 1;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("rcdrive-monitor %s\n", RCDRIVE_VERSION);
+        return std::fflush(stdout) == 0 ? 0 : 1;
     }
     Options options;
     if (!parseOptions(argc, argv, options)) {
