@@ -62,8 +62,8 @@ package:
 	cd $(PACKAGE_BUILD) && cpack -G DEB
 
 # Key-to-wire latency, line use and CPU on rcdrive-sim, measured on this
-# machine: paced and unpaced at the nominal rate, paced at +-1000 ppm (about
-# four minutes). bench-smoke is a short run that only proves numbers come out.
+# machine: paced and unpaced at the nominal rate, paced at +-1000 ppm and on a
+# chip 2500 ppm slow (about five minutes). bench-smoke is a short run that only proves numbers come out.
 bench: build
 	$(BUILD)/rcdrive-bench --presses 300 --rate-errors
 

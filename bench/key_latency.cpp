@@ -32,6 +32,11 @@ const char* const kUsage = "usage: rcdrive-bench [--presses N] [--rate-errors] [
 constexpr int kDefaultPresses = 300;
 constexpr int kSmokePresses = 15;
 constexpr std::int64_t kRateErrorPpm = 1000;
+// A chip whose clock is as slow as a USB full-speed device may be: does a
+// backlog build up over the run?
+constexpr std::int64_t kSlowChipPpm = 2500;
+// How long the start and the end of a run are, for comparing the two.
+constexpr std::int64_t kRunEdgeNs = 15000000000;
 
 struct Options {
     int presses = 0; // 0: the default for the kind of run
@@ -139,6 +144,31 @@ void printRow(const KeyRunSettings& settings, const KeyRunResult& result) {
     std::fflush(stdout);
 }
 
+// The latency of the keys in the first and in the last kRunEdgeNs of a run:
+// a line that builds a backlog shows a later end than start.
+void printDrift(const KeyRunSettings& settings, const KeyRunResult& result) {
+    if (!result.ok || result.pressAtNs.empty()) {
+        return;
+    }
+    const std::int64_t end = result.pressAtNs.back();
+    std::vector<std::int64_t> first;
+    std::vector<std::int64_t> last;
+    for (std::size_t i = 0; i < result.latencyNs.size() && i < result.pressAtNs.size(); ++i) {
+        if (result.pressAtNs[i] < kRunEdgeNs) {
+            first.push_back(result.latencyNs[i]);
+        }
+        if (result.pressAtNs[i] > end - kRunEdgeNs) {
+            last.push_back(result.latencyNs[i]);
+        }
+    }
+    std::printf("%-8s %+7lld ppm: first %.0f s p50 %.1f ms max %.1f ms, last %.0f s p50 %.1f ms "
+                "max %.1f ms (of %.0f s)\n",
+                settings.paced ? "paced" : "unpaced", static_cast<long long>(settings.rateErrorPpm),
+                kRunEdgeNs / 1e9, ms(percentile(first, 50)), ms(percentile(first, 100)),
+                kRunEdgeNs / 1e9, ms(percentile(last, 50)), ms(percentile(last, 100)),
+                static_cast<double>(end) / 1e9);
+}
+
 // One line per press: which run, when the key came after driving began, and
 // its latency, for looking at more than the summary.
 void writePerPress(std::FILE* file, const KeyRunSettings& settings, const KeyRunResult& result) {
@@ -177,7 +207,7 @@ int main(int argc, char** argv) {
         runs.push_back(run);
     }
     if (options.rateErrors) {
-        for (std::int64_t ppm : {kRateErrorPpm, -kRateErrorPpm}) {
+        for (std::int64_t ppm : {kRateErrorPpm, -kRateErrorPpm, kSlowChipPpm}) {
             KeyRunSettings run = base;
             run.rateErrorPpm = ppm;
             runs.push_back(run);
@@ -207,6 +237,7 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
 
     int failed = 0;
+    std::vector<std::pair<KeyRunSettings, KeyRunResult>> results;
     for (const KeyRunSettings& run : runs) {
         const KeyRunResult result = runKeyPresses(run);
         printRow(run, result);
@@ -214,6 +245,12 @@ int main(int argc, char** argv) {
             writePerPress(perPress, run, result);
         }
         failed += result.ok ? 0 : 1;
+        results.emplace_back(run, result);
+    }
+    std::printf("\nstart and end of each run: keys in its first and last %.0f s\n",
+                kRunEdgeNs / 1e9);
+    for (const auto& [run, result] : results) {
+        printDrift(run, result);
     }
     std::printf("\nline busy%%: bytes x byte time / (end of the last byte - start of the first) "
                 "while driving\nline f/s: what the line carries at that rate error\n"

@@ -141,9 +141,8 @@ void endInput() {
 
 // Feeds read bytes while the key queue can take whatever a byte gives.
 void feedPending() {
-    while (pending.at < pending.end && decoderRoom(decoder) >= kMaxCodesPerCall) {
-        decoderFeed(decoder, pending.bytes[pending.at++], pending.arrivedMs);
-    }
+    pending.at += decoderFeedSome(decoder, pending.bytes + pending.at, pending.end - pending.at,
+                                  pending.arrivedMs);
 }
 
 bool haveRoomForInput() {

@@ -12,9 +12,14 @@
 // Call it first thing in main.
 void claimStandardDescriptors();
 
-// Installs the handlers; also makes broken pipes harmless and restores the
-// terminal before a crash signal takes the process down.
+// Installs the handlers for requests to end; also makes broken pipes
+// harmless and restores the terminal before a crash signal takes the process
+// down.
 void installExitHandlers();
+
+// Also takes stop and continue over, for a program that must leave things
+// in order before it stops; without it they keep their usual effect.
+void installJobControlHandlers();
 
 // 0 while nobody has asked the program to end, else the signal that did.
 int exitSignal();

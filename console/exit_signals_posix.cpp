@@ -106,15 +106,19 @@ void installExitHandlers() {
     for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal) {
         install(signal, onExitRequest, 0);
     }
-    for (int signal : kSuspendSignals) {
-        install(signal, onSuspendRequest, 0);
-    }
-    install(SIGCONT, onContinue, 0);
     // Output to a closed pipe fails with EPIPE instead of ending the process.
     install(SIGPIPE, SIG_IGN, 0);
     for (int signal : kCrashSignals) {
         install(signal, onCrash, SA_RESETHAND);
     }
+}
+
+void installJobControlHandlers() {
+    makeWakePipe();
+    for (int signal : kSuspendSignals) {
+        install(signal, onSuspendRequest, 0);
+    }
+    install(SIGCONT, onContinue, 0);
 }
 
 int exitSignal() {

@@ -80,6 +80,8 @@ void requestExit(int signal) {
 
 // A Windows console has no job control: nothing stops or continues the
 // program from outside.
+void installJobControlHandlers() {}
+
 bool takeSuspendRequest() {
     return false;
 }

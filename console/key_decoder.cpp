@@ -446,6 +446,15 @@ void decoderFeed(KeyDecoder& d, unsigned char byte, std::int64_t nowMs) {
     feedGround(d, byte, nowMs);
 }
 
+std::size_t decoderFeedSome(KeyDecoder& d, const unsigned char* bytes, std::size_t count,
+                            std::int64_t nowMs) {
+    std::size_t fed = 0;
+    while (fed < count && decoderRoom(d) >= kMaxCodesPerCall) {
+        decoderFeed(d, bytes[fed++], nowMs);
+    }
+    return fed;
+}
+
 namespace {
 
 void resolvePending(KeyDecoder& d) {

@@ -11,6 +11,7 @@
 // pair 0, 0, so none of its bytes can reach the drive logic as a key.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // How long a lone Esc waits for the rest of a possible escape sequence.
@@ -58,6 +59,12 @@ struct KeyDecoder {
 // Feeds one byte that arrived at nowMs. A pending sequence whose time ran out
 // before the byte arrived is resolved first, as decoderExpire would have.
 void decoderFeed(KeyDecoder& decoder, unsigned char byte, std::int64_t nowMs);
+
+// Feeds bytes that arrived together at nowMs, as many as the queue is sure
+// to have room for; returns how many it took. The rest wait for keys to be
+// taken, so that however large the burst, no key is ever dropped.
+std::size_t decoderFeedSome(KeyDecoder& decoder, const unsigned char* bytes, std::size_t count,
+                            std::int64_t nowMs);
 
 // Resolves a pending sequence whose time is up (a lone Esc becomes 27, a
 // cut-off sequence one unhandled pair). Call it only when no byte that

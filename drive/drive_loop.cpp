@@ -137,6 +137,7 @@ DriveEnd drive() {
 
 int runDrive() {
     installExitHandlers();
+    installJobControlHandlers();
     consoleOpen();
 
     for (;;) {

@@ -6,9 +6,13 @@
 //     (chosen by the low bits) is fed and must decode to exactly its codes;
 //     bit 6 spreads its bytes out in time, still within the Esc timeout.
 //   otherwise: control & 0x3F is the gap in ms before `value` arrives; with
-//     bit 6 set the byte was already waiting, so no timeout is handled first,
-//     else the caller expires a pending sequence once its deadline passes.
+//     bit 6 set the byte was already waiting, so no timeout is handled first
+//     and the decoder settles a sequence whose time ran out by itself, else
+//     the caller expires a pending sequence once its deadline passes.
 //
+// A third decoder gets the same bytes as the console feeds them: held back
+// while its queue is short of room, and fed only as far as decoderFeedSome
+// takes them, with a few keys taken between events as the drive loop does.
 // Properties:
 //   - codes are 0..255, -1 only from an empty queue; at most kMaxCodesPerCall
 //     codes per call; a queue that is drained after each call never drops;
@@ -22,9 +26,12 @@
 //     its latest byte;
 //   - a timeout never fires early, and fires with 27 for a lone ESC, 27 27
 //     for ESC ESC, one 0,0 pair for anything else; decoderFinish the same;
-//   - a decoder nobody drains keeps the oldest codes and loses no count.
+//   - a decoder nobody drains keeps the oldest codes and loses no count;
+//   - fed as the console feeds it, the decoder delivers exactly the keys, in
+//     the same order, that a reading drained after every byte finds.
 #include "console/key_decoder.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -78,16 +85,81 @@ const Probe kProbes[] = {
 };
 constexpr std::size_t kProbeCount = sizeof kProbes / sizeof kProbes[0];
 
+// Bytes as the console holds them: read, not yet fed, all of one read
+// having arrived at one time.
+struct HeldByte {
+    unsigned char byte;
+    std::int64_t arrivedMs;
+};
+
 struct Harness {
     KeyDecoder decoder;
     KeyDecoder undrained; // gets the same calls, is never drained
-    Codes all;            // every code decoder gave, in order
+    KeyDecoder chunked;   // fed and drained as the console and the drive loop do
+    std::vector<HeldByte> held;
+    Codes delivered; // every code chunked gave, in order
+    unsigned takeSeed = 0;
+    Codes all; // every code decoder gave, in order
     std::size_t undrainedSafePrefix = 0;
     bool undrainedDropped = false;
     int escRun = 0;                    // ESC bytes fed in a row, since the last timeout
     std::int64_t escTimes[2] = {0, 0}; // arrivals of the last two ESC bytes, latest first
     unsigned char lastByte = 0;
 };
+
+// Feeds what the console holds, as far as the queue has room, a run of bytes
+// of one arrival at a time.
+void feedHeld(Harness& h) {
+    std::size_t at = 0;
+    while (at < h.held.size()) {
+        std::size_t end = at;
+        unsigned char run[64];
+        std::size_t length = 0;
+        while (end < h.held.size() && length < sizeof run &&
+               h.held[end].arrivedMs == h.held[at].arrivedMs) {
+            run[length++] = h.held[end++].byte;
+        }
+        const std::size_t fed = decoderFeedSome(h.chunked, run, length, h.held[at].arrivedMs);
+        at += fed;
+        if (fed < length) {
+            break;
+        }
+    }
+    h.held.erase(h.held.begin(), h.held.begin() + static_cast<std::ptrdiff_t>(at));
+}
+
+// The drive loop takes a few keys (none at times) and the console feeds what
+// fits; with nothing held back and room to spare, a timeout is looked at.
+void passChunked(Harness& h, std::int64_t expireAt) {
+    // Mostly none, now and then a burst: the queue runs full, as behind a
+    // paste or a slow redraw.
+    h.takeSeed = h.takeSeed * 1103515245u + 12345u;
+    const unsigned roll = (h.takeSeed >> 16) % 16;
+    for (unsigned take = roll == 0   ? kKeyQueueSize
+                         : roll == 1 ? 1
+                                     : 0;
+         take > 0 && decoderHasKey(h.chunked); --take) {
+        h.delivered.push_back(decoderTakeKey(h.chunked));
+    }
+    feedHeld(h);
+    if (expireAt >= 0 && h.held.empty() && decoderRoom(h.chunked) >= kMaxCodesPerCall) {
+        decoderExpire(h.chunked, expireAt);
+    }
+    check(h.chunked.droppedCodes == 0);
+}
+
+void feedAll(Harness& h, unsigned char byte, std::int64_t now) {
+    decoderFeed(h.decoder, byte, now);
+    decoderFeed(h.undrained, byte, now);
+    h.held.push_back(HeldByte{byte, now});
+    passChunked(h, -1);
+}
+
+void expireAll(Harness& h, std::int64_t now) {
+    decoderExpire(h.decoder, now);
+    decoderExpire(h.undrained, now);
+    passChunked(h, now);
+}
 
 Codes drain(Harness& h) {
     Codes codes;
@@ -132,11 +204,32 @@ bool finalMeans(unsigned char byte, int code) {
     }
 }
 
+// What resolving a pending sequence must give, judged from the bytes alone.
+Codes resolution(const Harness& h) {
+    if (h.escRun == 1) {
+        return Codes{27};
+    }
+    if (h.escRun >= 2) {
+        return Codes{27, 27};
+    }
+    return Codes{0, 0};
+}
+
 void feedByte(Harness& h, unsigned char byte, std::int64_t now) {
-    const bool wasPending = decoderPending(h.decoder);
-    decoderFeed(h.decoder, byte, now);
-    decoderFeed(h.undrained, byte, now);
-    const Codes out = drain(h);
+    bool wasPending = decoderPending(h.decoder);
+    Codes settled;
+    if (wasPending && decoderDeadlineMs(h.decoder) <= now) {
+        // The byte came after the sequence's time ran out: the decoder
+        // settles the sequence first, and the byte starts afresh.
+        settled = resolution(h);
+        wasPending = false;
+        h.escRun = 0;
+        h.lastByte = 0;
+    }
+    feedAll(h, byte, now);
+    Codes out = drain(h);
+    check(out.size() >= settled.size() && std::equal(settled.begin(), settled.end(), out.begin()));
+    out.erase(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(settled.size()));
     if (!wasPending) {
         check(byte == 0x1B ? out.empty() && decoderPending(h.decoder)
                            : out.size() == 1 && out[0] == byte && !decoderPending(h.decoder));
@@ -174,16 +267,9 @@ void feedByte(Harness& h, unsigned char byte, std::int64_t now) {
     }
 }
 
-// What resolving a pending sequence must give, judged from the bytes alone.
 void checkResolved(Harness& h, const Codes& out) {
     check(!decoderPending(h.decoder));
-    if (h.escRun == 1) {
-        check(out == Codes{27});
-    } else if (h.escRun >= 2) {
-        check((out == Codes{27, 27}));
-    } else {
-        check((out == Codes{0, 0}));
-    }
+    check(out == resolution(h));
     h.escRun = 0;
     h.lastByte = 0;
 }
@@ -194,16 +280,13 @@ void handleTimeout(Harness& h, std::int64_t now) {
     }
     const std::int64_t deadline = decoderDeadlineMs(h.decoder);
     if (deadline > now) {
-        decoderExpire(h.decoder, now);
-        decoderExpire(h.undrained, now);
+        expireAll(h, now);
         check(drain(h).empty() && decoderPending(h.decoder));
         return;
     }
-    decoderExpire(h.decoder, deadline - 1);
-    decoderExpire(h.undrained, deadline - 1);
+    expireAll(h, deadline - 1);
     check(drain(h).empty() && decoderPending(h.decoder));
-    decoderExpire(h.decoder, deadline);
-    decoderExpire(h.undrained, deadline);
+    expireAll(h, deadline);
     checkResolved(h, drain(h));
 }
 
@@ -214,11 +297,9 @@ void feedProbe(Harness& h, const Probe& probe, bool spread, std::int64_t& now) {
     for (std::size_t i = 0; i < length; ++i) {
         if (i > 0) {
             now += gap;
-            decoderExpire(h.decoder, now); // the caller's wait ends as the byte comes
-            decoderExpire(h.undrained, now);
+            expireAll(h, now); // the caller's wait ends as the byte comes
         }
-        decoderFeed(h.decoder, static_cast<unsigned char>(probe.bytes[i]), now);
-        decoderFeed(h.undrained, static_cast<unsigned char>(probe.bytes[i]), now);
+        feedAll(h, static_cast<unsigned char>(probe.bytes[i]), now);
         const Codes some = drain(h);
         out.insert(out.end(), some.begin(), some.end());
     }
@@ -250,6 +331,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     decoderFinish(h.decoder);
     decoderFinish(h.undrained);
     const Codes out = drain(h);
+
+    // The console at the end of input: everything held is fed, keys taken
+    // as they come, then what is pending resolves; nothing was lost, and the
+    // order is the order typed.
+    while (!h.held.empty()) {
+        while (decoderHasKey(h.chunked)) {
+            h.delivered.push_back(decoderTakeKey(h.chunked));
+        }
+        feedHeld(h);
+    }
+    while (decoderHasKey(h.chunked)) {
+        h.delivered.push_back(decoderTakeKey(h.chunked));
+    }
+    decoderFinish(h.chunked);
+    while (decoderHasKey(h.chunked)) {
+        h.delivered.push_back(decoderTakeKey(h.chunked));
+    }
+    check(h.chunked.droppedCodes == 0);
+    check(h.delivered == h.all);
     if (pending) {
         checkResolved(h, out);
     } else {

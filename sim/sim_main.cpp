@@ -95,5 +95,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     setPacing(paced);
-    return runDrive();
+    const int status = runDrive();
+    stopVirtualTransmitter();
+    return status;
 }

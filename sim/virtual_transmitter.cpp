@@ -2,6 +2,7 @@
 
 #include "link/clock.h"
 #include "link/d2xx.h"
+#include "sim/trace_file.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -16,7 +17,7 @@ namespace {
 struct VirtualDevice {
     VirtualTransmitterSettings settings;
     std::int64_t startNs = 0;
-    std::FILE* trace = nullptr;
+    bool tracing = false;
     bool open = false;
     // Each open gives a handle of its own; one from before an unplug stays
     // dead after the device is back, as a real one does.
@@ -33,16 +34,18 @@ VirtualDevice device;
 void traceLine(std::int64_t t, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 void traceLine(std::int64_t t, const char* format, ...) {
-    if (device.trace == nullptr) {
+    if (!device.tracing) {
         return;
     }
-    std::fprintf(device.trace, "%" PRId64 " ", t);
+    char line[160];
+    int length = std::snprintf(line, sizeof line, "%" PRId64 " ", t);
     va_list args;
     va_start(args, format);
-    std::vfprintf(device.trace, format, args);
+    length += std::vsnprintf(line + length, sizeof line - static_cast<std::size_t>(length) - 1,
+                             format, args);
     va_end(args);
-    std::fputc('\n', device.trace);
-    std::fflush(device.trace);
+    line[length++] = '\n';
+    writeTraceLine(line, static_cast<std::size_t>(length));
 }
 
 double byteNs() {
@@ -102,14 +105,19 @@ bool startVirtualTransmitter(const VirtualTransmitterSettings& settings, std::st
     device.settings = settings;
     device.startNs = monotonicNs();
     if (!settings.tracePath.empty()) {
-        // Binary, so that the lines end in a bare line feed on Windows too.
-        device.trace = std::fopen(settings.tracePath.c_str(), "wb");
-        if (device.trace == nullptr) {
-            error = "cannot write trace " + settings.tracePath + ": " + std::strerror(errno);
+        if (!openTraceFile(settings.tracePath, error)) {
             return false;
         }
+        device.tracing = true;
     }
     return true;
+}
+
+void stopVirtualTransmitter() {
+    if (device.tracing) {
+        closeTraceFile();
+        device.tracing = false;
+    }
 }
 
 extern "C" {

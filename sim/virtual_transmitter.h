@@ -36,6 +36,9 @@ constexpr std::int64_t kMaxRateErrorPpm = 100000;
 // opened.
 bool startVirtualTransmitter(const VirtualTransmitterSettings& settings, std::string& error);
 
+// Closes the trace, giving the lines not yet read a last short chance.
+void stopVirtualTransmitter();
+
 // Reads one number for a setting; false unless the text is a whole integer
 // within [min, max].
 bool parseSetting(const char* text, std::int64_t min, std::int64_t max, std::int64_t& value);

@@ -123,7 +123,10 @@ int watchLine(const Options& options) {
     endLiveView(view, watch, rateEnd(watch, monotonicNs(), isLive(source)));
     closeSource(source);
     if (options.summary) {
-        writeText((summaryLine(watch) + "\n").c_str());
+        // Through stdio, which waits for a slow reader: the summary is the
+        // result asked for, not a screen that may be dropped.
+        std::printf("%s\n", summaryLine(watch).c_str());
+        std::fflush(stdout);
     }
     if (result == kReadFailed) {
         std::fprintf(stderr, "rcdrive-monitor: %s\n", error.c_str());
@@ -135,6 +138,7 @@ int watchLine(const Options& options) {
 } // namespace
 
 int main(int argc, char** argv) {
+    claimStandardDescriptors();
     if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
         std::fputs(kHelp, stdout);
         return std::fflush(stdout) == 0 ? 0 : 1;

@@ -14,6 +14,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <random>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 namespace {
@@ -103,14 +104,54 @@ TEST(WaysOut, CtrlCWhileDrivingGoesThroughTheShutDown) {
     expectLeftAtRest(run);
 }
 
-TEST(WaysOut, TermAndHangUpSignalsGoThroughTheShutDown) {
-    for (int signal : {SIGTERM, SIGHUP}) {
+// Every signal whose default action would end the process takes the same
+// way out, with 128 + the signal.
+TEST(WaysOut, EveryEndingSignalGoesThroughTheShutDown) {
+    for (int signal : {SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF,
+                       SIGXCPU, SIGXFSZ}) {
         SimRun run;
         startDriving(run);
         kill(run.session.pid, signal);
         ASSERT_TRUE(waitForExit(run.session, 3000));
         ASSERT_TRUE(WIFEXITED(run.session.exitStatus)) << signal;
         EXPECT_EQ(WEXITSTATUS(run.session.exitStatus), 128 + signal);
+        expectLeftAtRest(run);
+    }
+}
+
+// Stopped from outside, by any of the three signals and whatever the parent:
+// the vehicle at rest and the terminal as it was while stopped; continued,
+// the keyboard is taken again and driving goes on from rest.
+TEST(WaysOut, StoppedAndContinuedLeavesTheVehicleAtRestMeanwhile) {
+    for (int signal : {SIGTSTP, SIGTTIN, SIGTTOU}) {
+        SimRun run;
+        startDriving(run);
+        kill(run.session.pid, signal);
+        int status = 0;
+        for (int waited = 0;
+             waited < 3000 && waitpid(run.session.pid, &status, WUNTRACED | WNOHANG) == 0;
+             waited += 5) {
+            usleep(5000);
+        }
+        ASSERT_TRUE(WIFSTOPPED(status)) << "not stopped by " << signal;
+        const std::vector<TraceEntry> stopped = run.entries();
+        const std::vector<unsigned> bytes = acceptedBytes(stopped);
+        EXPECT_EQ(bytes.size() % 3, 0u);
+        EXPECT_EQ(std::vector<unsigned>(bytes.end() - 3, bytes.end()),
+                  (std::vector<unsigned>{0x80, 0x40, 0xC0}));
+        EXPECT_NE(stopped.back().kind, "close") << "the transmitter stays open";
+        EXPECT_TRUE(sameTermios(currentTermios(run.session), run.session.initialTermios));
+
+        const std::size_t before = run.session.output.size();
+        kill(run.session.pid, SIGCONT);
+        ASSERT_TRUE(waitForOutput(run.session, " Stuj: 0, Nenatoceno: 0", 3000, before));
+        ASSERT_TRUE(waitForBytes(run.trace, bytes.size() + 9, 3000)) << "streaming again";
+        EXPECT_FALSE(sameTermios(currentTermios(run.session), run.session.initialTermios));
+        typeKeys(run.session, "\x1b[A"); // a raw keyboard: no Enter needed
+        ASSERT_TRUE(waitForOutput(run.session, " Vpred: 1, Nenatoceno: 0", 3000, before));
+        typeKeys(run.session, "q");
+        ASSERT_TRUE(waitForExit(run.session, 3000));
+        EXPECT_EQ(WEXITSTATUS(run.session.exitStatus), 0);
         expectLeftAtRest(run);
     }
 }
@@ -205,6 +246,64 @@ TEST(WaysOut, OutputNobodyReadsHoldsNeitherTheStreamNorAStop) {
     EXPECT_LT(nowNs() - asked, 500 * 1000000LL);
     EXPECT_EQ(run.exitCode(), 128 + SIGTERM);
     expectRestFrameLastAndOneClose(run.entries());
+}
+
+// A terminal that is standard input but not the controlling terminal hangs
+// up with no SIGHUP: the operator has gone all the same.
+TEST(WaysOut, ATerminalThatHangsUpQuietlyEndsAsSigHupDoes) {
+    int master = -1;
+    int slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    fcntl(master, F_SETFD, FD_CLOEXEC);
+    fcntl(slave, F_SETFD, FD_CLOEXEC);
+    DetachedSimRun run(slave, slave);
+    close(slave);
+    ASSERT_TRUE(waitForBytes(run.trace, 9, 3000));
+    close(master);
+    ASSERT_TRUE(run.waitForExit(3000));
+    EXPECT_EQ(run.exitCode(), 128 + SIGHUP);
+    expectRestFrameLastAndOneClose(run.entries());
+}
+
+// Closed standard streams lend their numbers to nothing: no screen text in
+// the trace, and no key read from it.
+TEST(WaysOut, ClosedStandardStreamsLendTheirNumbersToNothing) {
+    const int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    for (int in : {null, -1}) {
+        DetachedSimRun run(in, -1);
+        ASSERT_TRUE(waitForBytes(run.trace, 9, 3000));
+        kill(run.pid, SIGTERM);
+        ASSERT_TRUE(run.waitForExit(3000));
+        EXPECT_EQ(run.exitCode(), 128 + SIGTERM);
+        expectRestFrameLastAndOneClose(run.entries());
+        std::ifstream file(run.trace);
+        const std::string text((std::istreambuf_iterator<char>(file)),
+                               std::istreambuf_iterator<char>());
+        for (const char* screenText : {"\x1b", "Pripojte", "Stuj", "Close"}) {
+            EXPECT_EQ(text.find(screenText), std::string::npos) << "screen text in the trace";
+        }
+    }
+    close(null);
+}
+
+// A trace that nobody reads (a FIFO whose reader has stopped reading) holds
+// up neither the stream nor a request to stop.
+TEST(WaysOut, ATraceNobodyReadsHoldsNeitherTheStreamNorAStop) {
+    const std::string fifo = tempPath("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    fcntl(reader, F_SETPIPE_SZ, 4096); // full within a couple of seconds
+    const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+    DetachedSimRun run(null, null, {"--trace", fifo});
+    close(null);
+    usleep(2500000);
+    const std::int64_t asked = nowNs();
+    kill(run.pid, SIGTERM);
+    ASSERT_TRUE(run.waitForExit(3000));
+    EXPECT_LT(nowNs() - asked, 500 * 1000000LL);
+    EXPECT_EQ(run.exitCode(), 128 + SIGTERM);
+    close(reader);
+    unlink(fifo.c_str());
 }
 
 // Input with no end, faster than anyone types: the line stays busy.

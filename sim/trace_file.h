@@ -1,0 +1,22 @@
+// Where the virtual transmitter's trace goes: a file, or a FIFO or terminal
+// that someone reads as it is written. Writing never holds the program up:
+// lines that a reader does not take at once wait in memory (up to
+// kTraceHoldBytes; lines beyond that are lost) and go out with later ones.
+// A FIFO with no reader yet does not hold up the start either: its lines
+// wait in the FIFO until one comes.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+constexpr std::size_t kTraceHoldBytes = 1 << 20;
+
+// Opens (and empties) the trace; false, with the reason, if it cannot.
+bool openTraceFile(const std::string& path, std::string& error);
+
+// Writes one whole line, its line feed included.
+void writeTraceLine(const char* line, std::size_t length);
+
+// Lines still held go out if the reader takes them within about 50 ms;
+// the rest are lost. Then the trace is closed.
+void closeTraceFile();
