@@ -25,13 +25,13 @@ FT_STATUS FT_API FT_OpenEx(void* arg, std::uint32_t flags, FT_HANDLE* handle) {
 
 FT_STATUS FT_API FT_SetBaudRate(FT_HANDLE handle, std::uint32_t baudRate) {
     fakeD2xx.calls.push_back({"baud", "", {baudRate}, handle});
-    return FT_OK;
+    return fakeD2xx.baudStatus;
 }
 
 FT_STATUS FT_API FT_SetDataCharacteristics(FT_HANDLE handle, unsigned char wordLength,
                                            unsigned char stopBits, unsigned char parity) {
     fakeD2xx.calls.push_back({"data", "", {wordLength, stopBits, parity}, handle});
-    return FT_OK;
+    return fakeD2xx.dataStatus;
 }
 
 // args: the count, then the bytes.

@@ -17,6 +17,8 @@ struct FakeD2xxCall {
 struct FakeD2xx {
     std::vector<FakeD2xxCall> calls;
     FT_STATUS openStatus = FT_OK; // what the next open attempts return
+    FT_STATUS baudStatus = FT_OK;
+    FT_STATUS dataStatus = FT_OK;
     FT_STATUS writeStatus = FT_OK;
 };
 

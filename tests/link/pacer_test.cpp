@@ -72,14 +72,16 @@ RunResult run(double ppm, double hours, bool paced) {
     return result;
 }
 
-TEST(Pacer, TenHoursAtEitherEndOfTheRateToleranceStayFullAndShort) {
-    for (double ppm : {1000.0, -1000.0, 0.0}) {
+// From a line 1000 ppm fast to a chip 2500 ppm slow, as slow as a USB
+// full-speed device's clock may be: the line stays busy, and once the
+// margin has worn the first lead away, no backlog ever builds up again: a
+// byte starts on the line as it is handed over.
+TEST(Pacer, TenHoursAcrossTheRateToleranceStayFullAndShort) {
+    for (double ppm : {2500.0, 1000.0, -1000.0, 0.0}) {
         const RunResult result = run(ppm, 10, true);
         EXPECT_GE(result.utilisation, 0.995) << ppm;
-        // The byte on the line and at most about two behind it, in the first
-        // hour and the last alike: the backlog does not grow with run time.
         EXPECT_LE(result.maxQueuedFirstHour, 2.5) << ppm;
-        EXPECT_LE(result.maxQueuedLastHour, 2.5) << ppm;
+        EXPECT_LE(result.maxQueuedLastHour, 0.05) << ppm;
     }
 }
 

@@ -71,14 +71,53 @@ TEST(TransmitterLink, LineSettingsThenOneByteWritesThenOneClose) {
     EXPECT_EQ(calls.back().name, "close");
 }
 
-TEST(TransmitterLink, FailedWritesAreNotRepeated) {
+TEST(TransmitterLink, FailedWritesAreNotRepeatedAndAFrameOfThemIsALostDevice) {
     freshLink();
     openTransmitter();
     fakeD2xx.writeStatus = FT_IO_ERROR;
     sendFrame(0x80, 0x40);
+    EXPECT_TRUE(transmitterLost());
     fakeD2xx.writeStatus = FT_OK;
     sendFrame(0xA1, 0x40);
     EXPECT_EQ(fakeWrittenBytes(), (std::vector<unsigned>{0x80, 0x40, 0xC0, 0xA1, 0x40, 0xE1}));
+    EXPECT_FALSE(transmitterLost());
+    // Failures with a success between them are no lost device.
+    for (FT_STATUS status : {FT_IO_ERROR, FT_IO_ERROR, FT_OK, FT_IO_ERROR, FT_IO_ERROR}) {
+        fakeD2xx.writeStatus = status;
+        EXPECT_EQ(sendByte(0x80), status);
+    }
+    EXPECT_FALSE(transmitterLost());
+    closeTransmitter();
+}
+
+TEST(TransmitterLink, ALineThatIsRefusedIsNotConfigured) {
+    for (auto [baud, data] : {std::pair<FT_STATUS, FT_STATUS>{FT_OK, FT_OK},
+                              {FT_IO_ERROR, FT_OK},
+                              {FT_OK, FT_INVALID_PARAMETER}}) {
+        freshLink();
+        fakeD2xx.baudStatus = baud;
+        fakeD2xx.dataStatus = data;
+        openTransmitter();
+        EXPECT_EQ(configureLine(), baud == FT_OK && data == FT_OK);
+        closeTransmitter();
+    }
+}
+
+// A frame takes the codes as they are when its first byte goes, and leaves
+// whole whatever the codes are by its second and third.
+TEST(TransmitterLink, StreamedFramesLeaveWhole) {
+    freshLink();
+    openTransmitter();
+    streamByte(0xA1, 0x40);
+    EXPECT_TRUE(frameUnfinished());
+    streamByte(0x80, 0x40);
+    streamByte(0x99, 0x69);
+    EXPECT_FALSE(frameUnfinished());
+    streamByte(0x99, 0x69);
+    // Shut down mid-frame: the frame is finished, then the rest frame.
+    sendFrame(0x80, 0x40);
+    EXPECT_EQ(fakeWrittenBytes(),
+              (std::vector<unsigned>{0xA1, 0x40, 0xE1, 0x99, 0x69, 0x02, 0x80, 0x40, 0xC0}));
     closeTransmitter();
 }
 
@@ -91,12 +130,16 @@ TEST(TransmitterLink, PacedWritesKeepToTheLineRate) {
         sendFrame(0x80, 0x40);
     }
     const std::int64_t elapsed = monotonicNs() - start;
+    waitUntilSent();
+    const std::int64_t sent = monotonicNs() - start;
     setPacing(false);
     closeTransmitter();
     // 12 bytes: the first goes at once, the others one line byte time apart
-    // once the lead is used up.
+    // once the lead is used up; the close waits until the last has left.
     EXPECT_GE(elapsed, 10 * kNominalByteNs);
     EXPECT_LT(elapsed, 20 * kNominalByteNs);
+    EXPECT_GE(sent, 12 * kNominalByteNs);
+    EXPECT_LT(sent, 20 * kNominalByteNs);
 }
 
 } // namespace
