@@ -48,7 +48,8 @@ int readKey();
 
 // The program's one wait: until input arrives, a pending Esc's time is up,
 // untilNs (on the monotonic clock) passes, or a request comes from outside.
-// It may end early; callers look at what they wait for again.
+// Input that arrived is read in at once, stamped with its time. It may end
+// early; callers look at what they wait for again.
 void waitForInput(std::int64_t untilNs);
 
 // Puts the terminal settings back from a signal handler; async-signal-safe.

@@ -43,6 +43,7 @@ bool terminalTaken = false; // consoleOpen() changed the terminal
 KeyDecoder decoder;
 bool inputEnded = false;
 bool inputIsTerminal = false;
+bool inputQuiet = false; // the last wait ended with no input arriving
 // The rest of the last read, not yet fed: all of it arrived at one time.
 struct PendingInput {
     unsigned char bytes[4096];
@@ -151,6 +152,10 @@ bool haveRoomForInput() {
 
 // One read of what is waiting; false when nothing came.
 bool readInput() {
+    if (inputQuiet) {
+        inputQuiet = false;
+        return false;
+    }
     if (!haveRoomForInput()) {
         return false;
     }
@@ -303,28 +308,39 @@ int readKey() {
 }
 
 void waitForInput(std::int64_t untilNs) {
-    pumpInput();
+    feedPending();
     repairScreen();
     const std::int64_t now = monotonicNs();
     std::int64_t deadline = std::min(untilNs, now + kLongestWaitNs);
     pollfd fds[3];
     nfds_t count = 0;
     fds[count++] = {requestWakeFd(), POLLIN, 0};
-    if (haveRoomForInput()) {
-        fds[count++] = {kInputFd, POLLIN, 0};
+    const nfds_t input = haveRoomForInput() ? count++ : 0;
+    if (input != 0) {
+        fds[input] = {kInputFd, POLLIN, 0};
         if (decoderPending(decoder)) {
             deadline = std::min(deadline, decoderDeadlineMs(decoder) * kNsPerMs);
         }
     }
-    if (screenTorn) {
-        fds[count++] = {outputFd, POLLOUT, 0};
+    const nfds_t output = screenTorn ? count++ : 0;
+    if (output != 0) {
+        fds[output] = {outputFd, POLLOUT, 0};
     }
     const std::int64_t waitNs = std::max<std::int64_t>(0, deadline - now);
     const timespec timeout = {static_cast<time_t>(waitNs / 1000000000),
                               static_cast<long>(waitNs % 1000000000)};
-    if (ppoll(fds, count, &timeout, nullptr) > 0) {
+    const int ready = ppoll(fds, count, &timeout, nullptr);
+    if (ready > 0 && fds[0].revents != 0) {
         clearRequestWake();
     }
-    pumpInput();
-    repairScreen();
+    const bool inputCame = input != 0 && (ready < 0 || fds[input].revents != 0);
+    if (inputCame || decoderPending(decoder)) {
+        pumpInput();
+    }
+    // The wait has just seen that no input came: the caller's next look at
+    // it, a moment from now, need not ask the terminal again.
+    inputQuiet = input != 0 && !inputCame;
+    if (output != 0 && (ready < 0 || fds[output].revents != 0)) {
+        repairScreen();
+    }
 }

@@ -108,7 +108,9 @@ DriveEnd drive() {
         const std::int64_t due = byteDueNs();
         const std::int64_t now = monotonicNs();
         if (now < due) {
-            if (keyWaiting()) {
+            // Until the byte is due: keys as they come. The wait reads in
+            // whatever arrives, so nothing else need look at the terminal.
+            if (keyQueued()) {
                 takeKey();
             } else {
                 waitForInput(due);
