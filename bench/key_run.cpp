@@ -1,7 +1,7 @@
 #include "bench/key_run.h"
 
-#include "tests/e2e/process_cpu.h"
-#include "tests/e2e/pty_session.h"
+#include "testkit/process_cpu.h"
+#include "testkit/pty_session.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -6,23 +6,13 @@
 // Pure logic over trace text; it reads no file and no clock itself.
 #pragma once
 
+#include "link/wire_format.h"
+#include "sim/trace_format.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
-
-// One byte that went onto the line.
-struct LineByte {
-    std::int64_t startNs; // when its start bit began (CLOCK_MONOTONIC)
-    unsigned value;
-};
-
-// One whole command frame with a correct checksum.
-struct LineFrame {
-    std::int64_t startNs; // when its first byte began
-    unsigned speedCode;
-    unsigned steerCode;
-};
 
 struct LineTrace {
     // The line as the program set it; 0 until the trace said.
@@ -30,11 +20,11 @@ struct LineTrace {
     std::int64_t bitsPerByte = 0;
     bool configured = false; // a successful data line was seen
 
-    std::vector<LineByte> bytes;   // accepted writes after the data line
-    std::vector<LineFrame> frames; // frames, 3-byte aligned from the first write
+    std::vector<LineByte> bytes; // accepted writes after the data line
+    std::vector<Frame> frames;   // frames, 3-byte aligned from the first write
 
     std::size_t failedWrites = 0;   // writes the device refused
-    std::size_t badFrames = 0;      // three bytes whose checksum does not add up
+    std::size_t badFrames = 0;      // three bytes that are no valid frame
     std::size_t malformedLines = 0; // complete lines that are not trace lines
 
     // Internal: the frame being collected and a line not yet complete.
@@ -42,7 +32,7 @@ struct LineTrace {
     std::int64_t frameStartNs = 0;
     int frameFill = 0;
     bool frameHasFailedWrite = false;
-    std::string partialLine;
+    TraceReader reader;
 };
 
 // Feeds trace text as it arrives, in pieces of any size; only complete lines
@@ -60,14 +50,14 @@ constexpr std::size_t kNoFrame = static_cast<std::size_t>(-1);
 
 // The frame that answers a press: the first one from index `from` on that
 // starts at or after the key and carries its speed code; kNoFrame if none yet.
-std::size_t answeringFrame(const std::vector<LineFrame>& frames, std::size_t from,
+std::size_t answeringFrame(const std::vector<Frame>& frames, std::size_t from,
                            const KeyPress& press);
 
 // Key-to-line latency of each press in order, each answered by a frame after
 // the previous press's one (frames leave in order, so a queued frame from
 // before an earlier press never answers a later press); -1 for a press no
 // frame answered.
-std::vector<std::int64_t> pressLatenciesNs(const std::vector<LineFrame>& frames,
+std::vector<std::int64_t> pressLatenciesNs(const std::vector<Frame>& frames,
                                            const std::vector<KeyPress>& presses);
 
 // How the line was used by the bytes that started within [fromNs, toNs].

@@ -9,9 +9,9 @@
 // decoder only while its queue has room for what a byte can give.
 #include "console/console.h"
 
-#include "console/exit_signals.h"
 #include "console/key_decoder.h"
-#include "link/clock.h"
+#include "process/clock.h"
+#include "process/signals.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -219,6 +219,7 @@ void takeKeyboard() {
 } // namespace
 
 void consoleOpen() {
+    setCrashCleanup(consoleRestoreFromSignal);
     decoder = KeyDecoder();
     pending.at = pending.end = 0;
     inputEnded = false;

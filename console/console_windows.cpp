@@ -10,8 +10,8 @@
 // and puts the console's input mode back exactly as it was when it ends.
 #include "console/console.h"
 
-#include "console/exit_signals.h"
-#include "link/clock.h"
+#include "process/clock.h"
+#include "process/signals.h"
 
 #include <conio.h>
 #include <cstdio>

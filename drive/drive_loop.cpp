@@ -1,12 +1,12 @@
 #include "drive/drive_loop.h"
 
 #include "console/console.h"
-#include "console/exit_signals.h"
 #include "drive/drive_state.h"
 #include "drive/status_line.h"
-#include "link/clock.h"
 #include "link/pacer.h"
 #include "link/transmitter_link.h"
+#include "process/clock.h"
+#include "process/signals.h"
 
 namespace {
 

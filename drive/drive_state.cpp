@@ -1,30 +1,11 @@
 #include "drive/drive_state.h"
 
 #include "console/console.h"
+#include "link/wire_format.h"
 
 #include <cstdlib>
 
-DriveState driveState = {0, 0, 0, 0, kSpeedStop, kSteerStraight, 0};
-
-std::int32_t speedCodeFor(std::int32_t speedLevel) {
-    if (speedLevel > 0) {
-        return kSpeedForward + speedLevel;
-    }
-    if (speedLevel < 0) {
-        return kSpeedReverse - speedLevel;
-    }
-    return kSpeedStop;
-}
-
-std::int32_t steerCodeFor(std::int32_t steerLevel) {
-    if (steerLevel > 0) {
-        return kSteerRight + steerLevel;
-    }
-    if (steerLevel < 0) {
-        return kSteerLeft - steerLevel;
-    }
-    return kSteerStraight;
-}
+DriveState driveState = {0, 0, 0, 0, kRestSpeedCode, kRestSteerCode, 0};
 
 static void setSpeedLevel(std::int32_t level) {
     driveState.speedLevel = level;

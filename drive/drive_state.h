@@ -8,21 +8,13 @@ struct DriveState {
     std::int32_t steerLevel;     // -9 .. +9: positive right, negative left, 0 straight
     std::int32_t speedMagnitude; // |speedLevel|
     std::int32_t steerMagnitude; // |steerLevel|
-    std::int32_t speedCode;      // 0x80 stop, 0xA0 + n forward, 0x90 + n reverse
-    std::int32_t steerCode;      // 0x40 straight, 0x50 + n right, 0x60 + n left
-    std::int32_t quitRequested;  // 1 once a quit key was pressed; never cleared
+    std::int32_t speedCode;      // the levels' codes, as link/wire_format.h has them
+    std::int32_t steerCode;
+    std::int32_t quitRequested; // 1 once a quit key was pressed; never cleared
 };
 
 // The one drive state of the process. Only the key actions below write it.
 extern DriveState driveState;
-
-constexpr std::int32_t kMaxLevel = 9;
-constexpr std::int32_t kSpeedStop = 0x80;
-constexpr std::int32_t kSpeedForward = 0xA0;
-constexpr std::int32_t kSpeedReverse = 0x90;
-constexpr std::int32_t kSteerStraight = 0x40;
-constexpr std::int32_t kSteerRight = 0x50;
-constexpr std::int32_t kSteerLeft = 0x60;
 
 // Key codes the key table acts on.
 constexpr int kKeyEsc = 27;
@@ -45,7 +37,3 @@ void speedUp();
 void speedDown();
 void steerRight();
 void steerLeft();
-
-// The codes for a level, as sent to the transmitter.
-std::int32_t speedCodeFor(std::int32_t speedLevel);
-std::int32_t steerCodeFor(std::int32_t steerLevel);

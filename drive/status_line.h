@@ -1,11 +1,7 @@
-// The one-line status in Czech: which way the vehicle is driven and steered.
+// The one-line status on the console: the status text for the drive state.
 #pragma once
 
-#include <string>
-
-// The status text for a pair of codes, with the two magnitudes filled in,
-// e.g. " Vpred: 3, Vlevo: 2\n". Empty when the pair matches no row.
-std::string statusText(int speedCode, int steerCode, int speedMagnitude, int steerMagnitude);
+#include "drive/status_text.h"
 
 // Clears the console and writes the status line for the drive state.
 void showStatus();

@@ -13,8 +13,8 @@
 // one thread at a time.
 #include "link/d2xx_linux.h"
 
-#include "link/clock.h"
 #include "link/usb_serial.h"
+#include "process/clock.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -135,7 +135,7 @@ void setFraming(termios* t, tcflag_t framing) {
 
 // Opens the node exclusively: flock keeps out other users of this layer
 // even when they run as root, TIOCEXCL keeps out other programs.
-FT_STATUS openDevice(const std::string& node, FT_HANDLE* handle) {
+FT_STATUS openPort(const std::string& node, FT_HANDLE* handle) {
     int fd = open(node.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         return FT_DEVICE_NOT_OPENED;
@@ -200,7 +200,7 @@ FT_STATUS openByDescription(const char* description, const std::string& sysfsRoo
     FT_STATUS status = FT_DEVICE_NOT_FOUND;
     for (const UsbSerialDevice& device : findUsbSerialDevices(sysfsRoot, devRoot)) {
         if (device.description == description) {
-            status = openDevice(device.node, handle);
+            status = openPort(device.node, handle);
             if (status == FT_OK) {
                 break;
             }

@@ -10,12 +10,9 @@
 // Pure timing logic; the caller supplies the clock.
 #pragma once
 
-#include <cstdint>
+#include "link/wire_format.h"
 
-// 1200 baud, each byte 11 bit times: start, 8 data, even parity, stop.
-constexpr std::int64_t kLineBitsPerByte = 11;
-constexpr std::int64_t kLineBaud = 1200;
-constexpr std::int64_t kNominalByteNs = kLineBitsPerByte * 1000000000 / kLineBaud;
+#include <cstdint>
 
 // A USB full-speed device's clock, which the chip's UART runs from, may be
 // off by up to 2500 ppm, and the PC's clock a little too. Pacing 3000 ppm

@@ -1,7 +1,7 @@
 #include "link/transmitter_link.h"
 
-#include "link/clock.h"
 #include "link/pacer.h"
+#include "process/clock.h"
 
 #include <limits>
 
@@ -33,9 +33,10 @@ bool transmitterOpen() {
 }
 
 FT_STATUS openTransmitter() {
-    static char description[] = "dimsal";
-    transmitterLink.openStatus =
-        FT_OpenEx(description, FT_OPEN_BY_DESCRIPTION, &transmitterLink.deviceHandle);
+    // FT_OpenEx takes the description through a pointer to non-const, and
+    // only reads it.
+    transmitterLink.openStatus = FT_OpenEx(const_cast<char*>(kDeviceDescription),
+                                           FT_OPEN_BY_DESCRIPTION, &transmitterLink.deviceHandle);
     if (transmitterOpen()) {
         // A fresh line, with nothing queued on it and no frame begun.
         pacer = Pacer();
@@ -83,7 +84,7 @@ std::int64_t byteDueNs() {
 
 FT_STATUS streamByte(int speedCode, int steerCode) {
     if (frameSent == 3) {
-        frame = commandFrame(speedCode, steerCode);
+        frame = frameBytes(speedCode, steerCode);
         frameSent = 0;
     }
     return sendByte(frame[frameSent++]);
@@ -102,7 +103,7 @@ void finishFrame() {
 
 void sendFrame(int speedCode, int steerCode) {
     finishFrame();
-    for (std::uint8_t byte : commandFrame(speedCode, steerCode)) {
+    for (std::uint8_t byte : frameBytes(speedCode, steerCode)) {
         sleepUntil(byteDueNs());
         sendByte(byte);
     }
@@ -116,13 +117,6 @@ void waitUntilSent() {
 
 bool transmitterLost() {
     return failedWritesInARow >= kFailedWritesWhenLost;
-}
-
-std::array<std::uint8_t, 3> commandFrame(int speedCode, int steerCode) {
-    const int checksum = speedCode + steerCode;
-    return {static_cast<std::uint8_t>(speedCode & 0xFF),
-            static_cast<std::uint8_t>(steerCode & 0xFF),
-            static_cast<std::uint8_t>(checksum & 0xFF)};
 }
 
 void closeTransmitter() {

@@ -8,6 +8,7 @@
 #pragma once
 
 #include "link/d2xx.h"
+#include "link/wire_format.h"
 
 #include <array>
 #include <cstdint>
@@ -19,13 +20,6 @@ struct TransmitterLink {
 
 // The one transmitter link of the process.
 extern TransmitterLink transmitterLink;
-
-// The transmitter's USB description.
-constexpr const char* kDeviceDescription = "dimsal";
-
-// The frame that leaves the vehicle at rest: stop, straight.
-constexpr int kRestSpeedCode = 0x80;
-constexpr int kRestSteerCode = 0x40;
 
 // Writes that fail in a row before the transmitter counts as gone: a stray
 // failure is not a lost device, but a frame's worth of them is.
@@ -74,9 +68,6 @@ bool transmitterLost();
 
 // Closes the device; later calls do nothing.
 void closeTransmitter();
-
-// The bytes of a command frame; the checksum is the low 8 bits of the sum.
-std::array<std::uint8_t, 3> commandFrame(int speedCode, int steerCode);
 
 // Writes are paced to the line unless this is turned off (for comparison).
 void setPacing(bool paced);

@@ -1,8 +1,8 @@
 // rcdrive-sim: rcdrive with a virtual transmitter "dimsal" in place of the
 // USB device, for trying the program, and testing it, without hardware.
-#include "console/exit_signals.h"
 #include "drive/drive_loop.h"
 #include "link/transmitter_link.h"
+#include "process/signals.h"
 #include "sim/virtual_transmitter.h"
 
 #include <cstdint>

@@ -1,6 +1,6 @@
 #include "sim/trace_file.h"
 
-#include "link/clock.h"
+#include "process/clock.h"
 
 #include <cerrno>
 #include <cstring>

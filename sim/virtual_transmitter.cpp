@@ -1,16 +1,18 @@
 #include "sim/virtual_transmitter.h"
 
-#include "link/clock.h"
 #include "link/d2xx.h"
+#include "link/wire_format.h"
+#include "process/clock.h"
 #include "sim/trace_file.h"
+#include "sim/trace_format.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cinttypes>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 namespace {
 
@@ -31,21 +33,22 @@ struct VirtualDevice {
 
 VirtualDevice device;
 
-void traceLine(std::int64_t t, const char* format, ...) __attribute__((format(printf, 2, 3)));
-
-void traceLine(std::int64_t t, const char* format, ...) {
+void trace(std::int64_t t, TraceKind kind, std::uint32_t status,
+           std::initializer_list<std::uint32_t> values = {}, const char* description = "") {
     if (!device.tracing) {
         return;
     }
-    char line[160];
-    int length = std::snprintf(line, sizeof line, "%" PRId64 " ", t);
-    va_list args;
-    va_start(args, format);
-    length += std::vsnprintf(line + length, sizeof line - static_cast<std::size_t>(length) - 1,
-                             format, args);
-    va_end(args);
-    line[length++] = '\n';
-    writeTraceLine(line, static_cast<std::size_t>(length));
+    TraceRecord record;
+    record.t = t;
+    record.kind = kind;
+    record.description = description;
+    std::size_t i = 0;
+    for (std::uint32_t value : values) {
+        record.values[i++] = value;
+    }
+    record.status = status;
+    const std::string line = formatTraceLine(record);
+    writeTraceLine(line.data(), line.size());
 }
 
 double byteNs() {
@@ -129,7 +132,8 @@ FT_STATUS FT_API FT_OpenEx(void* arg, std::uint32_t flags, FT_HANDLE* handle) {
     if (handle == nullptr) {
         status = FT_INVALID_HANDLE;
     } else if (flags != FT_OPEN_BY_DESCRIPTION || description == nullptr ||
-               std::strcmp(description, "dimsal") != 0 || !attached(now) || unplugged(now)) {
+               std::strcmp(description, kDeviceDescription) != 0 || !attached(now) ||
+               unplugged(now)) {
         status = FT_DEVICE_NOT_FOUND;
     } else if (device.open && !handleDead(now)) {
         status = FT_DEVICE_NOT_OPENED;
@@ -142,8 +146,7 @@ FT_STATUS FT_API FT_OpenEx(void* arg, std::uint32_t flags, FT_HANDLE* handle) {
         device.lineFreeNs = static_cast<double>(now);
         *handle = reinterpret_cast<FT_HANDLE>(device.openHandle);
     }
-    traceLine(now, "open \"%s\" %" PRIu32 " %" PRIu32, description ? description : "", flags,
-              status);
+    trace(now, TraceKind::Open, status, {flags}, description ? description : "");
     return status;
 }
 
@@ -158,7 +161,7 @@ FT_STATUS FT_API FT_SetBaudRate(FT_HANDLE handle, std::uint32_t baudRate) {
     } else {
         device.baud = baudRate;
     }
-    traceLine(monotonicNs(), "baud %" PRIu32 " %" PRIu32, baudRate, status);
+    trace(monotonicNs(), TraceKind::Baud, status, {baudRate});
     return status;
 }
 
@@ -177,7 +180,7 @@ FT_STATUS FT_API FT_SetDataCharacteristics(FT_HANDLE handle, unsigned char wordL
         device.bitsPerByte = 1 + wordLength + (parity != FT_PARITY_NONE ? 1 : 0) +
                              (stopBits == FT_STOP_BITS_2 ? 2 : 1);
     }
-    traceLine(monotonicNs(), "data %u %u %u %" PRIu32, wordLength, stopBits, parity, status);
+    trace(monotonicNs(), TraceKind::Data, status, {wordLength, stopBits, parity});
     return status;
 }
 
@@ -196,7 +199,7 @@ FT_STATUS FT_API FT_Write(FT_HANDLE handle, void* buffer, std::uint32_t toWrite,
     for (std::uint32_t i = 0; i < toWrite; ++i) {
         std::int64_t now = monotonicNs();
         if (handleDead(now)) {
-            traceLine(now, "write %02X %" PRIu32, bytes[i], FT_IO_ERROR);
+            trace(now, TraceKind::Write, FT_IO_ERROR, {bytes[i]});
             return FT_IO_ERROR;
         }
         // The buffer holds the byte on the line and those waiting behind it;
@@ -210,7 +213,7 @@ FT_STATUS FT_API FT_Write(FT_HANDLE handle, void* buffer, std::uint32_t toWrite,
         }
         const double start = std::max(device.lineFreeNs, static_cast<double>(now));
         device.lineFreeNs = start + perByte;
-        traceLine(static_cast<std::int64_t>(start), "write %02X %" PRIu32, bytes[i], FT_OK);
+        trace(static_cast<std::int64_t>(start), TraceKind::Write, FT_OK, {bytes[i]});
         if (written != nullptr) {
             *written = i + 1;
         }
@@ -220,7 +223,7 @@ FT_STATUS FT_API FT_Write(FT_HANDLE handle, void* buffer, std::uint32_t toWrite,
 
 FT_STATUS FT_API FT_Close(FT_HANDLE handle) {
     if (!validHandle(handle)) {
-        traceLine(monotonicNs(), "close %" PRIu32, FT_INVALID_HANDLE);
+        trace(monotonicNs(), TraceKind::Close, FT_INVALID_HANDLE);
         return FT_INVALID_HANDLE;
     }
     // The chip finishes what it holds before the port goes; a bounded wait,
@@ -234,7 +237,7 @@ FT_STATUS FT_API FT_Close(FT_HANDLE handle) {
         now = monotonicNs();
     }
     device.open = false;
-    traceLine(now, "close %" PRIu32, FT_OK);
+    trace(now, TraceKind::Close, FT_OK);
     return FT_OK;
 }
 

@@ -2,16 +2,7 @@
 // USB serial chip behind them instead of hardware. The chip has a transmit
 // buffer that drains onto a simulated line at the configured rate; a write
 // waits while the buffer is full, as a real chip's does. Every call and every
-// byte can be traced to a file, one flushed line each, for other programs to
-// follow:
-//
-//   <t> open "<description>" <flags> <status>
-//   <t> baud <rate> <status>
-//   <t> data <wordLength> <stopBits> <parity> <status>
-//   <t> write <XX> <status>      (for an accepted byte, <t> is when it starts on the line)
-//   <t> close <status>
-//
-// <t> is the monotonic clock in nanoseconds.
+// byte can be traced to a file (sim/trace_format.h).
 #pragma once
 
 #include <cstdint>

@@ -1,6 +1,6 @@
 #include "tools/byte_source.h"
 
-#include "link/clock.h"
+#include "process/clock.h"
 
 #include <cerrno>
 #include <cstring>
@@ -41,7 +41,29 @@ void makeLine(termios* t) {
     cfsetospeed(t, B1200);
 }
 
-ReadResult readDevice(ByteSource& source, int waitMs, std::vector<TimedByte>& out,
+// The bytes that reached the line, out of the trace's records.
+void takeAccepted(const std::vector<TraceRecord>& records, std::vector<LineByte>& out) {
+    for (const TraceRecord& record : records) {
+        if (isAcceptedWrite(record)) {
+            out.push_back(LineByte{record.t, static_cast<std::uint8_t>(record.values[0])});
+        }
+    }
+}
+
+void takeTraceText(ByteSource& source, const char* text, std::size_t length,
+                   std::vector<LineByte>& out) {
+    std::vector<TraceRecord> records;
+    readTraceText(source.reader, text, length, records);
+    takeAccepted(records, out);
+}
+
+void finishTraceSource(ByteSource& source, std::vector<LineByte>& out) {
+    std::vector<TraceRecord> records;
+    finishTraceText(source.reader, records);
+    takeAccepted(records, out);
+}
+
+ReadResult readDevice(ByteSource& source, int waitMs, std::vector<LineByte>& out,
                       std::string& error) {
     pollfd p{source.fd, POLLIN, 0};
     const int ready = poll(&p, 1, waitMs);
@@ -60,7 +82,7 @@ ReadResult readDevice(ByteSource& source, int waitMs, std::vector<TimedByte>& ou
     if (n > 0) {
         const std::int64_t now = monotonicNs();
         for (ssize_t i = 0; i < n; ++i) {
-            out.push_back(TimedByte{now, buffer[i]});
+            out.push_back(LineByte{now, buffer[i]});
         }
         return kReadBytes;
     }
@@ -119,7 +141,7 @@ bool openTracePath(ByteSource& source, std::string& error) {
     source.fd = fd;
     source.offset = 0;
     source.head.clear();
-    restartTrace(source.scanner);
+    restartTraceText(source.reader);
     return true;
 }
 
@@ -164,7 +186,7 @@ ReadResult startOver(ByteSource& source, std::string& error) {
     }
     source.offset = 0;
     source.head.clear();
-    restartTrace(source.scanner);
+    restartTraceText(source.reader);
     return kReadRestart;
 }
 
@@ -174,7 +196,7 @@ ReadResult startOver(ByteSource& source, std::string& error) {
 // returns 0: the input ends, or with follow the FIFO is opened again, which
 // makes poll() wait for the next writer; on the old descriptor it would
 // report the hang-up at once on every call.
-ReadResult readFifo(ByteSource& source, int waitMs, std::vector<TimedByte>& out,
+ReadResult readFifo(ByteSource& source, int waitMs, std::vector<LineByte>& out,
                     std::string& error) {
     pollfd p{source.fd, POLLIN, 0};
     const int ready = poll(&p, 1, waitMs);
@@ -188,7 +210,7 @@ ReadResult readFifo(ByteSource& source, int waitMs, std::vector<TimedByte>& out,
     char buffer[kReadChunk];
     const ssize_t n = read(source.fd, buffer, sizeof buffer);
     if (n > 0) {
-        scanTrace(source.scanner, buffer, static_cast<std::size_t>(n), out);
+        takeTraceText(source, buffer, static_cast<std::size_t>(n), out);
         return kReadBytes;
     }
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
@@ -199,14 +221,14 @@ ReadResult readFifo(ByteSource& source, int waitMs, std::vector<TimedByte>& out,
         return kReadFailed;
     }
     if (!source.follow) {
-        finishTrace(source.scanner, out);
+        finishTraceSource(source, out);
         return kReadEnd;
     }
     return openTracePath(source, error) ? kReadRestart : kReadFailed;
 }
 
-ReadResult readTrace(ByteSource& source, int waitMs, std::vector<TimedByte>& out,
-                     std::string& error) {
+ReadResult readTraceSource(ByteSource& source, int waitMs, std::vector<LineByte>& out,
+                           std::string& error) {
     if (source.fd < 0) { // followed, and not there yet
         if (!openTracePath(source, error)) {
             return kReadFailed;
@@ -253,14 +275,14 @@ ReadResult readTrace(ByteSource& source, int waitMs, std::vector<TimedByte>& out
                 buffer, static_cast<std::size_t>(n) < room ? static_cast<std::size_t>(n) : room);
         }
         source.offset += n;
-        scanTrace(source.scanner, buffer, static_cast<std::size_t>(n), out);
+        takeTraceText(source, buffer, static_cast<std::size_t>(n), out);
         any = true;
     }
     if (any) {
         return kReadBytes;
     }
     if (!source.follow) {
-        finishTrace(source.scanner, out);
+        finishTraceSource(source, out);
         return kReadEnd;
     }
     // Only once the open file has been read to its end, so that nothing
@@ -286,8 +308,8 @@ bool openForReading(const std::string& path, int flags, ByteSource& source, std:
 
 } // namespace
 
-bool openDevice(const std::string& path, ByteSource& source, std::string& error,
-                std::string& warning) {
+bool openDeviceSource(const std::string& path, ByteSource& source, std::string& error,
+                      std::string& warning) {
     source = ByteSource();
     source.kind = kDeviceSource;
     if (!openForReading(path, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, source, error)) {
@@ -319,7 +341,7 @@ bool openDevice(const std::string& path, ByteSource& source, std::string& error,
     return true;
 }
 
-bool openTrace(const std::string& path, bool follow, ByteSource& source, std::string& error) {
+bool openTraceSource(const std::string& path, bool follow, ByteSource& source, std::string& error) {
     source = ByteSource();
     source.kind = kTraceSource;
     source.path = path;
@@ -327,10 +349,10 @@ bool openTrace(const std::string& path, bool follow, ByteSource& source, std::st
     return openTracePath(source, error);
 }
 
-ReadResult readSource(ByteSource& source, int waitMs, std::vector<TimedByte>& out,
+ReadResult readSource(ByteSource& source, int waitMs, std::vector<LineByte>& out,
                       std::string& error) {
     if (source.kind == kTraceSource) {
-        return readTrace(source, waitMs, out, error);
+        return readTraceSource(source, waitMs, out, error);
     }
     return readDevice(source, waitMs, out, error);
 }

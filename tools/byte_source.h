@@ -3,7 +3,8 @@
 // grows, is written anew or replaced. A trace may also come through a FIFO.
 #pragma once
 
-#include "tools/trace_scanner.h"
+#include "link/wire_format.h"
+#include "sim/trace_format.h"
 
 #include <string>
 #include <sys/types.h>
@@ -22,7 +23,7 @@ struct ByteSource {
     termios savedLine{};
     off_t offset = 0; // a trace: how far it has been read
     std::string head; // a followed trace file: its first bytes, to tell when it is written anew
-    TraceScanner scanner;
+    TraceReader reader;
 };
 
 enum ReadResult {
@@ -39,12 +40,12 @@ enum ReadResult {
 // parity or framing error are dropped by the driver. A file that is no
 // terminal is read as it is. If the device takes the settings only in part
 // (a pseudo-terminal has no parity) the reason is put in warning.
-bool openDevice(const std::string& path, ByteSource& source, std::string& error,
-                std::string& warning);
+bool openDeviceSource(const std::string& path, ByteSource& source, std::string& error,
+                      std::string& warning);
 
 // Opens a trace file or FIFO; neither blocks. With follow, a trace that is
 // not there yet is no error: it is looked for again on every read.
-bool openTrace(const std::string& path, bool follow, ByteSource& source, std::string& error);
+bool openTraceSource(const std::string& path, bool follow, ByteSource& source, std::string& error);
 
 // Waits up to waitMs for input and appends what came. Bytes from a device
 // carry the time they were read; bytes from a trace carry the trace's time.
@@ -52,7 +53,7 @@ bool openTrace(const std::string& path, bool follow, ByteSource& source, std::st
 // FIFO closes it. A followed trace that was written anew (emptied, or begun
 // with other text) or replaced by a new file at its path is read from its
 // start, after a kReadRestart; so is a followed FIFO's next writer.
-ReadResult readSource(ByteSource& source, int waitMs, std::vector<TimedByte>& out,
+ReadResult readSource(ByteSource& source, int waitMs, std::vector<LineByte>& out,
                       std::string& error);
 
 // True when the bytes' times run on this machine's monotonic clock now, so

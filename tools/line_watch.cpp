@@ -1,6 +1,6 @@
 #include "tools/line_watch.h"
 
-#include "drive/status_line.h"
+#include "drive/status_text.h"
 
 #include <cinttypes>
 #include <cstdio>
@@ -20,9 +20,9 @@ std::string frameHex(const Frame& frame) {
 
 } // namespace
 
-void watchByte(LineWatch& watch, const TimedByte& byte) {
+void watchByte(LineWatch& watch, const LineByte& byte) {
     Frame frame{};
-    if (!pushByte(watch.decoder, byte.byte, &frame)) {
+    if (!pushByte(watch.decoder, byte, &frame)) {
         return;
     }
     watch.last = frame;

@@ -2,8 +2,7 @@
 // one, and how many arrived in the last second.
 #pragma once
 
-#include "link/frame_decoder.h"
-#include "tools/trace_scanner.h"
+#include "tools/frame_decoder.h"
 
 #include <cstdint>
 #include <string>
@@ -23,7 +22,7 @@ struct LineWatch {
 };
 
 // One byte off the line, at time t (ns).
-void watchByte(LineWatch& watch, const TimedByte& byte);
+void watchByte(LineWatch& watch, const LineByte& byte);
 
 // Frames whose time lies in the second before `end` (ns, same clock):
 // end - 1 s <= t < end.

@@ -1,7 +1,6 @@
 #include "tools/live_view.h"
 
-#include "console/console.h"
-
+#include <cstdio>
 #include <string>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -9,6 +8,11 @@
 namespace {
 
 constexpr std::int64_t kRedrawNs = 200 * 1000000LL; // five times a second
+
+void show(const char* text) {
+    std::fputs(text, stdout);
+    std::fflush(stdout);
+}
 
 // Lines are cut to the terminal's width: a line that wrapped would throw the
 // cursor moves off, and every redraw would leave a copy behind.
@@ -27,7 +31,7 @@ std::string fitted(std::string line) {
 void draw(const LineWatch& watch, std::int64_t rateEnd) {
     const std::string text = "\r\x1b[K" + fitted(commandLine(watch)) + "\n\r\x1b[J" +
                              fitted(countsLine(watch, rateEnd)) + "\r\x1b[1A";
-    writeText(text.c_str());
+    show(text.c_str());
 }
 
 } // namespace
@@ -51,6 +55,6 @@ void endLiveView(LiveView& view, const LineWatch& watch, std::int64_t rateEnd) {
         return;
     }
     draw(watch, rateEnd);
-    writeText("\x1b[1B\n"); // below the second line
+    show("\x1b[1B\n"); // below the second line
     view.active = false;
 }

@@ -1,9 +1,8 @@
 // rcdrive-monitor: watches the transmitter's line, from a serial device
 // wired to it or from an rcdrive-sim trace, and shows the command frames on
 // it; or lists the USB serial devices of this machine.
-#include "console/console.h"
-#include "console/exit_signals.h"
-#include "link/clock.h"
+#include "process/clock.h"
+#include "process/signals.h"
 #include "tools/byte_source.h"
 #include "tools/device_list.h"
 #include "tools/line_watch.h"
@@ -91,8 +90,8 @@ int watchLine(const Options& options) {
     std::string error;
     std::string warning;
     const bool opened = options.trace.empty()
-                            ? openDevice(options.device, source, error, warning)
-                            : openTrace(options.trace, options.follow, source, error);
+                            ? openDeviceSource(options.device, source, error, warning)
+                            : openTraceSource(options.trace, options.follow, source, error);
     if (!opened) {
         std::fprintf(stderr, "rcdrive-monitor: %s\n", error.c_str());
         return 1;
@@ -103,7 +102,7 @@ int watchLine(const Options& options) {
     LineWatch watch;
     LiveView view;
     startLiveView(view);
-    std::vector<TimedByte> bytes;
+    std::vector<LineByte> bytes;
     ReadResult result = kReadNothing;
     while (exitSignal() == 0) {
         bytes.clear();
@@ -111,7 +110,7 @@ int watchLine(const Options& options) {
         if (result == kReadRestart) {
             dropPartialFrame(watch.decoder);
         }
-        for (const TimedByte& byte : bytes) {
+        for (const LineByte& byte : bytes) {
             watchByte(watch, byte);
         }
         if (result == kReadEnd || result == kReadFailed) {

@@ -1,8 +1,8 @@
 // The POSIX console on a real pseudo-terminal standing in as standard input
 // and output, and on pipes.
 #include "console/console.h"
-#include "link/clock.h"
-#include "tests/drive/capture_output.h"
+#include "process/clock.h"
+#include "testkit/capture_output.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include "drive/drive_state.h"
 #include "drive/status_line.h"
-#include "tests/drive/capture_output.h"
+#include "testkit/capture_output.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // rcdrive-sim end to end: keys typed into a real pseudo-terminal, the screen
 // read back from it, the line read from the virtual transmitter's trace.
-#include "tests/e2e/pty_session.h"
-#include "tests/e2e/sim_run.h"
+#include "testkit/pty_session.h"
+#include "testkit/sim_run.h"
 
 #include <gtest/gtest.h>
 
@@ -19,10 +19,10 @@ int exitCode(const PtySession& session) {
     return WIFEXITED(session.exitStatus) ? WEXITSTATUS(session.exitStatus) : -1;
 }
 
-std::size_t countKind(const std::vector<TraceEntry>& trace, const std::string& kind) {
+std::size_t countKind(const std::vector<TraceRecord>& trace, TraceKind kind) {
     std::size_t count = 0;
-    for (const TraceEntry& entry : trace) {
-        count += entry.kind == kind;
+    for (const TraceRecord& record : trace) {
+        count += record.kind == kind;
     }
     return count;
 }
@@ -40,11 +40,11 @@ TEST(DriveEndToEnd, PromptsUntilAttachedThenGoesOnByItself) {
     SimRun run({"--attach-after", "600"});
     readFor(run.session, 300);
     EXPECT_TRUE(onlyPrompts(run.session, kPrompt));
-    for (const TraceEntry& entry : run.entries()) {
-        EXPECT_EQ(entry.kind, "open");
-        EXPECT_EQ(entry.status, 2u);
+    for (const TraceRecord& record : run.entries()) {
+        EXPECT_EQ(record.kind, TraceKind::Open);
+        EXPECT_EQ(record.status, 2u);
     }
-    EXPECT_GT(countKind(run.entries(), "open"), 5u) << "keeps trying";
+    EXPECT_GT(countKind(run.entries(), TraceKind::Open), 5u) << "keeps trying";
     ASSERT_TRUE(waitForOutput(run.session, " Stuj: 0, Nenatoceno: 0\r\n", 3000));
     ASSERT_TRUE(waitForBytes(run.trace, 30, 3000));
     typeKeys(run.session, "q");
@@ -56,18 +56,20 @@ TEST(DriveEndToEnd, LineIsSetOnceBeforeTheFirstFrameOfRest) {
     SimRun run;
     ASSERT_TRUE(waitForOutput(run.session, " Stuj: 0, Nenatoceno: 0\r\n", 3000));
     ASSERT_TRUE(waitForBytes(run.trace, 30, 3000));
-    const std::vector<TraceEntry> trace = run.entries();
+    const std::vector<TraceRecord> trace = run.entries();
     ASSERT_GE(trace.size(), 4u);
-    EXPECT_EQ(trace[0].kind, "open");
-    EXPECT_EQ(trace[0].fields, (std::vector<std::string>{"\"dimsal\"", "2"}));
+    EXPECT_EQ(trace[0].kind, TraceKind::Open);
+    EXPECT_EQ(trace[0].description, "dimsal");
+    EXPECT_EQ(trace[0].values[0], 2u);
     EXPECT_EQ(trace[0].status, 0u);
-    EXPECT_EQ(trace[1].kind, "baud");
-    EXPECT_EQ(trace[1].fields, std::vector<std::string>{"1200"});
-    EXPECT_EQ(trace[2].kind, "data");
-    EXPECT_EQ(trace[2].fields, (std::vector<std::string>{"8", "0", "2"}));
-    EXPECT_EQ(countKind(trace, "baud"), 1u);
-    EXPECT_EQ(countKind(trace, "data"), 1u);
-    EXPECT_EQ(trace[3].kind, "write");
+    EXPECT_EQ(trace[1].kind, TraceKind::Baud);
+    EXPECT_EQ(trace[1].values[0], 1200u);
+    EXPECT_EQ(trace[2].kind, TraceKind::Data);
+    EXPECT_EQ(std::vector<unsigned>(trace[2].values, trace[2].values + 3),
+              (std::vector<unsigned>{8, 0, 2}));
+    EXPECT_EQ(countKind(trace, TraceKind::Baud), 1u);
+    EXPECT_EQ(countKind(trace, TraceKind::Data), 1u);
+    EXPECT_EQ(trace[3].kind, TraceKind::Write);
     std::vector<unsigned> bytes = run.bytes();
     bytes.resize(bytes.size() - bytes.size() % 3);
     expectFrames(bytes, 0, {0x80, 0x40, 0xC0});
@@ -119,8 +121,8 @@ TEST(DriveEndToEnd, QTypedAtThePromptEndsRightAfterTheOpen) {
     EXPECT_EQ(screen(run.session), "Close\r\n");
     EXPECT_NE(run.session.output.find(" Stuj: 0, Nenatoceno: 0"), std::string::npos);
     EXPECT_EQ(run.bytes(), (std::vector<unsigned>{0x80, 0x40, 0xC0})) << "only the rest frame";
-    const std::vector<TraceEntry> trace = run.entries();
-    EXPECT_EQ(trace.back().kind, "close");
+    const std::vector<TraceRecord> trace = run.entries();
+    EXPECT_EQ(trace.back().kind, TraceKind::Close);
 }
 
 // The way out after q and Q: cleared screen with "Close", the rest frame last
@@ -129,15 +131,15 @@ void expectOrderlyEnd(SimRun& run) {
     ASSERT_TRUE(waitForExit(run.session, 3000));
     EXPECT_EQ(exitCode(run.session), 0);
     EXPECT_EQ(screen(run.session), "Close\r\n");
-    const std::vector<TraceEntry> trace = run.entries();
-    EXPECT_EQ(countKind(trace, "close"), 1u);
-    ASSERT_EQ(trace.back().kind, "close");
+    const std::vector<TraceRecord> trace = run.entries();
+    EXPECT_EQ(countKind(trace, TraceKind::Close), 1u);
+    ASSERT_EQ(trace.back().kind, TraceKind::Close);
     const std::vector<unsigned> bytes = run.bytes();
     ASSERT_GE(bytes.size(), 6u);
     expectFrames(std::vector<unsigned>(bytes.end() - 3, bytes.end()), 0, {0x80, 0x40, 0xC0});
     EXPECT_EQ(bytes.size() % 3, 0u) << "no frame cut short";
-    const TraceEntry& lastWrite = trace[trace.size() - 2];
-    EXPECT_EQ(lastWrite.kind, "write");
+    const TraceRecord& lastWrite = trace[trace.size() - 2];
+    EXPECT_EQ(lastWrite.kind, TraceKind::Write);
     EXPECT_GE(trace.back().t, lastWrite.t);
 }
 

@@ -5,9 +5,9 @@
 // refuses the line; --parity-optional lets it drive one all the same.
 //
 //   rcdrive-on-fake-tree SYSFS_ROOT DEV_ROOT [--parity-optional]
-#include "console/exit_signals.h"
 #include "drive/drive_loop.h"
 #include "link/d2xx_linux.h"
+#include "process/signals.h"
 
 #include <cstdio>
 #include <cstring>

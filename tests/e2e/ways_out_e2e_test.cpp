@@ -1,9 +1,10 @@
 // Every way out of rcdrive-sim leaves the vehicle at rest and the terminal as
 // it was; bad input and device faults do not break it.
-#include "tests/e2e/process_cpu.h"
-#include "tests/e2e/pty_session.h"
-#include "tests/e2e/sim_run.h"
-#include "tests/link/fake_sysfs.h"
+#include "link/wire_format.h"
+#include "testkit/fake_sysfs.h"
+#include "testkit/process_cpu.h"
+#include "testkit/pty_session.h"
+#include "testkit/sim_run.h"
 
 #include <gtest/gtest.h>
 
@@ -23,25 +24,16 @@ const std::string kSim = RCDRIVE_SIM_PATH;
 const std::string kOnFakeTree = RCDRIVE_ON_FAKE_TREE_PATH;
 const std::string kPrompt = "Pripojte vysilac na USB";
 
-bool validSpeed(unsigned code) {
-    return code == 0x80 || (code >= 0xA1 && code <= 0xA9) || (code >= 0x91 && code <= 0x99);
-}
-bool validSteer(unsigned code) {
-    return code == 0x40 || (code >= 0x51 && code <= 0x59) || (code >= 0x61 && code <= 0x69);
-}
-
 // Every three bytes from the start form a valid frame.
 void expectValidFrames(const std::vector<unsigned>& bytes) {
     for (std::size_t i = 0; i + 3 <= bytes.size(); i += 3) {
-        ASSERT_TRUE(validSpeed(bytes[i])) << "byte " << i;
-        ASSERT_TRUE(validSteer(bytes[i + 1])) << "byte " << i + 1;
-        ASSERT_EQ(bytes[i + 2], (bytes[i] + bytes[i + 1]) & 0xFF) << "byte " << i + 2;
+        ASSERT_TRUE(isValidFrame(bytes[i], bytes[i + 1], bytes[i + 2])) << "frame at byte " << i;
     }
 }
 
 // The line after any way out while driving: the rest frame last, nothing
 // torn, one close after it.
-void expectRestFrameLastAndOneClose(const std::vector<TraceEntry>& trace) {
+void expectRestFrameLastAndOneClose(const std::vector<TraceRecord>& trace) {
     const std::vector<unsigned> bytes = acceptedBytes(trace);
     EXPECT_EQ(bytes.size() % 3, 0u);
     expectValidFrames(bytes);
@@ -49,11 +41,11 @@ void expectRestFrameLastAndOneClose(const std::vector<TraceEntry>& trace) {
     EXPECT_EQ(std::vector<unsigned>(bytes.end() - 3, bytes.end()),
               (std::vector<unsigned>{0x80, 0x40, 0xC0}));
     std::size_t closes = 0;
-    for (const TraceEntry& entry : trace) {
-        closes += entry.kind == "close";
+    for (const TraceRecord& record : trace) {
+        closes += record.kind == TraceKind::Close;
     }
     EXPECT_EQ(closes, 1u);
-    EXPECT_EQ(trace.back().kind, "close");
+    EXPECT_EQ(trace.back().kind, TraceKind::Close);
 }
 
 // ... and the terminal as it was.
@@ -134,12 +126,12 @@ TEST(WaysOut, StoppedAndContinuedLeavesTheVehicleAtRestMeanwhile) {
             usleep(5000);
         }
         ASSERT_TRUE(WIFSTOPPED(status)) << "not stopped by " << signal;
-        const std::vector<TraceEntry> stopped = run.entries();
+        const std::vector<TraceRecord> stopped = run.entries();
         const std::vector<unsigned> bytes = acceptedBytes(stopped);
         EXPECT_EQ(bytes.size() % 3, 0u);
         EXPECT_EQ(std::vector<unsigned>(bytes.end() - 3, bytes.end()),
                   (std::vector<unsigned>{0x80, 0x40, 0xC0}));
-        EXPECT_NE(stopped.back().kind, "close") << "the transmitter stays open";
+        EXPECT_NE(stopped.back().kind, TraceKind::Close) << "the transmitter stays open";
         EXPECT_TRUE(sameTermios(currentTermios(run.session), run.session.initialTermios));
 
         const std::size_t before = run.session.output.size();
@@ -166,9 +158,9 @@ TEST(WaysOut, CtrlCAtThePromptEndsAtOnceWithNothingToClose) {
     EXPECT_LT(nowNs() - pressed, 300 * 1000000LL);
     EXPECT_EQ(WEXITSTATUS(run.session.exitStatus), 130);
     EXPECT_TRUE(sameTermios(currentTermios(run.session), run.session.initialTermios));
-    for (const TraceEntry& entry : run.entries()) {
-        EXPECT_EQ(entry.kind, "open");
-        EXPECT_NE(entry.status, 0u);
+    for (const TraceRecord& record : run.entries()) {
+        EXPECT_EQ(record.kind, TraceKind::Open);
+        EXPECT_NE(record.status, 0u);
     }
 }
 
@@ -420,12 +412,13 @@ TEST(DeviceFaults, UnpluggedGoesBackToThePromptAndDrivesFromRestOnceBack) {
 
     // The whole story in the trace: frames, a few failed writes, the close,
     // failed opens, the open and the line settings, frames from rest again.
-    const std::vector<TraceEntry> trace = run.entries();
+    const std::vector<TraceRecord> trace = run.entries();
     std::vector<std::string> story; // runs of the same step, "!" for a failure
     std::size_t failedWrites = 0;
     std::size_t reopened = 0;
     for (std::size_t i = 0; i < trace.size(); ++i) {
-        const std::string step = trace[i].kind + (trace[i].status == 0 ? "" : "!");
+        const std::string step =
+            std::string(traceKindName(trace[i].kind)) + (trace[i].status == 0 ? "" : "!");
         if (story.empty() || story.back() != step) {
             story.push_back(step);
         }
@@ -435,7 +428,7 @@ TEST(DeviceFaults, UnpluggedGoesBackToThePromptAndDrivesFromRestOnceBack) {
     EXPECT_EQ(story, (std::vector<std::string>{"open", "baud", "data", "write", "write!", "close",
                                                "open!", "open", "baud", "data", "write", "close"}));
     EXPECT_LE(failedWrites, 3u) << "given up after a few failed writes in a row";
-    const std::vector<TraceEntry> afterReopen(trace.begin() + reopened, trace.end());
+    const std::vector<TraceRecord> afterReopen(trace.begin() + reopened, trace.end());
     const std::vector<unsigned> bytes = acceptedBytes(afterReopen);
     ASSERT_GE(bytes.size(), 6u);
     EXPECT_EQ(std::vector<unsigned>(bytes.begin(), bytes.begin() + 3),

@@ -3,7 +3,7 @@
 // transmitter on the line would receive.
 #include "link/d2xx_linux.h"
 
-#include "tests/link/fake_sysfs.h"
+#include "testkit/fake_sysfs.h"
 
 #include <chrono>
 #include <cstdarg>

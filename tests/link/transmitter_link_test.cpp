@@ -1,7 +1,7 @@
-#include "link/clock.h"
 #include "link/pacer.h"
 #include "link/transmitter_link.h"
-#include "tests/fakes/fake_d2xx.h"
+#include "process/clock.h"
+#include "testkit/fake_d2xx.h"
 
 #include <gtest/gtest.h>
 
@@ -14,10 +14,10 @@ void freshLink() {
 }
 
 TEST(CommandFrame, ChecksumIsTheLowByteOfTheSum) {
-    EXPECT_EQ(commandFrame(0x80, 0x40), (std::array<std::uint8_t, 3>{0x80, 0x40, 0xC0}));
-    EXPECT_EQ(commandFrame(0xA1, 0x40), (std::array<std::uint8_t, 3>{0xA1, 0x40, 0xE1}));
-    EXPECT_EQ(commandFrame(0xA9, 0x69), (std::array<std::uint8_t, 3>{0xA9, 0x69, 0x12}));
-    EXPECT_EQ(commandFrame(0x99, 0x59), (std::array<std::uint8_t, 3>{0x99, 0x59, 0xF2}));
+    EXPECT_EQ(frameBytes(0x80, 0x40), (std::array<std::uint8_t, 3>{0x80, 0x40, 0xC0}));
+    EXPECT_EQ(frameBytes(0xA1, 0x40), (std::array<std::uint8_t, 3>{0xA1, 0x40, 0xE1}));
+    EXPECT_EQ(frameBytes(0xA9, 0x69), (std::array<std::uint8_t, 3>{0xA9, 0x69, 0x12}));
+    EXPECT_EQ(frameBytes(0x99, 0x59), (std::array<std::uint8_t, 3>{0x99, 0x59, 0xF2}));
 }
 
 TEST(TransmitterLink, OpensDimsalByDescription) {

@@ -1,6 +1,6 @@
 #include "link/usb_serial.h"
 
-#include "tests/link/fake_sysfs.h"
+#include "testkit/fake_sysfs.h"
 
 #include <gtest/gtest.h>
 

@@ -14,7 +14,7 @@ void sendFrames(LineWatch& watch, std::int64_t from, int count, unsigned speed, 
     for (int i = 0; i < count; ++i) {
         const std::int64_t t = from + i * kFrameNs;
         for (unsigned byte : {speed, steer, (speed + steer) & 0xFF}) {
-            watchByte(watch, TimedByte{t, static_cast<std::uint8_t>(byte)});
+            watchByte(watch, LineByte{t, static_cast<std::uint8_t>(byte)});
         }
     }
 }
@@ -39,7 +39,7 @@ TEST(LineWatch, WordsBytesAndSummary) {
     LineWatch watch;
     EXPECT_EQ(commandLine(watch), "no frame yet");
     EXPECT_EQ(summaryLine(watch), "frames 0, invalid 0, last none");
-    watchByte(watch, TimedByte{0, 0x55}); // noise
+    watchByte(watch, LineByte{0, 0x55}); // noise
     sendFrames(watch, 0, 2, 0x93, 0x62);
     EXPECT_EQ(commandLine(watch), " Vzad: 3, Vlevo: 2    93 62 F5");
     EXPECT_EQ(summaryLine(watch), "frames 2, invalid 1, last 93 62 F5");

@@ -2,8 +2,9 @@
 // on a trace that grows, appears, is replaced or written anew while it
 // watches, on a FIFO, on a pseudo-terminal standing in for a serial device,
 // and --list on a fake sysfs tree.
-#include "tests/e2e/pty_session.h"
-#include "tests/link/fake_sysfs.h"
+#include "testkit/fake_sysfs.h"
+#include "testkit/pty_session.h"
+#include "testkit/sim_trace.h"
 
 #include <gtest/gtest.h>
 
@@ -108,7 +109,7 @@ TEST(MonitorTrace, CountsEveryFrameOfASimRun) {
     ASSERT_TRUE(waitForExit(sim, 3000));
     endSession(sim);
 
-    const std::size_t bytes = acceptedBytes(readTrace(trace)).size();
+    const std::size_t bytes = acceptedBytes(readTraceFile(trace)).size();
     ASSERT_EQ(bytes % 3, 0u);
     const Outcome got = runMonitor("--trace " + trace + " --summary");
     EXPECT_EQ(got.out, "frames " + std::to_string(bytes / 3) + ", invalid 0, last 80 40 C0\n");

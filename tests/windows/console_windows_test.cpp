@@ -1,7 +1,7 @@
 // The Windows console with input that is no console keyboard (the script runs
 // this with standard input from /dev/null, as NUL or a file would be).
 #include "console/console.h"
-#include "link/clock.h"
+#include "process/clock.h"
 
 #include <gtest/gtest.h>
 

@@ -7,12 +7,12 @@
 //                       no DLL, or a DLL without FT_Close); --install=PATH
 //                       names a good DLL to put in place half-way
 #include "link/d2xx.h"
+#include "sim/trace_format.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <vector>
 #include <windows.h>
@@ -37,11 +37,10 @@ bool dllLoaded() {
 
 // The trace lines without their time stamps.
 std::vector<std::string> traceEvents(const std::string& path) {
-    std::ifstream file(path);
     std::vector<std::string> events;
-    for (std::string line; std::getline(file, line);) {
-        const std::size_t space = line.find(' ');
-        events.push_back(space == std::string::npos ? line : line.substr(space + 1));
+    for (const TraceRecord& record : readTraceFile(path)) {
+        const std::string line = formatTraceLine(record);
+        events.push_back(line.substr(line.find(' ') + 1, line.size() - line.find(' ') - 2));
     }
     return events;
 }

@@ -10,9 +10,11 @@
 #     (none, a file that is no DLL, a DLL that lacks an entry point), then
 #     with a good one put in place while the program runs (d2xx_loader_test);
 #   - rcdrive.exe with the virtual DLL attaching late, rcdrive.exe with no DLL
-#     at all, and with a setting the virtual DLL cannot take: prompts, the
-#     line set up once, frames streaming with no keyboard, Ctrl+C leaving the
-#     vehicle at rest and ending with STATUS_CONTROL_C_EXIT;
+#     at all, with a setting the virtual DLL cannot take, and with the virtual
+#     transmitter unplugged and plugged in again: prompts, the line set up
+#     once, frames streaming with no keyboard, the lost transmitter seen and
+#     found again, Ctrl+C leaving the vehicle at rest and ending with
+#     STATUS_CONTROL_C_EXIT; the traces are read by trace_story.exe;
 #   - rcdrive-sim.exe's options.
 #
 # usage: tests/windows/run_wine_tests.sh BUILD_DIR    (as `make windows-test`)
@@ -129,43 +131,60 @@ count() {
     grep -o "$1" "$2" | wc -l
 }
 
-# The trace of a run that found the transmitter only after some tries:
-#   open "dimsal" 2 2     at least twice, for at least attach_ms
-#   open "dimsal" 2 0
-#   baud 1200 0           once
-#   data 8 0 2 0          once
-#   write 80/40/C0 0      at least min_bytes, whole rest frames
-#   close 0               (optional) at the very end, after a whole frame
+# story TRACE: the trace's runs of records, one a line, as trace_story.exe
+# reads them with the trace's own reader: kind, status, count, start and span
+# in ms, and what the first says.
+story() {
+    (cd "$tests" && wine trace_story.exe "Z:${1//\//\\}") 2>/dev/null | tr -d '\r'
+}
+
+# The kinds and statuses of the runs, in order, on one line.
+steps_of() {
+    echo "$1" | cut -d' ' -f1,2 | tr '\n' ',' | sed 's/,$//'
+}
+
+# run_field STORY N FIELD: a field of the Nth run.
+run_field() {
+    echo "$1" | sed -n "${2}p" | cut -d' ' -f"$3"
+}
+
+# The trace of a run that found the transmitter only after some tries: failed
+# opens for about attach_ms, the open, the line set once to 1200 8E1, at least
+# min_bytes of whole rest frames, and the close (if any) at the end.
 drive_trace_ok() {
-    awk -v attach_ms="$2" -v min_bytes="$3" '
-        function bad(why) { printf "  trace line %d: %s (%s)\n", NR, why, $0; failed = 1; exit 1 }
-        BEGIN { phase = "absent"; frame[0] = "80"; frame[1] = "40"; frame[2] = "C0" }
-        phase == "absent" && $2 == "open" && $5 == 2 { if (absent++ == 0) first = $1; next }
-        phase == "absent" && $0 ~ /^[0-9]+ open "dimsal" 2 0$/ {
-            if (absent < 2) bad("opened at the first tries")
-            if (($1 - first) / 1e6 < attach_ms) bad("opened before the device was attached")
-            phase = "open"; next
-        }
-        phase == "open" && $2 == "baud" { if ($3 != 1200 || $4 != 0) bad("wrong baud"); phase = "baud"; next }
-        phase == "baud" && $2 == "data" { if ($3 $4 $5 $6 != "8020") bad("wrong line"); phase = "writes"; next }
-        phase == "writes" && $2 == "write" {
-            if ($3 != frame[bytes % 3] || $4 != 0) bad("not a rest frame")
-            bytes++; next
-        }
-        phase == "writes" && $2 == "close" && $3 == 0 && bytes % 3 == 0 { phase = "closed"; next }
-        { bad("unexpected in phase " phase) }
-        END {
-            if (failed) exit 1
-            if (phase != "writes" && phase != "closed") { print "  trace ends in phase " phase; exit 1 }
-            if (bytes < min_bytes) { printf "  only %d bytes written\n", bytes; exit 1 }
-            printf "  %d failed opens, then %d bytes of rest frames%s\n", absent, bytes,
-                   phase == "closed" ? ", then the close" : ""
-        }' "$1"
+    local trace=$1 attach_ms=$2 min_bytes=$3 told steps
+    told=$(story "$trace")
+    echo "$told" | sed 's/^/  /'
+    steps=$(steps_of "$told")
+    case $steps in
+    "open 2,open 0,baud 0,data 0,write 0,malformed 0" | \
+        "open 2,open 0,baud 0,data 0,write 0,close 0,malformed 0") ;;
+    *) return 1 ;;
+    esac
+    [ "$(run_field "$told" 1 3)" -ge 2 ] && [ "$(run_field "$told" 2 4)" -ge "$attach_ms" ] &&
+        [ "$(run_field "$told" 3 6)" = 1200 ] &&
+        [ "$(run_field "$told" 4 6-8)" = "8 0 2" ] &&
+        [ "$(run_field "$told" 5 3)" -ge "$min_bytes" ] &&
+        [ "$(run_field "$told" 5 6-)" = "frames $(($(run_field "$told" 5 3) / 3)) only 80 40 C0" ]
 }
 
 # Only failed open attempts, and at least a few of them.
 only_failed_opens() {
-    awk '$2 != "open" || $5 != 2 { print "  unexpected: " $0; exit 1 } END { if (NR < 3) exit 1 }' "$1"
+    local told
+    told=$(story "$1")
+    [ "$(steps_of "$told")" = "open 2,malformed 0" ] && [ "$(run_field "$told" 1 3)" -ge 3 ]
+}
+
+# Unplugged while driving and back: frames, at most a frame of failed writes,
+# the close, failed opens while it is away, then the open, the line set again
+# and frames from rest, and the close at the end.
+replug_trace_ok() {
+    local told
+    told=$(story "$1")
+    echo "$told" | sed 's/^/  /'
+    [ "$(steps_of "$told")" = "open 0,baud 0,data 0,write 0,write 4,close 0,open 2,open 0,baud 0,data 0,write 0,close 0,malformed 0" ] &&
+        [ "$(run_field "$told" 5 3)" -le 3 ] &&
+        [ "$(run_field "$told" 11 9-11)" = "80 40 C0" ]
 }
 
 # The runs of rcdrive.exe go on side by side: each takes a few seconds.
@@ -187,6 +206,12 @@ badsetting=$(in_folder badsetting "$build/rcdrive.exe" "$build/virtual-ftd2xx/FT
 (cd "$badsetting" && RCDRIVE_SIM_FIFO=lots RCDRIVE_SIM_TRACE=trace.txt \
     exec wine rcdrive.exe </dev/null >out.txt 2>err.txt) &
 badsetting_pid=$!
+
+# 4. The virtual transmitter unplugged after 1 s and plugged in again at 2 s.
+replug=$(in_folder replug "$build/rcdrive.exe" "$build/virtual-ftd2xx/FTD2XX.dll")
+(cd "$replug" && RCDRIVE_SIM_UNPLUG_AFTER_MS=1000 RCDRIVE_SIM_REPLUG_AFTER_MS=2000 \
+    RCDRIVE_SIM_TRACE=trace.txt exec wine rcdrive.exe </dev/null >out.txt 2>err.txt) &
+replug_pid=$!
 
 # Meanwhile, the test programs. A test that hangs fails after a minute.
 
@@ -231,7 +256,7 @@ check "rcdrive-sim.exe: a wrong option gives the usage and status 2" \
 # Back to the rcdrive.exe runs: Ctrl+C (wine turns SIGINT into the console's
 # Ctrl+C event) once each has run for a few seconds.
 sleep $((4 - (SECONDS - start_seconds) > 0 ? 4 - (SECONDS - start_seconds) : 0))
-for pid in $drive_pid $nodll_pid $badsetting_pid; do
+for pid in $drive_pid $nodll_pid $badsetting_pid $replug_pid; do
     kill -0 $pid 2>/dev/null && kill -INT $pid
 done
 wait_for_exit $drive_pid 10
@@ -240,6 +265,8 @@ wait_for_exit $nodll_pid 10
 nodll_status=$?
 wait_for_exit $badsetting_pid 10
 badsetting_status=$?
+wait_for_exit $replug_pid 10
+replug_status=$?
 
 check "rcdrive.exe, late transmitter: prompts while it is absent" \
     [ "$(count 'Pripojte vysilac na USB' "$drive/out.txt")" -ge 2 ]
@@ -259,6 +286,10 @@ check "rcdrive.exe, no FTD2XX.dll: Ctrl+C ends the wait, status 0xC000013A" \
 check "virtual FTD2XX.dll, RCDRIVE_SIM_FIFO=lots: stays unplugged and says why" \
     eval 'grep -q "RCDRIVE_SIM_FIFO=\"lots\" is not a whole number" "$badsetting/err.txt" &&
           only_failed_opens "$badsetting/trace.txt" && [ $badsetting_status -eq $ctrl_c_exit ]'
+
+check "rcdrive.exe, unplugged and back: the writes fail, it closes, prompts and drives again from rest" \
+    eval 'replug_trace_ok "$replug/trace.txt" && [ $replug_status -eq $ctrl_c_exit ] &&
+          [ "$(count "Pripojte vysilac na USB" "$replug/out.txt")" -ge 5 ]'
 
 echo "wine tests took $((SECONDS - start_seconds)) s"
 echo "$passed passed, $failed failed"

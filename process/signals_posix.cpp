@@ -1,6 +1,4 @@
-#include "console/exit_signals.h"
-
-#include "console/console.h"
+#include "process/signals.h"
 
 #include <cerrno>
 #include <csignal>
@@ -14,6 +12,7 @@ volatile sig_atomic_t requestedSignal = 0;
 volatile sig_atomic_t suspendRequested = 0;
 volatile sig_atomic_t continued = 0;
 int wakePipe[2] = {-1, -1};
+void (*crashCleanup)() = nullptr;
 
 // Signals that stop a process for a while, and those that mean a fault in
 // the program itself; every other signal whose default action ends the
@@ -60,7 +59,9 @@ void onContinue(int) {
 
 // A crash must not leave the terminal raw; the signal then takes its course.
 void onCrash(int signal) {
-    consoleRestoreFromSignal();
+    if (crashCleanup != nullptr) {
+        crashCleanup();
+    }
     std::signal(signal, SIG_DFL);
     std::raise(signal);
 }
@@ -96,6 +97,10 @@ void claimStandardDescriptors() {
             }
         }
     }
+}
+
+void setCrashCleanup(void (*cleanup)()) {
+    crashCleanup = cleanup;
 }
 
 void installExitHandlers() {

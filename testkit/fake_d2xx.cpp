@@ -1,4 +1,4 @@
-#include "tests/fakes/fake_d2xx.h"
+#include "testkit/fake_d2xx.h"
 
 FakeD2xx fakeD2xx;
 char fakeDeviceHandle;

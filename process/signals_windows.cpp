@@ -3,7 +3,7 @@
 // Closing the console window (and logging off or shutting down) ends the
 // process as soon as the handler returns, so that handler also waits for the
 // drive loop to leave the vehicle at rest and close the device first.
-#include "console/exit_signals.h"
+#include "process/signals.h"
 
 #include <atomic>
 #include <windows.h>
@@ -59,6 +59,9 @@ BOOL WINAPI onConsoleEvent(DWORD event) {
 // Windows hands a process valid standard handles or none at all; a missing
 // one never lends its number to something opened later.
 void claimStandardDescriptors() {}
+
+// A crash on Windows leaves the console as it is: nothing to put back.
+void setCrashCleanup(void (*)()) {}
 
 void installExitHandlers() {
     if (shutdownDone == nullptr) {

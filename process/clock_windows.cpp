@@ -2,7 +2,7 @@
 // Sleep normally counts in whole system ticks of 15.6 ms, far too coarse for
 // pacing bytes 9.2 ms apart, so the first wait asks the multimedia timer for
 // 1 ms ticks (for this process; Windows drops the request when it ends).
-#include "link/clock.h"
+#include "process/clock.h"
 
 #include <windows.h>
 

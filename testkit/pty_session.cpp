@@ -1,14 +1,12 @@
-#include "tests/e2e/pty_session.h"
+#include "testkit/pty_session.h"
 
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <poll.h>
 #include <pty.h>
-#include <sstream>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <utmp.h>
@@ -154,55 +152,9 @@ void endSession(PtySession& session) {
     }
 }
 
-std::vector<TraceEntry> readTrace(const std::string& path) {
-    std::vector<TraceEntry> entries;
-    std::ifstream file(path);
-    std::string line;
-    while (std::getline(file, line)) {
-        std::istringstream words(line);
-        TraceEntry entry;
-        words >> entry.t >> entry.kind;
-        std::string word;
-        while (words >> word) {
-            entry.fields.push_back(word);
-        }
-        if (!words.eof() || entry.fields.empty()) {
-            continue; // a line still being written
-        }
-        entry.status = static_cast<unsigned>(std::stoul(entry.fields.back()));
-        entry.fields.pop_back();
-        if (entry.kind == "write" && entry.fields.empty()) {
-            continue;
-        }
-        entries.push_back(entry);
-    }
-    return entries;
-}
-
-std::vector<unsigned> acceptedBytes(const std::vector<TraceEntry>& trace) {
-    std::vector<unsigned> bytes;
-    for (const TraceEntry& entry : trace) {
-        if (entry.kind == "write" && entry.status == 0) {
-            bytes.push_back(static_cast<unsigned>(std::stoul(entry.fields[0], nullptr, 16)));
-        }
-    }
-    return bytes;
-}
-
 std::string tempPath(const std::string& stem) {
     static int counter = 0;
     const char* dir = std::getenv("TMPDIR");
     return std::string(dir ? dir : "/tmp") + "/rcdrive-" + stem + "-" + std::to_string(getpid()) +
            "-" + std::to_string(++counter);
-}
-
-bool waitForBytes(const std::string& tracePath, std::size_t count, int timeoutMs) {
-    const std::int64_t deadline = nowNs() + static_cast<std::int64_t>(timeoutMs) * 1000000;
-    while (acceptedBytes(readTrace(tracePath)).size() < count) {
-        if (nowNs() >= deadline) {
-            return false;
-        }
-        usleep(10000);
-    }
-    return true;
 }

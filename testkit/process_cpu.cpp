@@ -1,4 +1,4 @@
-#include "tests/e2e/process_cpu.h"
+#include "testkit/process_cpu.h"
 
 #include <cstdlib>
 #include <fstream>

@@ -1,7 +1,7 @@
 // The frame decoder on clean, cut and damaged streams. The damaged streams
 // are built from a known list of frames, so every frame the decoder reports
 // can be checked against what was really sent.
-#include "link/frame_decoder.h"
+#include "tools/frame_decoder.h"
 
 #include <gtest/gtest.h>
 
@@ -28,7 +28,7 @@ const std::vector<unsigned> kSpeeds = codes(0x80, 0x90, 0xA0);
 const std::vector<unsigned> kSteers = codes(0x40, 0x50, 0x60);
 
 Frame frameOf(unsigned speed, unsigned steer) {
-    return Frame{static_cast<std::uint8_t>(speed), static_cast<std::uint8_t>(steer),
+    return Frame{0, static_cast<std::uint8_t>(speed), static_cast<std::uint8_t>(steer),
                  static_cast<std::uint8_t>((speed + steer) % 256)};
 }
 
@@ -58,7 +58,12 @@ struct Result {
 
 Result decode(const Bytes& bytes) {
     Result result;
-    decodeBytes(result.decoder, bytes.data(), bytes.size(), result.frames);
+    for (std::uint8_t byte : bytes) {
+        Frame frame{};
+        if (pushByte(result.decoder, LineByte{0, byte}, &frame)) {
+            result.frames.push_back(frame);
+        }
+    }
     return result;
 }
 

@@ -45,23 +45,7 @@ bool sameTermios(const termios& a, const termios& b);
 
 void endSession(PtySession& session);
 
-// One line of the virtual transmitter's trace.
-struct TraceEntry {
-    std::int64_t t;
-    std::string kind;                // open, baud, data, write, close
-    std::vector<std::string> fields; // the rest, split at spaces
-    unsigned status;
-};
-
-std::vector<TraceEntry> readTrace(const std::string& path);
-
-// The bytes written with status 0, in order.
-std::vector<unsigned> acceptedBytes(const std::vector<TraceEntry>& trace);
-
-// A fresh path for a trace file in the temp directory.
+// A fresh path for a file in the temp directory.
 std::string tempPath(const std::string& stem);
-
-// Polls until the trace holds at least `count` accepted bytes; false on timeout.
-bool waitForBytes(const std::string& tracePath, std::size_t count, int timeoutMs);
 
 std::int64_t nowNs();

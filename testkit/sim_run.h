@@ -1,10 +1,12 @@
 // One run of rcdrive-sim with its trace in a temp file, cleaned up when the
 // test is done with it: in a pseudo-terminal (SimRun), or with no terminal
 // at all, standard input and output being whatever the test hands it
-// (DetachedSimRun). The test file defines RCDRIVE_SIM_PATH, the program.
+// (DetachedSimRun). The file that includes this defines RCDRIVE_SIM_PATH,
+// the program.
 #pragma once
 
-#include "tests/e2e/pty_session.h"
+#include "testkit/pty_session.h"
+#include "testkit/sim_trace.h"
 
 #include <csignal>
 #include <string>
@@ -28,7 +30,7 @@ struct SimRun {
     SimRun(const SimRun&) = delete;
     SimRun& operator=(const SimRun&) = delete;
 
-    std::vector<TraceEntry> entries() const { return readTrace(trace); }
+    std::vector<TraceRecord> entries() const { return readTraceFile(trace); }
     std::vector<unsigned> bytes() const { return acceptedBytes(entries()); }
 };
 
@@ -83,6 +85,6 @@ struct DetachedSimRun {
         return false;
     }
     int exitCode() const { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
-    std::vector<TraceEntry> entries() const { return readTrace(trace); }
+    std::vector<TraceRecord> entries() const { return readTraceFile(trace); }
     std::vector<unsigned> bytes() const { return acceptedBytes(entries()); }
 };

@@ -1,4 +1,4 @@
-// Requests from outside the program: to end it (Ctrl+C, and on POSIX every
+// The process's signals. Requests from outside the program: to end it (Ctrl+C, and on POSIX every
 // signal whose default action ends a process; on Windows Ctrl+Break and
 // closing the console window), to stop it for a while (SIGTSTP, SIGTTIN,
 // SIGTTOU) and the news that it was continued (SIGCONT). The handlers only
@@ -13,9 +13,13 @@
 void claimStandardDescriptors();
 
 // Installs the handlers for requests to end; also makes broken pipes
-// harmless and restores the terminal before a crash signal takes the process
-// down.
+// harmless, and runs the crash clean-up before a crash signal takes the
+// process down.
 void installExitHandlers();
+
+// What to do, async-signal-safely, before a crash signal takes the process
+// down: put the terminal back, for one.
+void setCrashCleanup(void (*cleanup)());
 
 // Also takes stop and continue over, for a program that must leave things
 // in order before it stops; without it they keep their usual effect.

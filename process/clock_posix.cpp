@@ -1,4 +1,4 @@
-#include "link/clock.h"
+#include "process/clock.h"
 
 #include <ctime>
 

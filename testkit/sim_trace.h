@@ -1,0 +1,14 @@
+// An rcdrive-sim trace as tests look at it.
+#pragma once
+
+#include "sim/trace_format.h"
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+// The bytes that reached the line, in order.
+std::vector<unsigned> acceptedBytes(const std::vector<TraceRecord>& trace);
+
+// Polls until the trace holds at least `count` accepted bytes; false on timeout.
+bool waitForBytes(const std::string& tracePath, std::size_t count, int timeoutMs);
