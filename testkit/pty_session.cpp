@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
 #include <sys/wait.h>
@@ -126,6 +127,23 @@ bool waitForExit(PtySession& session, int timeoutMs) {
         }
         readSome(session, 5);
     }
+}
+
+int exitCode(const PtySession& session) {
+    return WIFEXITED(session.exitStatus) ? WEXITSTATUS(session.exitStatus) : -1;
+}
+
+bool openLinePty(int& master, int& slave) {
+    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
+        return false;
+    }
+    fcntl(master, F_SETFD, FD_CLOEXEC);
+    fcntl(slave, F_SETFD, FD_CLOEXEC);
+    termios raw{};
+    tcgetattr(slave, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(slave, TCSANOW, &raw);
+    return true;
 }
 
 termios currentTermios(const PtySession& session) {

@@ -39,6 +39,13 @@ bool onlyPrompts(const PtySession& session, const std::string& prompt);
 // Waits for the program to end; false on timeout, after which it is killed.
 bool waitForExit(PtySession& session, int timeoutMs);
 
+// The exit status once it ended normally; -1 otherwise.
+int exitCode(const PtySession& session);
+
+// A pseudo-terminal pair closed on exec, its slave raw: a serial line for a
+// program to use, or a terminal it gets as a plain file. False if none.
+bool openLinePty(int& master, int& slave);
+
 // The terminal's current settings, read through the master side.
 termios currentTermios(const PtySession& session);
 bool sameTermios(const termios& a, const termios& b);

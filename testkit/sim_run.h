@@ -9,6 +9,7 @@
 #include "testkit/sim_trace.h"
 
 #include <csignal>
+#include <fcntl.h>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -39,9 +40,18 @@ struct DetachedSimRun {
     pid_t pid = -1;
     int status = -1; // raw wait status once it ended
 
+    // The files at these paths ("" for none: the stream is closed) become
+    // the program's standard input and output.
+    DetachedSimRun(const std::string& inPath, const std::string& outPath,
+                   std::vector<std::string> options = {})
+        : DetachedSimRun(openOrNone(inPath, O_RDONLY), openOrNone(outPath, O_WRONLY), options) {
+        closeGiven();
+    }
+
     // inFd and outFd become the program's standard input and output (and
     // are closed in it otherwise); -1 leaves that one closed.
-    DetachedSimRun(int inFd, int outFd, std::vector<std::string> options = {}) {
+    DetachedSimRun(int inFd, int outFd, std::vector<std::string> options = {})
+        : inGiven(inFd), outGiven(outFd) {
         std::vector<std::string> argv = {RCDRIVE_SIM_PATH, "--trace", trace};
         argv.insert(argv.end(), options.begin(), options.end());
         pid = fork();
@@ -85,6 +95,23 @@ struct DetachedSimRun {
         return false;
     }
     int exitCode() const { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
+
+  private:
+    int inGiven;
+    int outGiven;
+
+    static int openOrNone(const std::string& path, int flags) {
+        return path.empty() ? -1 : open(path.c_str(), flags | O_CLOEXEC);
+    }
+    void closeGiven() {
+        for (int fd : {inGiven, outGiven}) {
+            if (fd >= 0) {
+                close(fd);
+            }
+        }
+    }
+
+  public:
     std::vector<TraceRecord> entries() const { return readTraceFile(trace); }
     std::vector<unsigned> bytes() const { return acceptedBytes(entries()); }
 };

@@ -15,10 +15,6 @@ const std::string kUp = "\x1b[A";
 const std::string kRight = "\x1b[C";
 const std::string kPgDn = "\x1b[6~";
 
-int exitCode(const PtySession& session) {
-    return WIFEXITED(session.exitStatus) ? WEXITSTATUS(session.exitStatus) : -1;
-}
-
 std::size_t countKind(const std::vector<TraceRecord>& trace, TraceKind kind) {
     std::size_t count = 0;
     for (const TraceRecord& record : trace) {

@@ -176,6 +176,23 @@ TEST(WaysOut, ACrashRestoresTheTerminalAndStillEndsByTheSignal) {
     }
 }
 
+// Stops the run with the signal (none: it ends by itself): it ends within
+// half a second with 128 + the signal, the rest frame last and one close
+// (unless the trace is a FIFO, which keeps no record to look at).
+void expectStopsPromptly(DetachedSimRun& run, int signal, int status = SIGTERM,
+                         bool traceKept = true) {
+    const std::int64_t asked = nowNs();
+    if (signal != 0) {
+        kill(run.pid, signal);
+    }
+    ASSERT_TRUE(run.waitForExit(3000));
+    EXPECT_LT(nowNs() - asked, 500 * 1000000LL);
+    EXPECT_EQ(run.exitCode(), 128 + status);
+    if (traceKept) {
+        expectRestFrameLastAndOneClose(run.entries());
+    }
+}
+
 // A pipe for a program's standard input or output; the test's own ends are
 // closed in the program.
 struct Pipe {
@@ -232,12 +249,7 @@ TEST(WaysOut, OutputNobodyReadsHoldsNeitherTheStreamNorAStop) {
     ASSERT_TRUE(waitForBytes(run.trace, 60, 3000));
     const std::size_t before = run.bytes().size();
     ASSERT_TRUE(waitForBytes(run.trace, before + 30, 1000)) << "frames go on";
-    const std::int64_t asked = nowNs();
-    kill(run.pid, SIGTERM);
-    ASSERT_TRUE(run.waitForExit(3000));
-    EXPECT_LT(nowNs() - asked, 500 * 1000000LL);
-    EXPECT_EQ(run.exitCode(), 128 + SIGTERM);
-    expectRestFrameLastAndOneClose(run.entries());
+    expectStopsPromptly(run, SIGTERM);
 }
 
 // A terminal that is standard input but not the controlling terminal hangs
@@ -245,29 +257,21 @@ TEST(WaysOut, OutputNobodyReadsHoldsNeitherTheStreamNorAStop) {
 TEST(WaysOut, ATerminalThatHangsUpQuietlyEndsAsSigHupDoes) {
     int master = -1;
     int slave = -1;
-    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
-    fcntl(master, F_SETFD, FD_CLOEXEC);
-    fcntl(slave, F_SETFD, FD_CLOEXEC);
+    ASSERT_TRUE(openLinePty(master, slave));
     DetachedSimRun run(slave, slave);
     close(slave);
     ASSERT_TRUE(waitForBytes(run.trace, 9, 3000));
     close(master);
-    ASSERT_TRUE(run.waitForExit(3000));
-    EXPECT_EQ(run.exitCode(), 128 + SIGHUP);
-    expectRestFrameLastAndOneClose(run.entries());
+    expectStopsPromptly(run, 0, SIGHUP);
 }
 
 // Closed standard streams lend their numbers to nothing: no screen text in
 // the trace, and no key read from it.
 TEST(WaysOut, ClosedStandardStreamsLendTheirNumbersToNothing) {
-    const int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    for (int in : {null, -1}) {
-        DetachedSimRun run(in, -1);
+    for (const char* in : {"/dev/null", ""}) {
+        DetachedSimRun run(in, "");
         ASSERT_TRUE(waitForBytes(run.trace, 9, 3000));
-        kill(run.pid, SIGTERM);
-        ASSERT_TRUE(run.waitForExit(3000));
-        EXPECT_EQ(run.exitCode(), 128 + SIGTERM);
-        expectRestFrameLastAndOneClose(run.entries());
+        expectStopsPromptly(run, SIGTERM);
         std::ifstream file(run.trace);
         const std::string text((std::istreambuf_iterator<char>(file)),
                                std::istreambuf_iterator<char>());
@@ -275,7 +279,6 @@ TEST(WaysOut, ClosedStandardStreamsLendTheirNumbersToNothing) {
             EXPECT_EQ(text.find(screenText), std::string::npos) << "screen text in the trace";
         }
     }
-    close(null);
 }
 
 // A trace that nobody reads (a FIFO whose reader has stopped reading) holds
@@ -285,52 +288,33 @@ TEST(WaysOut, ATraceNobodyReadsHoldsNeitherTheStreamNorAStop) {
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     fcntl(reader, F_SETPIPE_SZ, 4096); // full within a couple of seconds
-    const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
-    DetachedSimRun run(null, null, {"--trace", fifo});
-    close(null);
+    DetachedSimRun run("/dev/null", "/dev/null", {"--trace", fifo});
     usleep(2500000);
-    const std::int64_t asked = nowNs();
-    kill(run.pid, SIGTERM);
-    ASSERT_TRUE(run.waitForExit(3000));
-    EXPECT_LT(nowNs() - asked, 500 * 1000000LL);
-    EXPECT_EQ(run.exitCode(), 128 + SIGTERM);
+    expectStopsPromptly(run, SIGTERM, SIGTERM, false);
     close(reader);
     unlink(fifo.c_str());
 }
 
 // Input with no end, faster than anyone types: the line stays busy.
 TEST(BadInput, EndlessInputLeavesTheLineBusy) {
-    const int zero = open("/dev/zero", O_RDONLY | O_CLOEXEC);
-    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    DetachedSimRun run(zero, null);
-    close(zero);
-    close(null);
+    DetachedSimRun run("/dev/zero", "/dev/null");
     ASSERT_TRUE(waitForBytes(run.trace, 3, 3000));
     const std::size_t before = run.bytes().size();
     usleep(2000000);
     const std::size_t sent = run.bytes().size() - before;
     // 2 s of line is 218 bytes; at least 95 % of it, with room for a slow start.
     EXPECT_GE(sent, 200u);
-    kill(run.pid, SIGTERM);
-    ASSERT_TRUE(run.waitForExit(3000));
-    EXPECT_EQ(run.exitCode(), 128 + SIGTERM);
-    expectRestFrameLastAndOneClose(run.entries());
+    expectStopsPromptly(run, SIGTERM);
 }
 
 TEST(BadInput, NoKeyboardAtAllStreamsQuietlyUntilStopped) {
-    const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
-    DetachedSimRun run(null, null);
-    close(null);
+    DetachedSimRun run("/dev/null", "/dev/null");
     ASSERT_TRUE(waitForBytes(run.trace, 15, 3000));
     const double cpu = coreShareDuring(run.pid, [] { usleep(1500000); });
     EXPECT_GE(cpu, 0.0);
     EXPECT_LE(cpu, 0.05) << "the end of input is no busy stream of keys";
-    kill(run.pid, SIGTERM);
-    ASSERT_TRUE(run.waitForExit(3000));
-    EXPECT_EQ(run.exitCode(), 128 + SIGTERM);
-    const std::vector<unsigned> bytes = run.bytes();
-    EXPECT_GE(bytes.size(), 150u) << "frames went on streaming";
-    expectValidFrames(bytes);
+    expectStopsPromptly(run, SIGTERM);
+    EXPECT_GE(run.bytes().size(), 150u) << "frames went on streaming";
 }
 
 TEST(BadInput, AStormOfRandomBytesLeavesEveryFrameWhole) {
@@ -466,11 +450,7 @@ TEST(DeviceFaults, ASecondProgramIsRefusedTheSameDevice) {
     FakeTree tree = makeFakeTree();
     addUsbSerial(tree, "ttyUSB0", "dimsal\n", 2);
     int master = -1, slave = -1;
-    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
-    termios raw{};
-    tcgetattr(slave, &raw);
-    cfmakeraw(&raw);
-    tcsetattr(slave, TCSANOW, &raw);
+    ASSERT_TRUE(openLinePty(master, slave));
     ASSERT_EQ(symlink(ptsname(master), (tree.dev + "/ttyUSB0").c_str()), 0);
     close(slave);
 

@@ -45,10 +45,6 @@ bool endsWith(const std::string& text, const std::string& end) {
            text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
-int exitCode(const PtySession& session) {
-    return WIFEXITED(session.exitStatus) ? WEXITSTATUS(session.exitStatus) : -1;
-}
-
 // The trace lines rcdrive-sim writes for a frame's three bytes.
 std::string traceFrame(std::int64_t t, unsigned speed, unsigned steer) {
     std::string text;
@@ -221,14 +217,8 @@ TEST(MonitorTrace, ReadsFifoWritersAndStopsWhileWaiting) {
 TEST(MonitorDevice, ReadsFramesOffATerminalLineUntilItGoesAway) {
     int master = -1;
     int slave = -1;
-    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
     // The monitor must not hold the master too, or closing it would not end the line.
-    fcntl(master, F_SETFD, FD_CLOEXEC);
-    fcntl(slave, F_SETFD, FD_CLOEXEC);
-    termios raw{};
-    tcgetattr(slave, &raw);
-    cfmakeraw(&raw);
-    tcsetattr(slave, TCSANOW, &raw);
+    ASSERT_TRUE(openLinePty(master, slave));
     const std::string device = ptsname(master);
     PtySession monitor = startInPty({kMonitor, "--summary", device});
     ASSERT_TRUE(waitForOpen(monitor.pid, device));
