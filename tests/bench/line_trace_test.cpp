@@ -63,29 +63,6 @@ TEST(LineTraceFrames, AreAlignedFromTheFirstWriteAfterTheDataLine) {
     EXPECT_EQ(answeringFrame(trace.frames, 0, {0, 0xA1}), 2u);
 }
 
-TEST(LineTraceFrames, TextInPiecesReadsAsTheWholeText) {
-    const std::string text = kHeader + frames(0, {kRest, kForward, kRest, kForward});
-    const LineTrace whole = parse(text);
-    ASSERT_EQ(whole.frames.size(), 4u);
-    for (std::size_t cut = 0; cut <= text.size(); ++cut) {
-        LineTrace pieces;
-        traceFeed(pieces, text.data(), cut);
-        traceFeed(pieces, text.data() + cut, text.size() - cut);
-        ASSERT_EQ(pieces.frames.size(), whole.frames.size()) << cut;
-        for (std::size_t i = 0; i < whole.frames.size(); ++i) {
-            EXPECT_EQ(pieces.frames[i].t, whole.frames[i].t) << cut;
-            EXPECT_EQ(pieces.frames[i].speed, whole.frames[i].speed) << cut;
-        }
-        EXPECT_EQ(pieces.malformedLines, 0u) << cut;
-    }
-    // A line still being written is not taken until its end arrives.
-    LineTrace growing = parse(kHeader + "1000 write 8");
-    EXPECT_TRUE(growing.bytes.empty());
-    traceFeed(growing, "0 0\n", 4);
-    ASSERT_EQ(growing.bytes.size(), 1u);
-    EXPECT_EQ(growing.bytes[0].value, 0x80u);
-}
-
 TEST(LineTraceFrames, BadChecksumsFailedWritesAndAFreshLineAreAccountedFor) {
     std::string text = kHeader;
     text += frames(0, {{0x80, 0x40, 0xC1}}); // wrong checksum
