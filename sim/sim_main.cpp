@@ -2,6 +2,7 @@
 // USB device, for trying the program, and testing it, without hardware.
 #include "drive/drive_loop.h"
 #include "link/transmitter_link.h"
+#include "process/info_options.h"
 #include "process/signals.h"
 #include "sim/virtual_transmitter.h"
 
@@ -75,13 +76,9 @@ bool parseOptions(int argc, char** argv, VirtualTransmitterSettings& settings, b
 
 int main(int argc, char** argv) {
     claimStandardDescriptors();
-    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-        std::fputs(kHelp, stdout);
-        return std::fflush(stdout) == 0 ? 0 : 1;
-    }
-    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-        std::printf("rcdrive-sim %s\n", RCDRIVE_VERSION);
-        return std::fflush(stdout) == 0 ? 0 : 1;
+    const int answered = answerInfoOption(argc, argv, "rcdrive-sim", RCDRIVE_VERSION, kHelp);
+    if (answered >= 0) {
+        return answered;
     }
     VirtualTransmitterSettings settings;
     bool paced = true;

@@ -2,6 +2,7 @@
 // wired to it or from an rcdrive-sim trace, and shows the command frames on
 // it; or lists the USB serial devices of this machine.
 #include "process/clock.h"
+#include "process/info_options.h"
 #include "process/signals.h"
 #include "tools/byte_source.h"
 #include "tools/device_list.h"
@@ -138,13 +139,9 @@ int watchLine(const Options& options) {
 
 int main(int argc, char** argv) {
     claimStandardDescriptors();
-    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-        std::fputs(kHelp, stdout);
-        return std::fflush(stdout) == 0 ? 0 : 1;
-    }
-    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-        std::printf("rcdrive-monitor %s\n", RCDRIVE_VERSION);
-        return std::fflush(stdout) == 0 ? 0 : 1;
+    const int answered = answerInfoOption(argc, argv, "rcdrive-monitor", RCDRIVE_VERSION, kHelp);
+    if (answered >= 0) {
+        return answered;
     }
     Options options;
     if (!parseOptions(argc, argv, options)) {
