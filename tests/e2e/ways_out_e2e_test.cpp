@@ -250,6 +250,8 @@ TEST(WaysOut, OutputNobodyReadsHoldsNeitherTheStreamNorAStop) {
     const std::size_t before = run.bytes().size();
     ASSERT_TRUE(waitForBytes(run.trace, before + 30, 1000)) << "frames go on";
     expectStopsPromptly(run, SIGTERM);
+    // The output the program shares with its parent is as it found it.
+    EXPECT_EQ(fcntl(out.write, F_GETFL) & O_NONBLOCK, 0);
 }
 
 // A terminal that is standard input but not the controlling terminal hangs
