@@ -21,28 +21,7 @@ cd "$(dirname "$0")/.." || exit 1
 package_build=${1:-build-package}
 windows_build=${2:-build-windows}
 version=$(sed -n 's/^project(rcdrive VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
-passed=0
-failed=0
-
-pass() {
-    echo "PASS: $1"
-    passed=$((passed + 1))
-}
-fail() {
-    echo "FAIL: $1"
-    failed=$((failed + 1))
-}
-# check NAME COMMAND...: the command's status decides; what it printed is shown.
-check() {
-    local name=$1 output
-    shift
-    if output=$("$@" 2>&1); then
-        pass "$name"
-    else
-        fail "$name"
-    fi
-    [ -z "$output" ] || echo "$output" | sed 's/^/  /'
-}
+. testkit/checks.sh
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -222,5 +201,4 @@ readme_crlf() {
 }
 check "Windows README.txt: CRLF on every line, version $version" readme_crlf
 
-echo "$passed passed, $failed failed"
-[ $failed -eq 0 ]
+finish_checks

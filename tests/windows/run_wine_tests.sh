@@ -23,23 +23,7 @@ set -u
 build=$(cd "${1:?usage: $0 BUILD_DIR}" && pwd)
 tests=$build/tests
 start_seconds=$SECONDS
-passed=0
-failed=0
-
-pass() {
-    echo "PASS: $1"
-    passed=$((passed + 1))
-}
-fail() {
-    echo "FAIL: $1"
-    failed=$((failed + 1))
-}
-# check NAME COMMAND...: the command's status decides.
-check() {
-    local name=$1
-    shift
-    if "$@"; then pass "$name"; else fail "$name"; fi
-}
+. "$(dirname "$0")/../../testkit/checks.sh"
 
 # --- What the binaries link against and export (no wine needed) -------------
 
@@ -154,7 +138,7 @@ run_field() {
 drive_trace_ok() {
     local trace=$1 attach_ms=$2 min_bytes=$3 told steps
     told=$(story "$trace")
-    echo "$told" | sed 's/^/  /'
+    echo "$told"
     steps=$(steps_of "$told")
     case $steps in
     "open 2,open 0,baud 0,data 0,write 0,malformed 0" | \
@@ -181,7 +165,7 @@ only_failed_opens() {
 replug_trace_ok() {
     local told
     told=$(story "$1")
-    echo "$told" | sed 's/^/  /'
+    echo "$told"
     [ "$(steps_of "$told")" = "open 0,baud 0,data 0,write 0,write 4,close 0,open 2,open 0,baud 0,data 0,write 0,close 0,malformed 0" ] &&
         [ "$(run_field "$told" 5 3)" -le 3 ] &&
         [ "$(run_field "$told" 11 9-11)" = "80 40 C0" ]
@@ -292,5 +276,4 @@ check "rcdrive.exe, unplugged and back: the writes fail, it closes, prompts and 
           [ "$(count "Pripojte vysilac na USB" "$replug/out.txt")" -ge 5 ]'
 
 echo "wine tests took $((SECONDS - start_seconds)) s"
-echo "$passed passed, $failed failed"
-[ $failed -eq 0 ]
+finish_checks

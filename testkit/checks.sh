@@ -1,0 +1,34 @@
+# Counted checks for the shell test scripts, sourced by them:
+#
+#   pass NAME, fail NAME    count one check and say so
+#   check NAME COMMAND...   the command's status decides; what it printed is
+#                           shown below the verdict, indented
+#   finish_checks           the counts; status 0 only if nothing failed
+passed=0
+failed=0
+
+pass() {
+    echo "PASS: $1"
+    passed=$((passed + 1))
+}
+
+fail() {
+    echo "FAIL: $1"
+    failed=$((failed + 1))
+}
+
+check() {
+    local name=$1 output
+    shift
+    if output=$("$@" 2>&1); then
+        pass "$name"
+    else
+        fail "$name"
+    fi
+    [ -z "$output" ] || echo "$output" | sed 's/^/  /'
+}
+
+finish_checks() {
+    echo "$passed passed, $failed failed"
+    [ "$failed" -eq 0 ]
+}
