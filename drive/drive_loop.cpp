@@ -3,8 +3,8 @@
 #include "console/console.h"
 #include "drive/drive_state.h"
 #include "drive/status_line.h"
-#include "link/pacer.h"
 #include "link/transmitter_link.h"
+#include "link/wire_format.h"
 #include "process/clock.h"
 #include "process/signals.h"
 
