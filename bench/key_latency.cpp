@@ -147,7 +147,8 @@ void printRow(const KeyRunSettings& settings, const KeyRunResult& result) {
 // The latency of the keys in the first and in the last kRunEdgeNs of a run:
 // a line that builds a backlog shows a later end than start.
 void printDrift(const KeyRunSettings& settings, const KeyRunResult& result) {
-    if (!result.ok || result.pressAtNs.empty()) {
+    // A run too short for two such spans has no start and end to compare.
+    if (!result.ok || result.pressAtNs.empty() || result.pressAtNs.back() < 2 * kRunEdgeNs) {
         return;
     }
     const std::int64_t end = result.pressAtNs.back();
