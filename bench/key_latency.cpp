@@ -146,9 +146,13 @@ void printRow(const KeyRunSettings& settings, const KeyRunResult& result) {
 
 // The latency of the keys in the first and in the last kRunEdgeNs of a run:
 // a line that builds a backlog shows a later end than start.
+// A run too short for two such spans has no start and end to compare.
+bool spansStartAndEnd(const KeyRunResult& result) {
+    return result.ok && !result.pressAtNs.empty() && result.pressAtNs.back() >= 2 * kRunEdgeNs;
+}
+
 void printDrift(const KeyRunSettings& settings, const KeyRunResult& result) {
-    // A run too short for two such spans has no start and end to compare.
-    if (!result.ok || result.pressAtNs.empty() || result.pressAtNs.back() < 2 * kRunEdgeNs) {
+    if (!spansStartAndEnd(result)) {
         return;
     }
     const std::int64_t end = result.pressAtNs.back();
@@ -248,8 +252,11 @@ int main(int argc, char** argv) {
         failed += result.ok ? 0 : 1;
         results.emplace_back(run, result);
     }
-    std::printf("\nstart and end of each run: keys in its first and last %.0f s\n",
-                kRunEdgeNs / 1e9);
+    if (std::any_of(results.begin(), results.end(),
+                    [](const auto& entry) { return spansStartAndEnd(entry.second); })) {
+        std::printf("\nstart and end of each run: keys in its first and last %.0f s\n",
+                    kRunEdgeNs / 1e9);
+    }
     for (const auto& [run, result] : results) {
         printDrift(run, result);
     }
