@@ -13,26 +13,26 @@ bool inDirection(unsigned byte, int direction) {
            byte <= static_cast<unsigned>(direction + kMaxLevel);
 }
 
+// The code for a level: the rest code at 0, else the direction's base plus
+// the step.
+int codeFor(int level, int rest, int positiveBase, int negativeBase) {
+    if (level > 0) {
+        return positiveBase + level;
+    }
+    if (level < 0) {
+        return negativeBase - level;
+    }
+    return rest;
+}
+
 } // namespace
 
 int speedCodeFor(int speedLevel) {
-    if (speedLevel > 0) {
-        return kSpeedForward + speedLevel;
-    }
-    if (speedLevel < 0) {
-        return kSpeedReverse - speedLevel;
-    }
-    return kRestSpeedCode;
+    return codeFor(speedLevel, kRestSpeedCode, kSpeedForward, kSpeedReverse);
 }
 
 int steerCodeFor(int steerLevel) {
-    if (steerLevel > 0) {
-        return kSteerRight + steerLevel;
-    }
-    if (steerLevel < 0) {
-        return kSteerLeft - steerLevel;
-    }
-    return kRestSteerCode;
+    return codeFor(steerLevel, kRestSteerCode, kSteerRight, kSteerLeft);
 }
 
 int codeMagnitude(unsigned code) {

@@ -44,14 +44,14 @@ struct DetachedSimRun {
     // the program's standard input and output.
     DetachedSimRun(const std::string& inPath, const std::string& outPath,
                    std::vector<std::string> options = {})
-        : DetachedSimRun(openOrNone(inPath, O_RDONLY), openOrNone(outPath, O_WRONLY), options) {
-        closeGiven();
-    }
+        : DetachedSimRun(openOrNone(inPath, O_RDONLY), openOrNone(outPath, O_WRONLY), options,
+                         true) {}
 
     // inFd and outFd become the program's standard input and output (and
-    // are closed in it otherwise); -1 leaves that one closed.
-    DetachedSimRun(int inFd, int outFd, std::vector<std::string> options = {})
-        : inGiven(inFd), outGiven(outFd) {
+    // are closed in it otherwise); -1 leaves that one closed. With
+    // closeAfter, the test's own copies are closed once the program has them.
+    DetachedSimRun(int inFd, int outFd, std::vector<std::string> options = {},
+                   bool closeAfter = false) {
         std::vector<std::string> argv = {RCDRIVE_SIM_PATH, "--trace", trace};
         argv.insert(argv.end(), options.begin(), options.end());
         pid = fork();
@@ -71,6 +71,11 @@ struct DetachedSimRun {
             args.push_back(nullptr);
             execv(args[0], args.data());
             _exit(127);
+        }
+        for (int fd : {inFd, outFd}) {
+            if (closeAfter && fd >= 0) {
+                close(fd);
+            }
         }
     }
     ~DetachedSimRun() {
@@ -96,22 +101,10 @@ struct DetachedSimRun {
     }
     int exitCode() const { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
 
-  private:
-    int inGiven;
-    int outGiven;
-
     static int openOrNone(const std::string& path, int flags) {
         return path.empty() ? -1 : open(path.c_str(), flags | O_CLOEXEC);
     }
-    void closeGiven() {
-        for (int fd : {inGiven, outGiven}) {
-            if (fd >= 0) {
-                close(fd);
-            }
-        }
-    }
 
-  public:
     std::vector<TraceRecord> entries() const { return readTraceFile(trace); }
     std::vector<unsigned> bytes() const { return acceptedBytes(entries()); }
 };
