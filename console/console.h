@@ -42,6 +42,11 @@ bool keyWaiting();
 // looking at the terminal again.
 bool keyQueued();
 
+// True once the input has ended (a pipe or file at its end) and every key
+// from it has been taken: no key can ever come again. A terminal that hangs
+// up does not end this way; it asks the program to end, as SIGHUP does.
+bool keyInputEnded();
+
 // The next key code, waiting for one if need be; -1 at the end of input, when
 // the console cannot be read, or when a signal asks the program to stop.
 int readKey();

@@ -2,11 +2,19 @@
 // through, escape sequences decoded into Windows console key codes, and the
 // terminal's own clear.
 //
-// Nothing here may hold the drive loop. Output goes through a description of
-// its own, opened non-blocking, so the flag never touches the one the shell
-// shares; text the terminal or pipe does not take at once is dropped. Input
-// is read as soon as it arrives, stamped with that time, and fed to the
-// decoder only while its queue has room for what a byte can give.
+// Nothing here may hold the drive loop. Input and output each go through a
+// description of their own, opened non-blocking, so the flag never touches
+// the ones the shell shares: another reader of the same terminal can take
+// the bytes a wait saw arrive without leaving a read blocked. Text the
+// terminal or pipe does not take at once is dropped; output that fails for
+// good is given up. Input is read as soon as it arrives, stamped with that
+// time, and fed to the decoder only while its queue has room for what a byte
+// can give.
+//
+// A job in the background neither reads its terminal nor changes its
+// settings, nor writes to it when the terminal asks background jobs not to
+// (stty tostop): the kernel would answer with SIGTTIN or SIGTTOU, and the
+// program would be stopped where it can no longer be asked to end.
 #include "console/console.h"
 
 #include "console/key_decoder.h"
@@ -34,12 +42,28 @@ constexpr char kClear[] = "\x1b[H\x1b[2J";
 // A wait ends at least this often, whatever it waits for.
 constexpr std::int64_t kLongestWaitNs = 50 * kNsPerMs;
 
+// EINTR retries a write gets, and only while no request to end is in: a
+// signal that keeps coming (SIGTTOU for each write of a background job) must
+// not hold the program in one write.
+constexpr int kWriteRetries = 3;
+
 termios savedTermios;
 termios rawTermios;
 volatile sig_atomic_t terminalIsRaw = 0;
 bool terminalTaken = false; // consoleOpen() changed the terminal
+// The terminal is not our controlling terminal, so its interrupt and quit
+// keys signal somebody else: they come to us as bytes, taken as requests.
+bool controlKeysAreOurs = false;
 
-// The key source.
+// How a standard stream is used without blocking: a terminal or a pipe
+// opened again by name gives a description of our own, non-blocking
+// (Private); sockets take MSG_DONTWAIT; anything else (a file, which never
+// blocks) goes through the shared description, polled first.
+enum class StreamKind { Shared, Private, Socket };
+
+// The key source: standard input, or a non-blocking description of it.
+StreamKind inputKind = StreamKind::Shared;
+int inputFd = kInputFd;
 KeyDecoder decoder;
 bool inputEnded = false;
 bool inputIsTerminal = false;
@@ -54,51 +78,69 @@ struct PendingInput {
 
 // The screen. Until consoleOpen() and after consoleClose() text goes to
 // standard output itself, and only when poll says it has room.
-enum class OutputKind { Shared, Private, Socket };
-OutputKind outputKind = OutputKind::Shared;
+StreamKind outputKind = StreamKind::Shared;
 int outputFd = kOutputFd;
 bool screenKept = false; // the console is open: the screen is tracked
 std::string screenText;  // what was written since the last clear
 bool screenTorn = false; // some of it was dropped
+bool outputDead = false; // it failed for good: nothing is written any more
 
 std::int64_t nowMs() {
     return monotonicNs() / kNsPerMs;
 }
 
-// A description of standard output of our own, non-blocking: a terminal or
-// a pipe opened again by name. Sockets are written with MSG_DONTWAIT, files
-// never block.
-void takeOutput() {
+// Sets up a standard stream for use without blocking; fd becomes the
+// description to use.
+StreamKind takeStream(int standardFd, int flags, int& fd) {
+    fd = standardFd;
     struct stat st {};
-    if (fstat(kOutputFd, &st) != 0) {
-        return;
+    if (fstat(standardFd, &st) != 0) {
+        return StreamKind::Shared;
     }
     if (S_ISSOCK(st.st_mode)) {
-        outputKind = OutputKind::Socket;
-        return;
+        return StreamKind::Socket;
     }
     if (!S_ISCHR(st.st_mode) && !S_ISFIFO(st.st_mode)) {
-        return;
+        return StreamKind::Shared;
     }
-    const int fd = open("/proc/self/fd/1", O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd >= 0) {
-        outputFd = fd;
-        outputKind = OutputKind::Private;
+    const std::string path = "/proc/self/fd/" + std::to_string(standardFd);
+    const int own = open(path.c_str(), flags | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (own < 0) {
+        return StreamKind::Shared;
     }
+    fd = own;
+    return StreamKind::Private;
 }
 
-void releaseOutput() {
-    if (outputKind == OutputKind::Private) {
-        close(outputFd);
+void releaseStream(StreamKind& kind, int& fd, int standardFd) {
+    if (kind == StreamKind::Private) {
+        close(fd);
     }
-    outputFd = kOutputFd;
-    outputKind = OutputKind::Shared;
+    kind = StreamKind::Shared;
+    fd = standardFd;
+}
+
+// Whether fd is our controlling terminal and another process group has it:
+// then we are a job in the background.
+bool inBackground(int fd) {
+    const pid_t foreground = tcgetpgrp(fd);
+    return foreground > 0 && foreground != getpgrp();
+}
+
+// A background job must not write to a terminal set to stop it for that.
+bool outputHeldBack() {
+    termios t{};
+    return inBackground(outputFd) && tcgetattr(outputFd, &t) == 0 && (t.c_lflag & TOSTOP);
 }
 
 // Writes what the output takes now; true if all of it went.
 bool writeNow(const char* text, std::size_t length) {
+    if (outputDead || (length > 0 && outputHeldBack())) {
+        return false;
+    }
+    int retries = kWriteRetries;
     while (length > 0) {
-        if (outputKind == OutputKind::Shared) {
+        if (outputKind == StreamKind::Shared) {
             pollfd output = {outputFd, POLLOUT, 0};
             if (poll(&output, 1, 0) <= 0 || !(output.revents & POLLOUT)) {
                 return false;
@@ -107,15 +149,22 @@ bool writeNow(const char* text, std::size_t length) {
         // A piece at a time where the output might block: a pipe with room
         // takes up to a page without blocking.
         const std::size_t piece =
-            outputKind == OutputKind::Shared ? std::min<std::size_t>(length, 512) : length;
-        const ssize_t done = outputKind == OutputKind::Socket
+            outputKind == StreamKind::Shared ? std::min<std::size_t>(length, 512) : length;
+        const ssize_t done = outputKind == StreamKind::Socket
                                  ? send(outputFd, text, piece, MSG_DONTWAIT | MSG_NOSIGNAL)
                                  : write(outputFd, text, piece);
         if (done > 0) {
             text += done;
             length -= static_cast<std::size_t>(done);
-        } else if (!(done < 0 && errno == EINTR)) {
-            // Full (EAGAIN), closed (EPIPE) or gone: the text has nowhere to go.
+        } else if (done < 0 && errno == EINTR) {
+            if (--retries < 0 || exitSignal() != 0) {
+                return false;
+            }
+        } else {
+            // Full for now (EAGAIN), or failed for good: a closed pipe, a
+            // full disk, a terminal that hung up. Such an output is always
+            // "ready" and always fails; waiting on it would spin.
+            outputDead = done < 0 && errno != EAGAIN && errno != EWOULDBLOCK;
             return false;
         }
     }
@@ -124,7 +173,7 @@ bool writeNow(const char* text, std::size_t length) {
 
 // Draws the whole screen again after some of it was dropped.
 void repairScreen() {
-    if (!screenTorn) {
+    if (!screenTorn || outputDead) {
         return;
     }
     const std::string whole = kClear + screenText;
@@ -146,31 +195,54 @@ void feedPending() {
                                   pending.arrivedMs);
 }
 
-bool haveRoomForInput() {
-    return !inputEnded && pending.at == pending.end && decoderRoom(decoder) >= kMaxCodesPerCall;
+// Input is read when it has room and may be read: not the terminal of a
+// job in the background.
+bool mayReadInput() {
+    return !inputEnded && pending.at == pending.end && decoderRoom(decoder) >= kMaxCodesPerCall &&
+           !(inputIsTerminal && inBackground(inputFd));
 }
 
-// One read of what is waiting; false when nothing came.
+// Where the terminal's signals go to somebody else, its interrupt and quit
+// characters are requests to us.
+void takeControlKeys(const unsigned char* bytes, std::size_t count) {
+    if (!controlKeysAreOurs) {
+        return;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        if (bytes[i] == savedTermios.c_cc[VINTR] && bytes[i] != _POSIX_VDISABLE) {
+            requestExit(SIGINT);
+        } else if (bytes[i] == savedTermios.c_cc[VQUIT] && bytes[i] != _POSIX_VDISABLE) {
+            requestExit(SIGQUIT);
+        }
+    }
+}
+
+// One read of what is waiting, never blocking; false when nothing came.
 bool readInput() {
     if (inputQuiet) {
         inputQuiet = false;
         return false;
     }
-    if (!haveRoomForInput()) {
+    if (!mayReadInput()) {
         return false;
     }
-    pollfd input = {kInputFd, POLLIN, 0};
-    if (poll(&input, 1, 0) <= 0) {
-        return false;
+    if (inputKind == StreamKind::Shared) {
+        pollfd input = {inputFd, POLLIN, 0};
+        if (poll(&input, 1, 0) <= 0) {
+            return false;
+        }
     }
-    const ssize_t count = read(kInputFd, pending.bytes, sizeof pending.bytes);
+    const ssize_t count = inputKind == StreamKind::Socket
+                              ? recv(inputFd, pending.bytes, sizeof pending.bytes, MSG_DONTWAIT)
+                              : read(inputFd, pending.bytes, sizeof pending.bytes);
     if (count > 0) {
         pending.at = 0;
         pending.end = static_cast<std::size_t>(count);
         pending.arrivedMs = nowMs();
+        takeControlKeys(pending.bytes, pending.end);
         return true;
     }
-    if (count == 0 || (errno != EAGAIN && errno != EINTR)) {
+    if (count == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
         endInput(); // end of a pipe or file, or a terminal that hung up
     }
     return false;
@@ -206,8 +278,15 @@ void takeKeyboard() {
     rawTermios.c_iflag &= ~(ICRNL | INLCR | IGNCR | IXON | IXOFF | ISTRIP | BRKINT);
     // Unechoed, one key at a time; Ctrl+V and Ctrl+O are plain keys too.
     rawTermios.c_lflag &= ~(ICANON | ECHO | ECHONL | IEXTEN);
-    // Ctrl+C still interrupts; Ctrl+Z and Ctrl+\ become ordinary keys.
-    rawTermios.c_lflag |= ISIG;
+    // Ctrl+C still interrupts; Ctrl+Z and Ctrl+\ become ordinary keys. On a
+    // terminal that is not ours (setsid), its signals would go to another
+    // process group and Ctrl+C would be lost: there it reaches us as a byte.
+    controlKeysAreOurs = tcgetsid(kInputFd) != getsid(0);
+    if (controlKeysAreOurs) {
+        rawTermios.c_lflag &= ~ISIG;
+    } else {
+        rawTermios.c_lflag |= ISIG;
+    }
     rawTermios.c_cc[VSUSP] = _POSIX_VDISABLE;
     rawTermios.c_cc[VQUIT] = _POSIX_VDISABLE;
     rawTermios.c_cc[VMIN] = 1;
@@ -223,27 +302,35 @@ void consoleOpen() {
     decoder = KeyDecoder();
     pending.at = pending.end = 0;
     inputEnded = false;
-    takeOutput();
+    outputDead = false;
+    inputKind = takeStream(kInputFd, O_RDONLY, inputFd);
+    outputKind = takeStream(kOutputFd, O_WRONLY, outputFd);
     screenKept = true;
     takeKeyboard();
 }
 
 void consoleResume() {
     // TCSANOW keeps the keys typed before start-up queued for the drive loop.
-    if (terminalTaken && !terminalIsRaw && tcsetattr(kInputFd, TCSANOW, &rawTermios) == 0) {
+    // In the background the settings wait until the job is continued in the
+    // foreground.
+    if (terminalTaken && !terminalIsRaw && !inBackground(kInputFd) &&
+        tcsetattr(kInputFd, TCSANOW, &rawTermios) == 0) {
         terminalIsRaw = 1;
     }
 }
 
 void consoleSuspend() {
-    if (terminalIsRaw) {
+    // A job in the background left the terminal to the shell, which set it
+    // as it wants it: changing it now would spoil the shell's settings.
+    if (terminalIsRaw && !inBackground(kInputFd)) {
         tcsetattr(kInputFd, TCSANOW, &savedTermios);
-        terminalIsRaw = 0;
     }
+    terminalIsRaw = 0;
 }
 
 void consoleClose() {
-    releaseOutput();
+    releaseStream(inputKind, inputFd, kInputFd);
+    releaseStream(outputKind, outputFd, kOutputFd);
     screenKept = false;
     screenText.clear();
     screenTorn = false;
@@ -252,8 +339,10 @@ void consoleClose() {
     }
     consoleSuspend();
     // Keys left unread (an arrow held down when q came) must not spill into
-    // the shell as escape sequences.
-    tcflush(kInputFd, TCIFLUSH);
+    // the shell as escape sequences; in the background they are not ours.
+    if (!inBackground(kInputFd)) {
+        tcflush(kInputFd, TCIFLUSH);
+    }
     terminalTaken = false;
 }
 
@@ -293,6 +382,11 @@ bool keyWaiting() {
     return decoderHasKey(decoder);
 }
 
+bool keyInputEnded() {
+    return inputEnded && !decoderHasKey(decoder) && !decoderPending(decoder) &&
+           pending.at == pending.end;
+}
+
 bool keyQueued() {
     feedPending();
     return decoderHasKey(decoder);
@@ -316,14 +410,14 @@ void waitForInput(std::int64_t untilNs) {
     pollfd fds[3];
     nfds_t count = 0;
     fds[count++] = {requestWakeFd(), POLLIN, 0};
-    const nfds_t input = haveRoomForInput() ? count++ : 0;
+    const nfds_t input = mayReadInput() ? count++ : 0;
     if (input != 0) {
-        fds[input] = {kInputFd, POLLIN, 0};
+        fds[input] = {inputFd, POLLIN, 0};
         if (decoderPending(decoder)) {
             deadline = std::min(deadline, decoderDeadlineMs(decoder) * kNsPerMs);
         }
     }
-    const nfds_t output = screenTorn ? count++ : 0;
+    const nfds_t output = screenTorn && !outputDead && !outputHeldBack() ? count++ : 0;
     if (output != 0) {
         fds[output] = {outputFd, POLLOUT, 0};
     }

@@ -106,6 +106,11 @@ bool keyQueued() {
     return keyWaiting();
 }
 
+// A console's keyboard never ends.
+bool keyInputEnded() {
+    return false;
+}
+
 int readKey() {
     while (keyboardPresent() && exitSignal() == 0) {
         if (_kbhit() != 0) {

@@ -36,7 +36,9 @@ void pauseUntil(std::int64_t untilNs) {
     }
 }
 
-// Gives the terminal back and stops until continued; then takes it again.
+// Gives the terminal back and stops until continued, unless a request to
+// end or a continue came first; then takes the terminal again. The caller
+// looks at the requests again afterwards.
 void suspendHere() {
     consoleSuspend();
     suspendProcess();
@@ -44,20 +46,35 @@ void suspendHere() {
     consoleResume();
 }
 
+// Whether the screen may have been changed by somebody else since the last
+// call: the process was continued (the shell wrote meanwhile) or the window
+// resized. Both are taken.
+bool screenDisturbed() {
+    const bool continued = takeContinued();
+    const bool resized = takeResized();
+    return continued || resized;
+}
+
 // Prompts and tries to open until the transmitter answers and takes the line
 // settings, or until the program is asked to stop. Keys typed meanwhile stay
-// queued.
+// queued. The prompt is drawn once, and again only when the screen may have
+// changed: the attempts go on every 10 ms, the screen stays still.
 bool connect() {
+    bool drawn = false;
     for (;;) {
         if (stopRequested()) {
             return false;
         }
         if (takeSuspendRequest()) {
             suspendHere();
+            drawn = false;
+            continue;
         }
-        takeContinued();
-        clearScreen();
-        writeText("Pripojte vysilac na USB");
+        if (screenDisturbed() || !drawn) {
+            clearScreen();
+            writeText("Pripojte vysilac na USB");
+            drawn = true;
+        }
         bool ready = openTransmitter() == FT_OK;
         if (ready && !configureLine()) {
             closeTransmitter();
@@ -66,6 +83,18 @@ bool connect() {
         pauseUntil(monotonicNs() + kOpenRetryPauseNs);
         if (ready) {
             return true;
+        }
+    }
+}
+
+// Keys typed while the prompt showed after the transmitter was lost were
+// typed blind, for a vehicle that was not listening: they are dropped. Only
+// the quit keys still count.
+void dropBlindKeys() {
+    while (!driveState.quitRequested && keyWaiting()) {
+        const int code = readKey();
+        if (code == kKeyQuit || code == kKeyStop) {
+            applyKey(code);
         }
     }
 }
@@ -89,7 +118,10 @@ void suspendDriving() {
 
 // The line sets the pace: keys are applied as they arrive, and each byte goes
 // to the device when it is due, a frame's codes read as its first byte goes.
+// The first frame after an open is the rest frame: no key is applied before
+// it has gone out whole.
 DriveEnd drive() {
+    bool restFrameOut = false;
     for (;;) {
         if (driveState.quitRequested) {
             return DriveEnd::Quit;
@@ -105,12 +137,23 @@ DriveEnd drive() {
             consoleResume();
             restAndShow();
         }
+        if (takeResized()) {
+            showStatus();
+        }
+        // Input that has ended can never stop the vehicle again: the drive
+        // ends as q ends it.
+        if (restFrameOut && keyInputEnded()) {
+            if (applyKey(kKeyQuit)) {
+                showStatus();
+            }
+            continue;
+        }
         const std::int64_t due = byteDueNs();
         const std::int64_t now = monotonicNs();
         if (now < due) {
             // Until the byte is due: keys as they come. The wait reads in
             // whatever arrives, so nothing else need look at the terminal.
-            if (keyQueued()) {
+            if (restFrameOut && keyQueued()) {
                 takeKey();
             } else {
                 waitForInput(due);
@@ -119,7 +162,7 @@ DriveEnd drive() {
         }
         // The byte is due. Keys already waiting go in first; more input that
         // keeps coming waits for the time between bytes.
-        if (keyWaiting()) {
+        if (restFrameOut && keyWaiting()) {
             const std::int64_t budgetEnd = now + kKeyBudgetNs;
             do {
                 takeKey();
@@ -129,6 +172,7 @@ DriveEnd drive() {
             }
         }
         streamByte(driveState.speedCode, driveState.steerCode);
+        restFrameOut = restFrameOut || !frameUnfinished();
         if (transmitterLost()) {
             return DriveEnd::Lost;
         }
@@ -142,9 +186,12 @@ int runDrive() {
     installJobControlHandlers();
     consoleOpen();
 
-    for (;;) {
+    for (bool lost = false;; lost = true) {
         if (!connect()) {
             break;
+        }
+        if (lost) {
+            dropBlindKeys();
         }
         // Each time the transmitter opens, driving starts from rest.
         restAndShow();
@@ -159,8 +206,9 @@ int runDrive() {
     writeText("Close\n");
     if (transmitterOpen()) {
         // Whatever way the drive ended, the vehicle is left at rest: the
-        // frame begun goes out whole, then the rest frame, and the device is
-        // closed only once they have left the line.
+        // frame begun goes out whole, then the rest frame, a failed byte
+        // written again for up to half a second, and the device is closed
+        // only once they have left the line.
         sendFrame(kRestSpeedCode, kRestSteerCode);
         waitUntilSent();
         closeTransmitter();

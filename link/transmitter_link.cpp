@@ -15,6 +15,7 @@ constexpr std::int64_t kTransferMarginNs = 5 * kNsPerMs;
 Pacer pacer;
 bool pacing = true;
 int failedWritesInARow = 0;
+std::int64_t failingSinceNs = 0; // when the first of them was begun
 
 // The frame on its way out: its bytes, and how many have been handed over.
 std::array<std::uint8_t, 3> frame = {};
@@ -64,13 +65,22 @@ FT_STATUS sendByte(int value) {
     }
     unsigned char byte = static_cast<unsigned char>(value & 0xFF);
     std::uint32_t written = 0;
-    // A failed write is not repeated: the next byte follows as usual. Pacing
-    // goes on all the same, so a dead device does not spin the loop.
-    const FT_STATUS status = FT_Write(transmitterLink.deviceHandle, &byte, 1, &written);
+    const std::int64_t begun = monotonicNs();
+    FT_STATUS status = FT_Write(transmitterLink.deviceHandle, &byte, 1, &written);
+    // A write that reports success but took no byte has not sent it either.
+    if (status == FT_OK && written != 1) {
+        status = FT_IO_ERROR;
+    }
+    // Pacing goes on for a failed write too, so that a dead device does not
+    // spin the loop with retries.
     if (pacing) {
         pacerWrote(pacer, monotonicNs());
     }
-    failedWritesInARow = status == FT_OK ? 0 : failedWritesInARow + 1;
+    if (status != FT_OK && failedWritesInARow++ == 0) {
+        failingSinceNs = begun;
+    } else if (status == FT_OK) {
+        failedWritesInARow = 0;
+    }
     return status;
 }
 
@@ -87,26 +97,34 @@ FT_STATUS streamByte(int speedCode, int steerCode) {
         frame = frameBytes(speedCode, steerCode);
         frameSent = 0;
     }
-    return sendByte(frame[frameSent++]);
+    // A byte that failed is written again next time, so that the frame on
+    // its way is never cut short on the line.
+    const FT_STATUS status = sendByte(frame[frameSent]);
+    if (status == FT_OK) {
+        ++frameSent;
+    }
+    return status;
 }
 
 bool frameUnfinished() {
     return frameSent < 3;
 }
 
-void finishFrame() {
-    while (frameUnfinished()) {
+bool sendFrame(int speedCode, int steerCode) {
+    const std::int64_t giveUp = monotonicNs() + kFrameRetryLimitNs;
+    // The frame begun goes out whole first, then this one.
+    bool queued = false;
+    while (transmitterOpen() && monotonicNs() < giveUp) {
+        if (!frameUnfinished()) {
+            if (queued) {
+                return true;
+            }
+            queued = true;
+        }
         sleepUntil(byteDueNs());
-        sendByte(frame[frameSent++]);
+        streamByte(speedCode, steerCode);
     }
-}
-
-void sendFrame(int speedCode, int steerCode) {
-    finishFrame();
-    for (std::uint8_t byte : frameBytes(speedCode, steerCode)) {
-        sleepUntil(byteDueNs());
-        sendByte(byte);
-    }
+    return false;
 }
 
 void waitUntilSent() {
@@ -116,7 +134,8 @@ void waitUntilSent() {
 }
 
 bool transmitterLost() {
-    return failedWritesInARow >= kFailedWritesWhenLost;
+    return failedWritesInARow >= kFailedWritesWhenLost &&
+           monotonicNs() - failingSinceNs >= kFailingWhenLostNs;
 }
 
 void closeTransmitter() {

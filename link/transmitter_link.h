@@ -21,9 +21,14 @@ struct TransmitterLink {
 // The one transmitter link of the process.
 extern TransmitterLink transmitterLink;
 
-// Writes that fail in a row before the transmitter counts as gone: a stray
-// failure is not a lost device, but a frame's worth of them is.
+// The transmitter counts as gone when writes keep failing: a frame's worth
+// of them in a row, over at least two byte times. A stray failure, or a line
+// held up for a moment, is no lost device; the failed byte is written again.
 constexpr int kFailedWritesWhenLost = 3;
+constexpr std::int64_t kFailingWhenLostNs = 2 * kNominalByteNs;
+
+// How long sendFrame keeps writing again a byte that fails.
+constexpr std::int64_t kFrameRetryLimitNs = 500 * 1000000LL;
 
 // One open attempt by description; never waits and writes nothing.
 FT_STATUS openTransmitter();
@@ -45,18 +50,17 @@ std::int64_t byteDueNs();
 
 // Hands over the next byte of the stream now. A new frame takes the codes
 // given, as they are at that moment; its other two bytes follow whatever the
-// codes are by then, so that every frame leaves whole.
+// codes are by then, so that every frame leaves whole. A byte whose write
+// fails is the next one handed over again.
 FT_STATUS streamByte(int speedCode, int steerCode);
 
 // Whether a frame has been begun and not finished.
 bool frameUnfinished();
 
-// Sends the rest of a frame begun, each byte when it is due.
-void finishFrame();
-
-// Speed code, steering code, checksum: three one-byte writes, each when it
-// is due. Waits.
-void sendFrame(int speedCode, int steerCode);
+// Finishes the frame begun, then sends speed code, steering code and
+// checksum, each byte when it is due, a failed one written again, for up to
+// kFrameRetryLimitNs in all. Waits. True once the frame is out whole.
+bool sendFrame(int speedCode, int steerCode);
 
 // Waits until the bytes handed over have left the line, by the pacer's
 // reckoning, and a little more for the USB transfer: a driver that drops

@@ -1,9 +1,11 @@
 // The process's signals. Requests from outside the program: to end it (Ctrl+C, and on POSIX every
-// signal whose default action ends a process; on Windows Ctrl+Break and
-// closing the console window), to stop it for a while (SIGTSTP, SIGTTIN,
-// SIGTTOU) and the news that it was continued (SIGCONT). The handlers only
-// record the request and wake the program's one wait; the drive loop
-// notices it and acts properly.
+// signal whose default action ends a process, the real-time ones from
+// SIGRTMIN to SIGRTMAX included; on Windows Ctrl+Break and closing the
+// console window), to stop it for a while (SIGTSTP, SIGTTIN, SIGTTOU), and
+// the news that it was continued (SIGCONT) or its window resized (SIGWINCH).
+// The handlers only record the request and wake the program's one wait; the
+// drive loop notices it and acts properly. Each handled signal is unblocked
+// when its handler is installed, whatever mask the program inherited.
 #pragma once
 
 // Opens /dev/null onto any of descriptors 0, 1 and 2 that is closed, so that
@@ -38,9 +40,14 @@ bool takeSuspendRequest();
 // Whether the process was continued since the last call.
 bool takeContinued();
 
-// Stops the process until it is continued; returns then. Nothing on a
-// platform without job control.
-void suspendProcess();
+// Stops the process until it is continued; returns then. It does not stop
+// when a request to end is already in, or when the process was continued
+// after the request to stop came; false then. Nothing on a platform without
+// job control.
+bool suspendProcess();
+
+// Whether the terminal window changed its size since the last call.
+bool takeResized();
 
 // The conventional exit status for ending on that signal (130 for SIGINT).
 int exitStatusForSignal(int signal);

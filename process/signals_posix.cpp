@@ -11,6 +11,10 @@ namespace {
 volatile sig_atomic_t requestedSignal = 0;
 volatile sig_atomic_t suspendRequested = 0;
 volatile sig_atomic_t continued = 0;
+// Set by a continue, cleared by a request to stop: a continue that came
+// after the request and before the stop means the stop is not wanted.
+volatile sig_atomic_t continuedSinceRequest = 0;
+volatile sig_atomic_t resized = 0;
 int wakePipe[2] = {-1, -1};
 void (*crashCleanup)() = nullptr;
 
@@ -49,11 +53,18 @@ void onExitRequest(int signal) {
 
 void onSuspendRequest(int) {
     suspendRequested = 1;
+    continuedSinceRequest = 0;
     wake();
 }
 
 void onContinue(int) {
     continued = 1;
+    continuedSinceRequest = 1;
+    wake();
+}
+
+void onResize(int) {
+    resized = 1;
     wake();
 }
 
@@ -66,13 +77,46 @@ void onCrash(int signal) {
     std::raise(signal);
 }
 
+bool isEndingSignal(int signal) {
+    for (int ending : kEndingSignals) {
+        if (signal == ending) {
+            return true;
+        }
+    }
+    return signal >= SIGRTMIN && signal <= SIGRTMAX;
+}
+
+// The signals whose handlers record requests; each handler runs with the
+// others held, so that a stop request and a continue never interleave.
+sigset_t handledSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signal = 1; signal < NSIG; ++signal) {
+        if (isEndingSignal(signal)) {
+            sigaddset(&set, signal);
+        }
+    }
+    for (int signal : kSuspendSignals) {
+        sigaddset(&set, signal);
+    }
+    sigaddset(&set, SIGCONT);
+    sigaddset(&set, SIGWINCH);
+    return set;
+}
+
 void install(int signal, void (*handler)(int), int flags) {
     struct sigaction action = {};
     action.sa_handler = handler;
-    sigemptyset(&action.sa_mask);
+    action.sa_mask = handledSignals();
     // No SA_RESTART: a wait in progress returns at once with EINTR.
     action.sa_flags = flags;
     sigaction(signal, &action, nullptr);
+    // A signal blocked by whoever started the program would never reach
+    // its handler: the program could not be stopped by it.
+    sigset_t one;
+    sigemptyset(&one);
+    sigaddset(&one, signal);
+    sigprocmask(SIG_UNBLOCK, &one, nullptr);
 }
 
 void makeWakePipe() {
@@ -124,6 +168,7 @@ void installJobControlHandlers() {
         install(signal, onSuspendRequest, 0);
     }
     install(SIGCONT, onContinue, 0);
+    install(SIGWINCH, onResize, 0);
 }
 
 int exitSignal() {
@@ -150,10 +195,36 @@ bool takeContinued() {
     return true;
 }
 
-void suspendProcess() {
-    // SIGSTOP, not SIGTSTP: it stops the process whatever its parent is; a
-    // process group without a job-control shell above it discards SIGTSTP.
-    kill(getpid(), SIGSTOP);
+bool takeResized() {
+    if (!resized) {
+        return false;
+    }
+    resized = 0;
+    return true;
+}
+
+bool suspendProcess() {
+    // With the handled signals held, what came in since the request to stop
+    // is looked at once more: a request to end wins over the stop, and a
+    // continue that came meanwhile has already undone it. Anything that
+    // arrives after this look stays pending and is handled once continued.
+    const sigset_t held = handledSignals();
+    sigset_t previous;
+    sigprocmask(SIG_BLOCK, &held, &previous);
+    sigset_t pending;
+    sigpending(&pending);
+    bool ask = requestedSignal == 0 && !continuedSinceRequest && !sigismember(&pending, SIGCONT);
+    for (int signal = 1; ask && signal < NSIG; ++signal) {
+        ask = !(sigismember(&pending, signal) == 1 && isEndingSignal(signal));
+    }
+    if (ask) {
+        // SIGSTOP, not SIGTSTP: it stops the process whatever its parent
+        // is; a process group without a job-control shell above it
+        // discards SIGTSTP.
+        kill(getpid(), SIGSTOP);
+    }
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    return ask;
 }
 
 int exitStatusForSignal(int signal) {

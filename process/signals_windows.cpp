@@ -93,7 +93,13 @@ bool takeContinued() {
     return false;
 }
 
-void suspendProcess() {}
+bool suspendProcess() {
+    return false;
+}
+
+bool takeResized() {
+    return false;
+}
 
 void* requestWakeEvent() {
     return requestWake;

@@ -5,23 +5,28 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <new>
 #include <poll.h>
 #include <unistd.h>
 
 namespace {
 
 constexpr std::int64_t kFinalWaitNs = 50 * kNsPerMs;
+// EINTR retries a write gets: a signal that keeps coming must not hold the
+// program in one write.
+constexpr int kWriteRetries = 3;
 
 int traceFd = -1;
 std::string held; // lines the reader has not taken yet
 
 // Writes what the reader takes now; false when it takes no more.
 bool writeHeld() {
+    int retries = kWriteRetries;
     while (!held.empty()) {
         const ssize_t done = write(traceFd, held.data(), held.size());
         if (done > 0) {
             held.erase(0, static_cast<std::size_t>(done));
-        } else if (!(done < 0 && errno == EINTR)) {
+        } else if (!(done < 0 && errno == EINTR && retries-- > 0)) {
             return false;
         }
     }
@@ -42,7 +47,14 @@ bool openTraceFile(const std::string& path, std::string& error) {
         error = "cannot write trace " + path + ": " + std::strerror(errno);
         return false;
     }
+    // The room for held lines is taken now, so that holding them never
+    // needs memory later, when there may be none.
     held.clear();
+    try {
+        held.reserve(kTraceHoldBytes);
+    } catch (const std::bad_alloc&) {
+        // Then lines a reader does not take at once are lost instead.
+    }
     return true;
 }
 
@@ -50,7 +62,7 @@ void writeTraceLine(const char* line, std::size_t length) {
     if (traceFd < 0) {
         return;
     }
-    if (held.size() + length <= kTraceHoldBytes) {
+    if (held.size() + length <= held.capacity()) {
         held.append(line, length);
     }
     if (!writeHeld() && errno != EAGAIN) {

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <new>
 
 namespace {
 
@@ -36,17 +37,22 @@ void trace(std::int64_t t, TraceKind kind, std::uint32_t status,
     if (!device.tracing) {
         return;
     }
-    TraceRecord record;
-    record.t = t;
-    record.kind = kind;
-    record.description = description;
-    std::size_t i = 0;
-    for (std::uint32_t value : values) {
-        record.values[i++] = value;
+    // Out of memory, the line is lost rather than the program: the device
+    // must go on working, and the vehicle must still be brought to rest.
+    try {
+        TraceRecord record;
+        record.t = t;
+        record.kind = kind;
+        record.description = description;
+        std::size_t i = 0;
+        for (std::uint32_t value : values) {
+            record.values[i++] = value;
+        }
+        record.status = status;
+        const std::string line = formatTraceLine(record);
+        writeTraceLine(line.data(), line.size());
+    } catch (const std::bad_alloc&) {
     }
-    record.status = status;
-    const std::string line = formatTraceLine(record);
-    writeTraceLine(line.data(), line.size());
 }
 
 double byteNs() {

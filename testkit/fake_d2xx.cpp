@@ -6,7 +6,7 @@ char fakeDeviceHandle;
 std::vector<unsigned> fakeWrittenBytes() {
     std::vector<unsigned> bytes;
     for (const FakeD2xxCall& call : fakeD2xx.calls) {
-        if (call.name == "write") {
+        if (call.name == "write" && call.status == FT_OK) {
             bytes.insert(bytes.end(), call.args.begin() + 1, call.args.end());
         }
     }
@@ -41,9 +41,14 @@ FT_STATUS FT_API FT_Write(FT_HANDLE handle, void* buffer, std::uint32_t toWrite,
     for (std::uint32_t i = 0; i < toWrite; ++i) {
         call.args.push_back(static_cast<unsigned char*>(buffer)[i]);
     }
+    call.status = fakeD2xx.writeStatus;
+    if (!fakeD2xx.writeScript.empty()) {
+        call.status = fakeD2xx.writeScript.front();
+        fakeD2xx.writeScript.erase(fakeD2xx.writeScript.begin());
+    }
     fakeD2xx.calls.push_back(call);
-    *written = fakeD2xx.writeStatus == FT_OK ? toWrite : 0;
-    return fakeD2xx.writeStatus;
+    *written = call.status == FT_OK ? toWrite : 0;
+    return call.status;
 }
 
 FT_STATUS FT_API FT_Close(FT_HANDLE handle) {

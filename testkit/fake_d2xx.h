@@ -12,6 +12,7 @@ struct FakeD2xxCall {
     std::string text; // open: the description
     std::vector<unsigned> args;
     FT_HANDLE handle;
+    FT_STATUS status = FT_OK;
 };
 
 struct FakeD2xx {
@@ -20,6 +21,7 @@ struct FakeD2xx {
     FT_STATUS baudStatus = FT_OK;
     FT_STATUS dataStatus = FT_OK;
     FT_STATUS writeStatus = FT_OK;
+    std::vector<FT_STATUS> writeScript; // what the next writes return, before writeStatus
 };
 
 extern FakeD2xx fakeD2xx;
@@ -27,5 +29,5 @@ extern FakeD2xx fakeD2xx;
 // The handle a successful fake open gives.
 extern char fakeDeviceHandle;
 
-// The bytes of every write call, in order.
+// The bytes of every write call that succeeded, in order.
 std::vector<unsigned> fakeWrittenBytes();

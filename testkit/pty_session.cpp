@@ -99,14 +99,8 @@ std::string screen(const PtySession& session) {
     return at == std::string::npos ? session.output : session.output.substr(at + clear.size());
 }
 
-bool onlyPrompts(const PtySession& session, const std::string& prompt) {
-    const std::string frame = "\x1b[H\x1b[2J" + prompt;
-    std::size_t at = 0;
-    while (session.output.compare(at, frame.size(), frame) == 0) {
-        at += frame.size();
-    }
-    const std::string rest = session.output.substr(at);
-    return at > 0 && frame.compare(0, rest.size(), rest) == 0;
+bool onlyThePrompt(const PtySession& session, const std::string& prompt) {
+    return session.output == "\x1b[H\x1b[2J" + prompt;
 }
 
 bool waitForExit(PtySession& session, int timeoutMs) {

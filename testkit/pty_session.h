@@ -33,8 +33,8 @@ void readFor(PtySession& session, int ms);
 std::string screen(const PtySession& session);
 
 // Whether everything the program wrote so far is the prompt on a cleared
-// screen, again and again; the last redraw may still be under way.
-bool onlyPrompts(const PtySession& session, const std::string& prompt);
+// screen, drawn once.
+bool onlyThePrompt(const PtySession& session, const std::string& prompt);
 
 // Waits for the program to end; false on timeout, after which it is killed.
 bool waitForExit(PtySession& session, int timeoutMs);

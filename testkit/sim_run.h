@@ -19,8 +19,11 @@ struct SimRun {
     std::string trace = tempPath("trace");
     PtySession session;
 
-    explicit SimRun(std::vector<std::string> options = {}) {
-        std::vector<std::string> argv = {RCDRIVE_SIM_PATH, "--trace", trace};
+    // The wrapper's words come first: {"setsid", "-w"} runs the program
+    // under setsid, {"sh", "-c", SCRIPT} runs SCRIPT with the program as $0.
+    explicit SimRun(std::vector<std::string> options = {}, std::vector<std::string> wrapper = {}) {
+        std::vector<std::string> argv = wrapper;
+        argv.insert(argv.end(), {RCDRIVE_SIM_PATH, "--trace", trace});
         argv.insert(argv.end(), options.begin(), options.end());
         session = startInPty(argv);
     }

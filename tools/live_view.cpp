@@ -1,6 +1,7 @@
 #include "tools/live_view.h"
 
-#include <cstdio>
+#include <cstring>
+#include <poll.h>
 #include <string>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -9,9 +10,14 @@ namespace {
 
 constexpr std::int64_t kRedrawNs = 200 * 1000000LL; // five times a second
 
+// A drawing the terminal does not take at once (its output stopped with
+// Ctrl+S) is skipped, not waited for: the next one comes a moment later, and
+// nothing holds the monitor when it is asked to end.
 void show(const char* text) {
-    std::fputs(text, stdout);
-    std::fflush(stdout);
+    pollfd output = {STDOUT_FILENO, POLLOUT, 0};
+    if (poll(&output, 1, 0) == 1 && (output.revents & POLLOUT) != 0) {
+        (void)!write(STDOUT_FILENO, text, std::strlen(text));
+    }
 }
 
 // Lines are cut to the terminal's width: a line that wrapped would throw the

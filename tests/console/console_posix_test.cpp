@@ -2,10 +2,12 @@
 // and output, and on pipes.
 #include "console/console.h"
 #include "process/clock.h"
+#include "process/signals.h"
 #include "testkit/capture_output.h"
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <pty.h>
@@ -56,20 +58,23 @@ bool keyArrives() {
     return false;
 }
 
-TEST(PosixConsole, RawKeysButCtrlCStillInterrupts) {
+// The pseudo-terminal here is not the test's controlling terminal, as with
+// setsid: its Ctrl+C would signal somebody else, so it comes as a byte and
+// is taken as the request it stands for.
+TEST(PosixConsole, RawKeysAndCtrlCOnATerminalThatIsNotOurs) {
     PtyInput pty;
     consoleOpen();
     termios raw{};
     tcgetattr(pty.slave, &raw);
     EXPECT_FALSE(raw.c_lflag & ICANON);
     EXPECT_FALSE(raw.c_lflag & ECHO);
-    EXPECT_TRUE(raw.c_lflag & ISIG);
+    EXPECT_FALSE(raw.c_lflag & ISIG);
     EXPECT_FALSE(raw.c_iflag & IXON);
     EXPECT_FALSE(raw.c_iflag & ICRNL);
-    EXPECT_EQ(raw.c_cc[VINTR], pty.before.c_cc[VINTR]);
-    EXPECT_EQ(raw.c_cc[VSUSP], _POSIX_VDISABLE);
-    EXPECT_EQ(raw.c_cc[VQUIT], _POSIX_VDISABLE);
     EXPECT_EQ(raw.c_oflag, pty.before.c_oflag) << "output keeps its line ends";
+    pty.type("\x03");
+    ASSERT_TRUE(keyArrives());
+    EXPECT_EQ(exitSignal(), SIGINT);
 
     consoleClose();
     termios after{};

@@ -35,7 +35,7 @@ void expectFrames(const std::vector<unsigned>& bytes, std::size_t from,
 TEST(DriveEndToEnd, PromptsUntilAttachedThenGoesOnByItself) {
     SimRun run({"--attach-after", "600"});
     readFor(run.session, 300);
-    EXPECT_TRUE(onlyPrompts(run.session, kPrompt));
+    EXPECT_TRUE(onlyThePrompt(run.session, kPrompt)) << "drawn once while the attempts go on";
     for (const TraceRecord& record : run.entries()) {
         EXPECT_EQ(record.kind, TraceKind::Open);
         EXPECT_EQ(record.status, 2u);
@@ -95,17 +95,19 @@ TEST(DriveEndToEnd, UpRaisesTheSpeedOneStep) {
     EXPECT_EQ(screen(run.session), " Vpred: 1, Nenatoceno: 0\r\n");
 }
 
-TEST(DriveEndToEnd, KeysTypedAtThePromptApplyBeforeTheFirstFrame) {
+// The first frame after the open is the rest frame; the keys follow it.
+TEST(DriveEndToEnd, KeysTypedAtThePromptApplyRightAfterTheFirstFrame) {
     SimRun run({"--attach-after", "400"});
     ASSERT_TRUE(waitForOutput(run.session, kPrompt, 2000));
     typeKeys(run.session, kUp + kUp + kRight);
     readFor(run.session, 50);
-    EXPECT_TRUE(onlyPrompts(run.session, kPrompt)) << "nothing echoed, nothing applied yet";
+    EXPECT_TRUE(onlyThePrompt(run.session, kPrompt)) << "nothing echoed, nothing applied yet";
     ASSERT_TRUE(waitForOutput(run.session, " Vpred: 2, Vpravo: 1\r\n", 3000));
-    ASSERT_TRUE(waitForBytes(run.trace, 9, 3000));
+    ASSERT_TRUE(waitForBytes(run.trace, 12, 3000));
     std::vector<unsigned> bytes = run.bytes();
     bytes.resize(bytes.size() - bytes.size() % 3);
-    expectFrames(bytes, 0, {0xA2, 0x51, 0xF3});
+    expectFrames({bytes.begin(), bytes.begin() + 3}, 0, {0x80, 0x40, 0xC0});
+    expectFrames(bytes, 3, {0xA2, 0x51, 0xF3});
 }
 
 TEST(DriveEndToEnd, QTypedAtThePromptEndsRightAfterTheOpen) {
@@ -116,7 +118,8 @@ TEST(DriveEndToEnd, QTypedAtThePromptEndsRightAfterTheOpen) {
     EXPECT_EQ(exitCode(run.session), 0);
     EXPECT_EQ(screen(run.session), "Close\r\n");
     EXPECT_NE(run.session.output.find(" Stuj: 0, Nenatoceno: 0"), std::string::npos);
-    EXPECT_EQ(run.bytes(), (std::vector<unsigned>{0x80, 0x40, 0xC0})) << "only the rest frame";
+    EXPECT_EQ(run.bytes(), (std::vector<unsigned>{0x80, 0x40, 0xC0, 0x80, 0x40, 0xC0}))
+        << "only the rest frame, first and last";
     const std::vector<TraceRecord> trace = run.entries();
     EXPECT_EQ(trace.back().kind, TraceKind::Close);
 }

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
 #include <poll.h>
@@ -176,23 +177,6 @@ TEST(WaysOut, ACrashRestoresTheTerminalAndStillEndsByTheSignal) {
     }
 }
 
-// Stops the run with the signal (none: it ends by itself): it ends within
-// half a second with 128 + the signal, the rest frame last and one close
-// (unless the trace is a FIFO, which keeps no record to look at).
-void expectStopsPromptly(DetachedSimRun& run, int signal, int status = SIGTERM,
-                         bool traceKept = true) {
-    const std::int64_t asked = nowNs();
-    if (signal != 0) {
-        kill(run.pid, signal);
-    }
-    ASSERT_TRUE(run.waitForExit(3000));
-    EXPECT_LT(nowNs() - asked, 500 * 1000000LL);
-    EXPECT_EQ(run.exitCode(), 128 + status);
-    if (traceKept) {
-        expectRestFrameLastAndOneClose(run.entries());
-    }
-}
-
 // A pipe for a program's standard input or output; the test's own ends are
 // closed in the program.
 struct Pipe {
@@ -222,17 +206,43 @@ struct Pipe {
     }
 };
 
-TEST(WaysOut, AClosedOutputDoesNotStopTheShutDown) {
-    // Standard output a pipe whose reader is gone: every write fails with EPIPE.
-    Pipe in;
-    Pipe out;
-    DetachedSimRun run(in.read, out.write);
-    out.closeRead();
-    ASSERT_TRUE(waitForBytes(run.trace, 9, 3000));
-    ASSERT_EQ(write(in.write, "\x1b[Aq", 4), 4);
+// Stops the run with the signal (none: it ends by itself): it ends within
+// half a second with 128 + the signal, the rest frame last and one close
+// (unless the trace is a FIFO, which keeps no record to look at).
+void expectStopsPromptly(DetachedSimRun& run, int signal, int status = SIGTERM,
+                         bool traceKept = true) {
+    const std::int64_t asked = nowNs();
+    if (signal != 0) {
+        kill(run.pid, signal);
+    }
     ASSERT_TRUE(run.waitForExit(3000));
-    EXPECT_EQ(run.exitCode(), 0) << "killed instead of shutting down";
-    expectRestFrameLastAndOneClose(run.entries());
+    EXPECT_LT(nowNs() - asked, 500 * 1000000LL);
+    EXPECT_EQ(run.exitCode(), 128 + status);
+    if (traceKept) {
+        expectRestFrameLastAndOneClose(run.entries());
+    }
+}
+
+// Output that fails for good (a pipe whose reader is gone, a full disk) is
+// given up: it is not waited for, and it stops neither the stream nor the
+// shut-down.
+TEST(WaysOut, AnOutputThatFailsForGoodIsGivenUp) {
+    for (const bool full : {false, true}) {
+        Pipe in;
+        Pipe out;
+        DetachedSimRun run(in.read, full ? open("/dev/full", O_WRONLY | O_CLOEXEC) : out.write, {},
+                           full);
+        out.closeRead();
+        ASSERT_TRUE(waitForBytes(run.trace, 9, 3000));
+        ASSERT_EQ(write(in.write, "\x1b[A", 3), 3);
+        const double cpu = coreShareDuring(run.pid, [] { usleep(500000); });
+        EXPECT_GE(cpu, 0.0);
+        EXPECT_LE(cpu, 0.05) << "share of one core with " << (full ? "/dev/full" : "a closed pipe");
+        ASSERT_EQ(write(in.write, "q", 1), 1);
+        ASSERT_TRUE(run.waitForExit(3000));
+        EXPECT_EQ(run.exitCode(), 0) << "killed instead of shutting down";
+        expectRestFrameLastAndOneClose(run.entries());
+    }
 }
 
 // Output that nobody reads (a pipe that is full, as from a frozen terminal)
@@ -267,13 +277,24 @@ TEST(WaysOut, ATerminalThatHangsUpQuietlyEndsAsSigHupDoes) {
     expectStopsPromptly(run, 0, SIGHUP);
 }
 
-// Closed standard streams lend their numbers to nothing: no screen text in
-// the trace, and no key read from it.
-TEST(WaysOut, ClosedStandardStreamsLendTheirNumbersToNothing) {
-    for (const char* in : {"/dev/null", ""}) {
-        DetachedSimRun run(in, "");
-        ASSERT_TRUE(waitForBytes(run.trace, 9, 3000));
-        expectStopsPromptly(run, SIGTERM);
+// Input that ends (a file, a closed stream, a pipe whose writer is gone)
+// can never stop the vehicle again: the drive ends as q ends it, after the
+// first frame, which is the rest frame whatever keys came first. Closed
+// standard streams lend their numbers to nothing: no screen text in the trace.
+TEST(WaysOut, InputThatEndsEndsTheDriveAsQDoes) {
+    for (const char* keys : {"/dev/null", "", "HH"}) {
+        Pipe typed;
+        const bool piped = std::string(keys) == "HH";
+        ASSERT_EQ(write(typed.write, keys, piped ? 2 : 0), piped ? 2 : 0);
+        typed.closeWrite();
+        DetachedSimRun run = piped ? DetachedSimRun(typed.read, -1) : DetachedSimRun(keys, "");
+        ASSERT_TRUE(run.waitForExit(3000)) << keys;
+        EXPECT_EQ(run.exitCode(), 0);
+        const std::vector<unsigned> bytes = run.bytes();
+        ASSERT_GE(bytes.size(), 3u);
+        EXPECT_EQ(std::vector<unsigned>(bytes.begin(), bytes.begin() + 3),
+                  (std::vector<unsigned>{0x80, 0x40, 0xC0}));
+        expectRestFrameLastAndOneClose(run.entries());
         std::ifstream file(run.trace);
         const std::string text((std::istreambuf_iterator<char>(file)),
                                std::istreambuf_iterator<char>());
@@ -290,11 +311,125 @@ TEST(WaysOut, ATraceNobodyReadsHoldsNeitherTheStreamNorAStop) {
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     fcntl(reader, F_SETPIPE_SZ, 4096); // full within a couple of seconds
-    DetachedSimRun run("/dev/null", "/dev/null", {"--trace", fifo});
+    Pipe keyboard;
+    DetachedSimRun run(keyboard.read, -1, {"--trace", fifo});
     usleep(2500000);
     expectStopsPromptly(run, SIGTERM, SIGTERM, false);
     close(reader);
     unlink(fifo.c_str());
+}
+
+// Signals blocked by whoever started the program still reach it.
+TEST(Circumstances, ASignalBlockedAtStartStillEndsIt) {
+    sigset_t blocked;
+    sigset_t previous;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGTERM);
+    sigprocmask(SIG_BLOCK, &blocked, &previous);
+    Pipe keyboard;
+    DetachedSimRun run(keyboard.read, -1);
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    ASSERT_TRUE(waitForBytes(run.trace, 9, 3000));
+    expectStopsPromptly(run, SIGTERM);
+}
+
+// On a terminal that is not the program's controlling terminal (setsid), the
+// terminal's Ctrl+C would signal somebody else: the program takes it itself.
+TEST(Circumstances, CtrlCOnATerminalThatIsNotOursStillEndsTheDrive) {
+    SimRun run({}, {"/usr/bin/setsid", "-w"});
+    startDriving(run);
+    typeKeys(run.session, "\x03");
+    ASSERT_TRUE(waitForExit(run.session, 3000));
+    EXPECT_EQ(exitCode(run.session), 130);
+    expectLeftAtRest(run);
+}
+
+// A background job on a terminal set to stop background writers (stty
+// tostop) never touches the terminal, so it is never stopped where it could
+// not be asked to end: it streams until it is asked.
+TEST(Circumstances, ABackgroundJobWithTostopEndsWhenAsked) {
+    SimRun run({}, {"/bin/sh", "-c", "set -m; stty tostop; \"$0\" \"$@\" & echo job $!; wait $!"});
+    ASSERT_TRUE(waitForOutput(run.session, "\n", 3000));
+    const pid_t job =
+        std::atoi(run.session.output.substr(run.session.output.find("job ") + 4).c_str());
+    ASSERT_GT(job, 0);
+    ASSERT_TRUE(waitForBytes(run.trace, 30, 3000));
+    kill(job, SIGTERM);
+    ASSERT_TRUE(waitForExit(run.session, 3000));
+    EXPECT_EQ(exitCode(run.session), 128 + SIGTERM);
+    expectRestFrameLastAndOneClose(run.entries());
+    EXPECT_EQ(run.session.output.find(kPrompt), std::string::npos) << "wrote to the terminal";
+}
+
+// Another reader of the same terminal takes some of the keys; the program
+// never waits for input it saw arrive, so the line never stalls.
+TEST(Circumstances, ASecondReaderOfTheTerminalDoesNotStallTheLine) {
+    SimRun run;
+    ASSERT_TRUE(waitForOutput(run.session, " Stuj: 0", 3000));
+    const pid_t reader = fork();
+    if (reader == 0) {
+        const int fd = open(ptsname(run.session.master), O_RDONLY | O_NOCTTY);
+        for (char byte = 0; read(fd, &byte, 1) > 0;) {
+        }
+        _exit(0);
+    }
+    const std::int64_t from = nowNs();
+    for (int i = 0; i < 20; ++i) {
+        typeKeys(run.session, i % 2 ? "K" : "M");
+        readFor(run.session, 100);
+    }
+    kill(reader, SIGKILL);
+    waitpid(reader, nullptr, 0);
+    std::int64_t last = 0;
+    std::int64_t longestGap = 0;
+    for (const TraceRecord& record : run.entries()) {
+        if (isAcceptedWrite(record) && record.t > from) {
+            longestGap = std::max(longestGap, last == 0 ? 0 : record.t - last);
+            last = record.t;
+        }
+    }
+    EXPECT_LT(longestGap, 40 * 1000000LL) << "ns between bytes on the line";
+}
+
+// A request that comes in the moments around a stop: to end wins over the
+// stop, a continue undoes it, and a request to end while stopped at the
+// prompt opens nothing.
+TEST(Circumstances, RequestsAroundAStopAreNotLost) {
+    for (const int second : {SIGTERM, SIGCONT}) {
+        SimRun run;
+        startDriving(run);
+        kill(run.session.pid, SIGTSTP);
+        usleep(10000);
+        kill(run.session.pid, second);
+        int status = 0;
+        usleep(500000);
+        const pid_t changed = waitpid(run.session.pid, &status, WUNTRACED | WNOHANG);
+        EXPECT_FALSE(changed == run.session.pid && WIFSTOPPED(status))
+            << "stopped after " << second;
+        if (second == SIGCONT) {
+            EXPECT_EQ(changed, 0) << "still running";
+            typeKeys(run.session, "q");
+            ASSERT_TRUE(waitForExit(run.session, 3000));
+        } else {
+            run.session.exitStatus = status;
+            EXPECT_EQ(exitCode(run.session), 128 + SIGTERM);
+        }
+        expectRestFrameLastAndOneClose(run.entries());
+    }
+    SimRun prompt({"--attach-after", "300"});
+    ASSERT_TRUE(waitForOutput(prompt.session, kPrompt, 3000));
+    kill(prompt.session.pid, SIGTSTP);
+    int status = 0;
+    ASSERT_EQ(waitpid(prompt.session.pid, &status, WUNTRACED), prompt.session.pid);
+    ASSERT_TRUE(WIFSTOPPED(status));
+    kill(prompt.session.pid, SIGTERM);
+    usleep(500000); // the transmitter is there by now
+    kill(prompt.session.pid, SIGCONT);
+    ASSERT_TRUE(waitForExit(prompt.session, 3000));
+    EXPECT_EQ(exitCode(prompt.session), 128 + SIGTERM);
+    for (const TraceRecord& record : prompt.entries()) {
+        EXPECT_NE(record.status == 0, true) << "opened after the request to end";
+    }
 }
 
 // Input with no end, faster than anyone types: the line stays busy.
@@ -309,12 +444,13 @@ TEST(BadInput, EndlessInputLeavesTheLineBusy) {
     expectStopsPromptly(run, SIGTERM);
 }
 
-TEST(BadInput, NoKeyboardAtAllStreamsQuietlyUntilStopped) {
-    DetachedSimRun run("/dev/null", "/dev/null");
+TEST(BadInput, AKeyboardThatSendsNothingStreamsQuietlyUntilStopped) {
+    Pipe keyboard;
+    DetachedSimRun run(keyboard.read, -1);
     ASSERT_TRUE(waitForBytes(run.trace, 15, 3000));
     const double cpu = coreShareDuring(run.pid, [] { usleep(1500000); });
     EXPECT_GE(cpu, 0.0);
-    EXPECT_LE(cpu, 0.05) << "the end of input is no busy stream of keys";
+    EXPECT_LE(cpu, 0.05) << "waiting for keys is no busy loop";
     expectStopsPromptly(run, SIGTERM);
     EXPECT_GE(run.bytes().size(), 150u) << "frames went on streaming";
 }
@@ -379,22 +515,20 @@ TEST(BadInput, EscAndAnArrowSoonAfterAreTwoKeys) {
 }
 
 // Unplugged while driving: back to the prompt without spinning, and when the
-// transmitter is back, driving again from rest; each open has its close.
+// transmitter is back, driving again from rest. Keys typed blind at the
+// prompt are dropped then, but for the quit keys; each open has its close.
 TEST(DeviceFaults, UnpluggedGoesBackToThePromptAndDrivesFromRestOnceBack) {
     SimRun run({"--unplug-after", "1000", "--replug-after", "2500"});
     startDriving(run);
     const std::size_t driving = run.session.output.size();
     ASSERT_TRUE(waitForOutput(run.session, kPrompt, 2000, driving));
+    typeKeys(run.session, "\x1b[A\x1b[A\x1b[A\x1b[AQ");
     const double cpu = coreShareDuring(run.session.pid, [&] { readFor(run.session, 1000); });
     EXPECT_GE(cpu, 0.0);
     EXPECT_LE(cpu, 0.05) << "share of one core while the transmitter is away";
-    ASSERT_TRUE(waitForOutput(run.session, " Stuj: 0, Nenatoceno: 0", 3000, driving));
-    readFor(run.session, 100); // a few frames of rest
-    typeKeys(run.session, "\x1b[A");
-    ASSERT_TRUE(waitForOutput(run.session, " Vpred: 1, Nenatoceno: 0", 2000, driving));
-    typeKeys(run.session, "q");
     ASSERT_TRUE(waitForExit(run.session, 3000));
     EXPECT_EQ(WEXITSTATUS(run.session.exitStatus), 0);
+    EXPECT_EQ(run.session.output.find("Vpred", driving), std::string::npos) << "a blind key";
 
     // The whole story in the trace: frames, a few failed writes, the close,
     // failed opens, the open and the line settings, frames from rest again.
@@ -415,17 +549,15 @@ TEST(DeviceFaults, UnpluggedGoesBackToThePromptAndDrivesFromRestOnceBack) {
                                                "open!", "open", "baud", "data", "write", "close"}));
     EXPECT_LE(failedWrites, 3u) << "given up after a few failed writes in a row";
     const std::vector<TraceRecord> afterReopen(trace.begin() + reopened, trace.end());
-    const std::vector<unsigned> bytes = acceptedBytes(afterReopen);
-    ASSERT_GE(bytes.size(), 6u);
-    EXPECT_EQ(std::vector<unsigned>(bytes.begin(), bytes.begin() + 3),
-              (std::vector<unsigned>{0x80, 0x40, 0xC0}));
+    EXPECT_EQ(acceptedBytes(afterReopen), (std::vector<unsigned>{0x80, 0x40, 0xC0}))
+        << "the rest frame, and nothing of the keys typed blind";
     expectRestFrameLastAndOneClose(afterReopen);
 }
 
 TEST(DeviceFaults, AttachedOnlyAfterALongWaitStillGoesOn) {
     SimRun run({"--attach-after", "4000"});
     readFor(run.session, 3500);
-    EXPECT_TRUE(onlyPrompts(run.session, kPrompt));
+    EXPECT_TRUE(onlyThePrompt(run.session, kPrompt));
     ASSERT_TRUE(waitForOutput(run.session, " Stuj: 0, Nenatoceno: 0", 3000));
     ASSERT_TRUE(waitForBytes(run.trace, 9, 3000));
     typeKeys(run.session, "q");
@@ -463,7 +595,7 @@ TEST(DeviceFaults, ASecondProgramIsRefusedTheSameDevice) {
     ASSERT_TRUE(waitForOutput(refused, kPrompt, 3000));
     drain(master, line, 300);
     readFor(refused, 10);
-    EXPECT_TRUE(onlyPrompts(refused, kPrompt));
+    EXPECT_TRUE(onlyThePrompt(refused, kPrompt));
     EXPECT_TRUE(line.empty());
     typeKeys(refused, "\x03");
     ASSERT_TRUE(waitForExit(refused, 3000));
@@ -479,7 +611,7 @@ TEST(DeviceFaults, ASecondProgramIsRefusedTheSameDevice) {
     typeKeys(first, "\x1b[A");
     drain(master, line, 1000);
     readFor(second, 10);
-    EXPECT_TRUE(onlyPrompts(second, kPrompt)) << "still prompting";
+    EXPECT_TRUE(onlyThePrompt(second, kPrompt)) << "still prompting";
 
     // The second gives up; it never had the device.
     typeKeys(second, "\x03");

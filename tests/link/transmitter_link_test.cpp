@@ -71,22 +71,41 @@ TEST(TransmitterLink, LineSettingsThenOneByteWritesThenOneClose) {
     EXPECT_EQ(calls.back().name, "close");
 }
 
-TEST(TransmitterLink, FailedWritesAreNotRepeatedAndAFrameOfThemIsALostDevice) {
+// A byte whose write fails is written again, so frames reach the line whole
+// however the failures fall; only failures that last count as a lost device.
+TEST(TransmitterLink, AFailedByteIsWrittenAgainAndOnlyLastingFailuresAreALostDevice) {
     freshLink();
     openTransmitter();
-    fakeD2xx.writeStatus = FT_IO_ERROR;
-    sendFrame(0x80, 0x40);
-    EXPECT_TRUE(transmitterLost());
-    fakeD2xx.writeStatus = FT_OK;
-    sendFrame(0xA1, 0x40);
-    EXPECT_EQ(fakeWrittenBytes(), (std::vector<unsigned>{0x80, 0x40, 0xC0, 0xA1, 0x40, 0xE1}));
+    const FT_STATUS failed = FT_IO_ERROR;
+    fakeD2xx.writeScript = {FT_OK, failed, FT_OK, failed, failed, FT_OK};
+    EXPECT_TRUE(sendFrame(0xA1, 0x40));
+    EXPECT_TRUE(sendFrame(0x80, 0x40));
+    EXPECT_EQ(fakeWrittenBytes(), (std::vector<unsigned>{0xA1, 0x40, 0xE1, 0x80, 0x40, 0xC0}));
     EXPECT_FALSE(transmitterLost());
-    // Failures with a success between them are no lost device.
-    for (FT_STATUS status : {FT_IO_ERROR, FT_IO_ERROR, FT_OK, FT_IO_ERROR, FT_IO_ERROR}) {
-        fakeD2xx.writeStatus = status;
-        EXPECT_EQ(sendByte(0x80), status);
+
+    // Three failures at once are a moment's hold-up; failing on for two byte
+    // times, the device is gone. One success ends the count.
+    fakeD2xx.writeStatus = failed;
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(streamByte(0x80, 0x40), failed);
     }
     EXPECT_FALSE(transmitterLost());
+    sleepNs(2 * kNominalByteNs);
+    streamByte(0x80, 0x40);
+    EXPECT_TRUE(transmitterLost());
+    fakeD2xx.writeStatus = FT_OK;
+    streamByte(0x80, 0x40);
+    EXPECT_FALSE(transmitterLost());
+
+    // A frame is tried for half a second: long enough for a line held up a
+    // while, and no longer.
+    setPacing(true);
+    fakeD2xx.writeScript.assign(20, failed);
+    EXPECT_TRUE(sendFrame(0x80, 0x40));
+    fakeD2xx.writeStatus = failed;
+    const std::int64_t start = monotonicNs();
+    EXPECT_FALSE(sendFrame(0x80, 0x40));
+    EXPECT_NEAR(monotonicNs() - start, kFrameRetryLimitNs, 30 * kNsPerMs);
     closeTransmitter();
 }
 

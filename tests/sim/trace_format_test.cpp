@@ -1,11 +1,17 @@
 // The trace's one format, written and read: every kind of line round trips,
 // and text that arrives in pieces, cut off, overlong or as binary junk is
 // read as the whole lines it holds and nothing else.
+#include "sim/trace_file.h"
 #include "sim/trace_format.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -94,3 +100,33 @@ TEST(TraceFormat, RestartForgetsTheUnfinishedLine) {
 }
 
 } // namespace
+
+// A trace nobody reads, with no memory to spare: lines the reader does not
+// take are dropped, never the program.
+TEST(TraceFile, WithNoMemoryToSpareLinesAreDroppedNotTheProgram) {
+    const std::string fifo = "/tmp/rcdrive-trace-fifo-" + std::to_string(getpid());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    fcntl(reader, F_SETPIPE_SZ, 4096);
+    std::string error;
+    ASSERT_TRUE(openTraceFile(fifo, error)) << error;
+    // From here no allocation of new memory can succeed.
+    rlimit before{};
+    getrlimit(RLIMIT_AS, &before);
+    long pages = 0;
+    std::ifstream("/proc/self/statm") >> pages;
+    rlimit none = before;
+    none.rlim_cur = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE));
+    setrlimit(RLIMIT_AS, &none);
+    const char line[] = "1578610802788 write C0 0\n";
+    for (int i = 0; i < 20000; ++i) {
+        writeTraceLine(line, sizeof line - 1);
+    }
+    setrlimit(RLIMIT_AS, &before);
+    closeTraceFile();
+    char text[8192];
+    const ssize_t got = read(reader, text, sizeof text);
+    EXPECT_GE(got, 4000) << "what the reader had room for went out";
+    close(reader);
+    unlink(fifo.c_str());
+}

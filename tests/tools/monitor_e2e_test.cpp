@@ -150,6 +150,21 @@ TEST(MonitorTrace, FollowsAGrowingTraceUntilStopped) {
     }
 }
 
+// With its terminal's output stopped (Ctrl+S), the live view is skipped, not
+// waited for: the monitor still ends when asked.
+TEST(MonitorTrace, EndsWhenAskedWithItsTerminalStopped) {
+    const std::string trace = tempPath("monitor-stopped");
+    append(trace, traceFrame(nowNs(), 0x80, 0x40));
+    PtySession view = startInPty({kMonitor, "--trace", trace, "--follow"});
+    EXPECT_TRUE(waitForOutput(view, "80 40 C0", 3000));
+    typeKeys(view, "\x13");
+    readFor(view, 500);
+    kill(view.pid, SIGTERM);
+    EXPECT_TRUE(waitForExit(view, 1000));
+    endSession(view);
+    unlink(trace.c_str());
+}
+
 // Each rcdrive-sim run that the trace records is read from its start, and
 // the counts run on across runs: a trace not there yet, a new file put in
 // its place, then the same file emptied and written past the old offset
