@@ -196,10 +196,20 @@ void feedPending() {
 }
 
 // Input is read when it has room and may be read: not the terminal of a
-// job in the background.
+// job in the background. A job brought back to the foreground (fg sends no
+// SIGCONT to a job that is running) takes the keyboard again here.
 bool mayReadInput() {
-    return !inputEnded && pending.at == pending.end && decoderRoom(decoder) >= kMaxCodesPerCall &&
-           !(inputIsTerminal && inBackground(inputFd));
+    if (inputEnded || pending.at != pending.end || decoderRoom(decoder) < kMaxCodesPerCall) {
+        return false;
+    }
+    if (!inputIsTerminal) {
+        return true;
+    }
+    if (inBackground(inputFd)) {
+        return false;
+    }
+    consoleResume();
+    return true;
 }
 
 // Where the terminal's signals go to somebody else, its interrupt and quit
