@@ -52,7 +52,7 @@ install: programs
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) $(if $(PREFIX),--prefix "$(PREFIX)")
 
 # The Debian package, built in a folder of its own for the prefix /usr:
-# $(PACKAGE_BUILD)/rcdrive_<version>_<arch>.deb. GoogleTest is kept out even
+# $(PACKAGE_BUILD)/rcdrive_<version>-<revision>_<arch>.deb. GoogleTest is kept out even
 # where it is installed, so that the package build shows it needs none.
 PACKAGE_BUILD ?= build-package
 package:

@@ -15,9 +15,9 @@
 // An unset or empty variable leaves the default. A value that is not valid
 // leaves the transmitter unplugged for good, rather than simulating some other
 // device than the one asked for, and says why on the standard error, once.
+#include "process/command_line.h"
 #include "sim/virtual_transmitter.h"
 
-#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <windows.h>
@@ -36,25 +36,18 @@ std::string environmentValue(const char* name) {
     return value;
 }
 
-bool readNumber(const char* name, std::int64_t min, std::int64_t max, std::int64_t& value,
-                std::string& error) {
-    const std::string text = environmentValue(name);
-    if (text.empty() || parseSetting(text.c_str(), min, max, value)) {
-        return true;
-    }
-    error = std::string(name) + "=\"" + text + "\" is not a whole number from " +
-            std::to_string(min) + " to " + std::to_string(max);
-    return false;
-}
-
 bool readSettings(VirtualTransmitterSettings& settings, std::string& error) {
     settings.tracePath = environmentValue("RCDRIVE_SIM_TRACE");
-    return readNumber("RCDRIVE_SIM_ATTACH_AFTER_MS", 0, INT32_MAX, settings.attachAfterMs, error) &&
-           readNumber("RCDRIVE_SIM_UNPLUG_AFTER_MS", 0, INT32_MAX, settings.unplugAfterMs, error) &&
-           readNumber("RCDRIVE_SIM_REPLUG_AFTER_MS", 0, INT32_MAX, settings.replugAfterMs, error) &&
-           readNumber("RCDRIVE_SIM_FIFO", 1, kMaxFifoBytes, settings.fifoBytes, error) &&
-           readNumber("RCDRIVE_SIM_RATE_ERROR_PPM", -kMaxRateErrorPpm, kMaxRateErrorPpm,
-                      settings.rateErrorPpm, error);
+    for (const NumericSetting& setting : kNumericSettings) {
+        const std::string text = environmentValue(setting.variable);
+        if (!text.empty() &&
+            !parseWholeNumber(text.c_str(), setting.min, setting.max, settings.*setting.field)) {
+            error = std::string(setting.variable) + "=\"" + text + "\" is not " +
+                    wholeNumberRange(setting.min, setting.max);
+            return false;
+        }
+    }
+    return true;
 }
 
 void startFromEnvironment() {
@@ -69,7 +62,7 @@ void startFromEnvironment() {
     // The longest attach delay there is: every open fails as "not found".
     VirtualTransmitterSettings unplugged;
     unplugged.tracePath = settings.tracePath;
-    unplugged.attachAfterMs = INT32_MAX;
+    unplugged.attachAfterMs = kMaxDelayMs;
     if (!startVirtualTransmitter(unplugged, error)) {
         unplugged.tracePath.clear();
         startVirtualTransmitter(unplugged, error);

@@ -2,11 +2,11 @@
 // USB device, for trying the program, and testing it, without hardware.
 #include "drive/drive_loop.h"
 #include "link/transmitter_link.h"
+#include "process/command_line.h"
 #include "process/info_options.h"
 #include "process/signals.h"
 #include "sim/virtual_transmitter.h"
 
-#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -36,40 +36,49 @@ const char* const kHelp =
     "  -h, --help          print this help and exit\n"
     "  --version           print the version and exit\n";
 
-// Fills the settings from the command line; false on anything it does not know.
-bool parseOptions(int argc, char** argv, VirtualTransmitterSettings& settings, bool& paced) {
+const NumericSetting* numericSettingFor(const char* option) {
+    for (const NumericSetting& setting : kNumericSettings) {
+        if (std::strcmp(option, setting.option) == 0) {
+            return &setting;
+        }
+    }
+    return nullptr;
+}
+
+// Fills the settings from the command line. Returns what is wrong with it,
+// empty if nothing is.
+std::string parseOptions(int argc, char** argv, VirtualTransmitterSettings& settings, bool& paced) {
     for (int i = 1; i < argc; ++i) {
         const char* option = argv[i];
+        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+        const NumericSetting* number = numericSettingFor(option);
         if (std::strcmp(option, "--unpaced") == 0) {
             paced = false;
-            continue;
-        }
-        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
-        bool ok = value != nullptr;
-        if (ok && std::strcmp(option, "--trace") == 0) {
+        } else if (std::strcmp(option, "--trace") == 0) {
+            if (value == nullptr || *value == '\0') {
+                return missingValue(option, "a file name");
+            }
             settings.tracePath = value;
-            ok = *value != '\0';
-        } else if (ok && std::strcmp(option, "--attach-after") == 0) {
-            ok = parseSetting(value, 0, INT32_MAX, settings.attachAfterMs);
-        } else if (ok && std::strcmp(option, "--unplug-after") == 0) {
-            ok = parseSetting(value, 0, INT32_MAX, settings.unplugAfterMs);
-        } else if (ok && std::strcmp(option, "--replug-after") == 0) {
-            ok = parseSetting(value, 0, INT32_MAX, settings.replugAfterMs);
-        } else if (ok && std::strcmp(option, "--fifo") == 0) {
-            ok = parseSetting(value, 1, kMaxFifoBytes, settings.fifoBytes);
-        } else if (ok && std::strcmp(option, "--rate-error") == 0) {
-            ok = parseSetting(value, -kMaxRateErrorPpm, kMaxRateErrorPpm, settings.rateErrorPpm);
+            ++i;
+        } else if (number != nullptr) {
+            if (value == nullptr) {
+                return missingValue(option, wholeNumberRange(number->min, number->max));
+            }
+            if (!parseWholeNumber(value, number->min, number->max, settings.*number->field)) {
+                return numberOutOfRange(option, value, number->min, number->max);
+            }
+            ++i;
         } else {
-            ok = false;
+            return unknownArgument(option);
         }
-        if (!ok) {
-            return false;
-        }
-        ++i;
     }
-    // Plugged in again only after being unplugged.
-    return settings.replugAfterMs < 0 ||
-           (settings.unplugAfterMs >= 0 && settings.replugAfterMs >= settings.unplugAfterMs);
+    if (!replugFits(settings)) {
+        const std::string replug = "--replug-after " + std::to_string(settings.replugAfterMs);
+        return settings.unplugAfterMs < 0 ? replug + ": needs --unplug-after"
+                                          : replug + ": must not be before --unplug-after " +
+                                                std::to_string(settings.unplugAfterMs);
+    }
+    return "";
 }
 
 } // namespace
@@ -82,9 +91,9 @@ int main(int argc, char** argv) {
     }
     VirtualTransmitterSettings settings;
     bool paced = true;
-    if (!parseOptions(argc, argv, settings, paced)) {
-        std::fprintf(stderr, "%s\n", kUsage);
-        return 2;
+    const std::string problem = parseOptions(argc, argv, settings, paced);
+    if (!problem.empty()) {
+        return refuseCommandLine("rcdrive-sim", problem, kUsage);
     }
     std::string error;
     if (!startVirtualTransmitter(settings, error)) {

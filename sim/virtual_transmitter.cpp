@@ -7,8 +7,6 @@
 #include "sim/trace_format.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 #include <new>
@@ -88,23 +86,13 @@ bool validHandle(FT_HANDLE handle) {
 
 } // namespace
 
-bool parseSetting(const char* text, std::int64_t min, std::int64_t max, std::int64_t& value) {
-    if (text == nullptr || *text == '\0') {
-        return false;
-    }
-    char* end = nullptr;
-    errno = 0;
-    const long long parsed = std::strtoll(text, &end, 10);
-    if (errno != 0 || *end != '\0' || parsed < min || parsed > max) {
-        return false;
-    }
-    value = parsed;
-    return true;
+bool replugFits(const VirtualTransmitterSettings& settings) {
+    return settings.replugAfterMs < 0 ||
+           (settings.unplugAfterMs >= 0 && settings.replugAfterMs >= settings.unplugAfterMs);
 }
 
 bool startVirtualTransmitter(const VirtualTransmitterSettings& settings, std::string& error) {
-    if (settings.replugAfterMs >= 0 &&
-        (settings.unplugAfterMs < 0 || settings.replugAfterMs < settings.unplugAfterMs)) {
+    if (!replugFits(settings)) {
         error = "the transmitter can be plugged in again only after it was unplugged";
         return false;
     }

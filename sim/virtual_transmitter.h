@@ -17,9 +17,36 @@ struct VirtualTransmitterSettings {
     std::int64_t rateErrorPpm = 0;   // the line runs this much slow (negative: fast)
 };
 
-// Plausible bounds, so that nonsense is refused rather than simulated.
+// The numeric settings and their bounds, under the names rcdrive-sim's
+// options and the stand-in FTD2XX.dll's environment variables give them. The
+// bounds are plausible ones, so that nonsense is refused rather than simulated.
+struct NumericSetting {
+    const char* option;   // "--fifo"
+    const char* variable; // "RCDRIVE_SIM_FIFO"
+    std::int64_t min;
+    std::int64_t max;
+    std::int64_t VirtualTransmitterSettings::*field;
+};
+
+constexpr std::int64_t kMaxDelayMs = INT32_MAX;
 constexpr std::int64_t kMaxFifoBytes = 1 << 20;
 constexpr std::int64_t kMaxRateErrorPpm = 100000;
+
+inline constexpr NumericSetting kNumericSettings[] = {
+    {"--attach-after", "RCDRIVE_SIM_ATTACH_AFTER_MS", 0, kMaxDelayMs,
+     &VirtualTransmitterSettings::attachAfterMs},
+    {"--unplug-after", "RCDRIVE_SIM_UNPLUG_AFTER_MS", 0, kMaxDelayMs,
+     &VirtualTransmitterSettings::unplugAfterMs},
+    {"--replug-after", "RCDRIVE_SIM_REPLUG_AFTER_MS", 0, kMaxDelayMs,
+     &VirtualTransmitterSettings::replugAfterMs},
+    {"--fifo", "RCDRIVE_SIM_FIFO", 1, kMaxFifoBytes, &VirtualTransmitterSettings::fifoBytes},
+    {"--rate-error", "RCDRIVE_SIM_RATE_ERROR_PPM", -kMaxRateErrorPpm, kMaxRateErrorPpm,
+     &VirtualTransmitterSettings::rateErrorPpm},
+};
+
+// A replug needs an unplug at or before it: the transmitter can come back
+// only after it was gone.
+bool replugFits(const VirtualTransmitterSettings& settings);
 
 // Starts the device's clock (attach, unplug and replug times count from here)
 // and opens the trace. Returns false, with a reason, if the settings do not
@@ -29,7 +56,3 @@ bool startVirtualTransmitter(const VirtualTransmitterSettings& settings, std::st
 
 // Closes the trace, giving the lines not yet read a last short chance.
 void stopVirtualTransmitter();
-
-// Reads one number for a setting; false unless the text is a whole integer
-// within [min, max].
-bool parseSetting(const char* text, std::int64_t min, std::int64_t max, std::int64_t& value);

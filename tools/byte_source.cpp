@@ -50,17 +50,40 @@ void takeAccepted(const std::vector<TraceRecord>& records, std::vector<LineByte>
     }
 }
 
-void takeTraceText(ByteSource& source, const char* text, std::size_t length,
-                   std::vector<LineByte>& out) {
+// Every trace begins with a trace line, so lines that are none of them trace
+// lines mean some other file: all of it would pass unseen, with the summary
+// "frames 0" as for a trace that is merely empty.
+bool stillATrace(ByteSource& source, std::size_t records, std::string& error) {
+    source.traceLines += records;
+    if (source.traceLines == 0 && source.reader.malformed > 0) {
+        error = source.path + " is not an rcdrive-sim trace: its first lines are no trace lines";
+        return false;
+    }
+    return true;
+}
+
+bool takeTraceText(ByteSource& source, const char* text, std::size_t length,
+                   std::vector<LineByte>& out, std::string& error) {
     std::vector<TraceRecord> records;
     readTraceText(source.reader, text, length, records);
     takeAccepted(records, out);
+    return stillATrace(source, records.size(), error);
 }
 
-void finishTraceSource(ByteSource& source, std::vector<LineByte>& out) {
+// The input has ended: its last line, even without a line feed.
+ReadResult finishTraceSource(ByteSource& source, std::vector<LineByte>& out, std::string& error) {
     std::vector<TraceRecord> records;
     finishTraceText(source.reader, records);
     takeAccepted(records, out);
+    return stillATrace(source, records.size(), error) ? kReadEnd : kReadFailed;
+}
+
+// The trace is read from its start, as a new one.
+void startTraceText(ByteSource& source) {
+    source.offset = 0;
+    source.head.clear();
+    source.reader = TraceReader();
+    source.traceLines = 0;
 }
 
 ReadResult readDevice(ByteSource& source, int waitMs, std::vector<LineByte>& out,
@@ -139,9 +162,7 @@ bool openTracePath(ByteSource& source, std::string& error) {
         close(source.fd);
     }
     source.fd = fd;
-    source.offset = 0;
-    source.head.clear();
-    restartTraceText(source.reader);
+    startTraceText(source);
     return true;
 }
 
@@ -184,9 +205,7 @@ ReadResult startOver(ByteSource& source, std::string& error) {
         error = "cannot read " + source.path + " again: " + reason();
         return kReadFailed;
     }
-    source.offset = 0;
-    source.head.clear();
-    restartTraceText(source.reader);
+    startTraceText(source);
     return kReadRestart;
 }
 
@@ -210,8 +229,8 @@ ReadResult readFifo(ByteSource& source, int waitMs, std::vector<LineByte>& out,
     char buffer[kReadChunk];
     const ssize_t n = read(source.fd, buffer, sizeof buffer);
     if (n > 0) {
-        takeTraceText(source, buffer, static_cast<std::size_t>(n), out);
-        return kReadBytes;
+        return takeTraceText(source, buffer, static_cast<std::size_t>(n), out, error) ? kReadBytes
+                                                                                      : kReadFailed;
     }
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
         return kReadNothing;
@@ -221,8 +240,7 @@ ReadResult readFifo(ByteSource& source, int waitMs, std::vector<LineByte>& out,
         return kReadFailed;
     }
     if (!source.follow) {
-        finishTraceSource(source, out);
-        return kReadEnd;
+        return finishTraceSource(source, out, error);
     }
     return openTracePath(source, error) ? kReadRestart : kReadFailed;
 }
@@ -275,15 +293,16 @@ ReadResult readTraceSource(ByteSource& source, int waitMs, std::vector<LineByte>
                 buffer, static_cast<std::size_t>(n) < room ? static_cast<std::size_t>(n) : room);
         }
         source.offset += n;
-        takeTraceText(source, buffer, static_cast<std::size_t>(n), out);
+        if (!takeTraceText(source, buffer, static_cast<std::size_t>(n), out, error)) {
+            return kReadFailed;
+        }
         any = true;
     }
     if (any) {
         return kReadBytes;
     }
     if (!source.follow) {
-        finishTraceSource(source, out);
-        return kReadEnd;
+        return finishTraceSource(source, out, error);
     }
     // Only once the open file has been read to its end, so that nothing
     // written to it before it was replaced is lost.
@@ -306,6 +325,38 @@ bool openForReading(const std::string& path, int flags, ByteSource& source, std:
     return true;
 }
 
+// Whether the file begins with a whole trace line.
+bool beginsWithTraceLine(int fd) {
+    char text[kMaxTraceLine + 1];
+    const ssize_t n = pread(fd, text, sizeof text, 0);
+    const char* newline =
+        n > 0 ? static_cast<const char*>(std::memchr(text, '\n', static_cast<std::size_t>(n)))
+              : nullptr;
+    TraceRecord record;
+    return newline != nullptr &&
+           parseTraceLine(text, static_cast<std::size_t>(newline - text), &record);
+}
+
+// A DEVICE that is no terminal: a file or FIFO is taken for the line's bytes,
+// recorded, but a trace is not: its text would count as thousands of invalid
+// bytes. A device that is no terminal (/dev/null, a disk) is no serial line.
+bool readableAsLine(const ByteSource& source, std::string& error) {
+    struct stat st {};
+    if (fstat(source.fd, &st) != 0) {
+        error = "cannot look at " + source.path + ": " + reason();
+        return false;
+    }
+    if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) {
+        error = source.path + " is not a serial line: a device, but no terminal";
+        return false;
+    }
+    if (S_ISREG(st.st_mode) && beginsWithTraceLine(source.fd)) {
+        error = source.path + " is an rcdrive-sim trace: read it with --trace " + source.path;
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 bool openDeviceSource(const std::string& path, ByteSource& source, std::string& error,
@@ -316,6 +367,10 @@ bool openDeviceSource(const std::string& path, ByteSource& source, std::string& 
         return false;
     }
     if (!isatty(source.fd)) {
+        if (!readableAsLine(source, error)) {
+            closeSource(source);
+            return false;
+        }
         return true;
     }
     if (tcgetattr(source.fd, &source.savedLine) != 0) {

@@ -24,6 +24,7 @@ struct ByteSource {
     off_t offset = 0; // a trace: how far it has been read
     std::string head; // a followed trace file: its first bytes, to tell when it is written anew
     TraceReader reader;
+    std::size_t traceLines = 0; // trace lines read since the trace was (re)started
 };
 
 enum ReadResult {
@@ -37,9 +38,11 @@ enum ReadResult {
 
 // Opens a serial device read-only and sets it to 1200 baud, 8 data bits,
 // even parity, 1 stop bit, raw, no flow control; bytes that arrive with a
-// parity or framing error are dropped by the driver. A file that is no
-// terminal is read as it is. If the device takes the settings only in part
-// (a pseudo-terminal has no parity) the reason is put in warning.
+// parity or framing error are dropped by the driver. A file or FIFO is read
+// as it is, as the line's bytes, unless it is an rcdrive-sim trace; a device
+// that is no terminal is no serial line and is refused. If the device takes
+// the settings only in part (a pseudo-terminal has no parity) the reason is
+// put in warning.
 bool openDeviceSource(const std::string& path, ByteSource& source, std::string& error,
                       std::string& warning);
 
@@ -49,6 +52,8 @@ bool openTraceSource(const std::string& path, bool follow, ByteSource& source, s
 
 // Waits up to waitMs for input and appends what came. Bytes from a device
 // carry the time they were read; bytes from a trace carry the trace's time.
+// A trace whose lines so far, one or more, are none of them trace lines is
+// no trace: kReadFailed.
 // A trace read once ends at the end of the file, or when the writer of the
 // FIFO closes it. A followed trace that was written anew (emptied, or begun
 // with other text) or replaced by a new file at its path is read from its

@@ -13,7 +13,7 @@
 #   windows-test  wine and the GoogleTest sources (make windows, make windows-test)
 #   package       dpkg-shlibdeps and file, for the Debian package (make package)
 #   man           groff, to render the manual pages
-#   dist          unzip, to read back the Windows zip
+#   dist          unzip, to read back the Windows zip; lintian, to check the package
 set -eu
 
 have_file() { [ -e "$1" ]; }
@@ -95,6 +95,7 @@ check_groups() {
             ;;
         dist)
             need unzip command -v unzip
+            need lintian command -v lintian
             ;;
         *)
             echo "ensure-deps: unknown group '$group'" >&2

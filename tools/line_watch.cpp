@@ -68,11 +68,17 @@ std::string commandLine(const LineWatch& watch) {
     return words + "    " + frameHex(f);
 }
 
-std::string countsLine(const LineWatch& watch, std::int64_t rateEnd) {
-    char text[128];
+std::string countsLine(const LineWatch& watch, std::int64_t rateEnd, std::int64_t silentNs) {
+    char rate[48];
+    if (silentNs >= kSecondNs) {
+        std::snprintf(rate, sizeof rate, "writer gone, nothing for %" PRId64 " s",
+                      silentNs / kSecondNs);
+    } else {
+        std::snprintf(rate, sizeof rate, "%d frames/s", framesInLastSecond(watch, rateEnd));
+    }
+    char text[160];
     std::snprintf(text, sizeof text,
-                  "%d frames/s, frames %" PRIu64 ", skipped %" PRIu64 ", bad checksums %" PRIu64,
-                  framesInLastSecond(watch, rateEnd), watch.decoder.frames,
-                  watch.decoder.invalidBytes, watch.decoder.badChecksums);
+                  "%s, frames %" PRIu64 ", skipped %" PRIu64 ", bad checksums %" PRIu64, rate,
+                  watch.decoder.frames, watch.decoder.invalidBytes, watch.decoder.badChecksums);
     return text;
 }

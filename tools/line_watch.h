@@ -42,4 +42,8 @@ std::string summaryLine(const LineWatch& watch);
 std::string commandLine(const LineWatch& watch);
 
 // Rate and counts: "36 frames/s, frames 1200, skipped 0, bad checksums 0".
-std::string countsLine(const LineWatch& watch, std::int64_t rateEnd);
+// A running writer keeps a live line or a followed trace busy all the time
+// (frames, or attempts to open the transmitter), so once nothing has come
+// for a second (silentNs) the rate gives way to "writer gone, nothing for
+// N s".
+std::string countsLine(const LineWatch& watch, std::int64_t rateEnd, std::int64_t silentNs);

@@ -34,9 +34,9 @@ std::string fitted(std::string line) {
 // Both lines, then back to the start of the first one. Everything below the
 // first line is cleared too: after the terminal was made narrower, it may
 // hold the rewrapped rest of an earlier, wider drawing.
-void draw(const LineWatch& watch, std::int64_t rateEnd) {
+void draw(const LineWatch& watch, std::int64_t rateEnd, std::int64_t silentNs) {
     const std::string text = "\r\x1b[K" + fitted(commandLine(watch)) + "\n\r\x1b[J" +
-                             fitted(countsLine(watch, rateEnd)) + "\r\x1b[1A";
+                             fitted(countsLine(watch, rateEnd, silentNs)) + "\r\x1b[1A";
     show(text.c_str());
 }
 
@@ -48,19 +48,20 @@ void startLiveView(LiveView& view) {
 }
 
 void updateLiveView(LiveView& view, const LineWatch& watch, std::int64_t rateEnd,
-                    std::int64_t now) {
+                    std::int64_t silentNs, std::int64_t now) {
     if (!view.active || now < view.nextDrawNs) {
         return;
     }
-    draw(watch, rateEnd);
+    draw(watch, rateEnd, silentNs);
     view.nextDrawNs = now + kRedrawNs;
 }
 
-void endLiveView(LiveView& view, const LineWatch& watch, std::int64_t rateEnd) {
+void endLiveView(LiveView& view, const LineWatch& watch, std::int64_t rateEnd,
+                 std::int64_t silentNs) {
     if (!view.active) {
         return;
     }
-    draw(watch, rateEnd);
+    draw(watch, rateEnd, silentNs);
     show("\x1b[1B\n"); // below the second line
     view.active = false;
 }

@@ -15,8 +15,11 @@ struct LiveView {
 // Turns the view on if standard output is a terminal.
 void startLiveView(LiveView& view);
 
-// Redraws if the last drawing is old enough.
-void updateLiveView(LiveView& view, const LineWatch& watch, std::int64_t rateEnd, std::int64_t now);
+// Redraws if the last drawing is old enough. silentNs: how long no input
+// has come (see countsLine).
+void updateLiveView(LiveView& view, const LineWatch& watch, std::int64_t rateEnd,
+                    std::int64_t silentNs, std::int64_t now);
 
 // Draws the final state and leaves the cursor on a fresh line below it.
-void endLiveView(LiveView& view, const LineWatch& watch, std::int64_t rateEnd);
+void endLiveView(LiveView& view, const LineWatch& watch, std::int64_t rateEnd,
+                 std::int64_t silentNs);

@@ -2,6 +2,7 @@
 // wired to it or from an rcdrive-sim trace, and shows the command frames on
 // it; or lists the USB serial devices of this machine.
 #include "process/clock.h"
+#include "process/command_line.h"
 #include "process/info_options.h"
 #include "process/signals.h"
 #include "tools/byte_source.h"
@@ -52,7 +53,9 @@ struct Options {
     bool rootsGiven = false;
 };
 
-bool parseOptions(int argc, char** argv, Options& options) {
+// Fills the options from the command line. Returns what is wrong with it,
+// empty if nothing is.
+std::string parseOptions(int argc, char** argv, Options& options) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc && argv[i + 1][0] != '\0';
@@ -62,26 +65,48 @@ bool parseOptions(int argc, char** argv, Options& options) {
             options.summary = true;
         } else if (arg == "--follow") {
             options.follow = true;
-        } else if (arg == "--trace" && hasValue && options.trace.empty()) {
-            options.trace = argv[++i];
-        } else if (arg == "--sysfs-root" && hasValue) {
-            options.sysfsRoot = argv[++i];
-            options.rootsGiven = true;
-        } else if (arg == "--dev-root" && hasValue) {
-            options.devRoot = argv[++i];
-            options.rootsGiven = true;
-        } else if (!arg.empty() && arg[0] != '-' && options.device.empty()) {
+        } else if (arg == "--trace" || arg == "--sysfs-root" || arg == "--dev-root") {
+            if (!hasValue) {
+                return missingValue(arg, arg == "--trace" ? "a file name" : "a folder");
+            }
+            const std::string value = argv[++i];
+            if (arg == "--trace") {
+                if (!options.trace.empty()) {
+                    return "--trace: only one trace at a time";
+                }
+                options.trace = value;
+            } else {
+                (arg == "--sysfs-root" ? options.sysfsRoot : options.devRoot) = value;
+                options.rootsGiven = true;
+            }
+        } else if (!arg.empty() && arg[0] != '-') {
+            if (!options.device.empty()) {
+                return arg + ": only one DEVICE at a time";
+            }
             options.device = arg;
         } else {
-            return false;
+            return unknownArgument(arg);
         }
     }
     const bool watch = !options.device.empty() || !options.trace.empty();
     if (options.list) {
-        return !watch && !options.summary && !options.follow;
+        return watch || options.summary || options.follow
+                   ? "--list: goes with no DEVICE, --trace, --summary or --follow"
+                   : "";
     }
-    return watch && !options.rootsGiven && (options.device.empty() || options.trace.empty()) &&
-           (!options.follow || !options.trace.empty());
+    if (options.rootsGiven) {
+        return "--sysfs-root, --dev-root: only with --list";
+    }
+    if (!watch) {
+        return "nothing to read: give a DEVICE, --trace FILE or --list";
+    }
+    if (!options.device.empty() && !options.trace.empty()) {
+        return options.device + ": a DEVICE or --trace FILE, not both";
+    }
+    if (options.follow && options.trace.empty()) {
+        return "--follow: only with --trace FILE";
+    }
+    return "";
 }
 
 // Reads until the input ends or the program is asked to stop. Returns the
@@ -105,6 +130,11 @@ int watchLine(const Options& options) {
     startLiveView(view);
     std::vector<LineByte> bytes;
     ReadResult result = kReadNothing;
+    // When input last came, for telling a writer that has gone; -1: none yet.
+    std::int64_t inputNs = -1;
+    const auto silentNs = [&](std::int64_t now) {
+        return isLive(source) && inputNs >= 0 ? now - inputNs : 0;
+    };
     while (exitSignal() == 0) {
         bytes.clear();
         result = readSource(source, kWaitMs, bytes, error);
@@ -118,9 +148,13 @@ int watchLine(const Options& options) {
             break;
         }
         const std::int64_t now = monotonicNs();
-        updateLiveView(view, watch, rateEnd(watch, now, isLive(source)), now);
+        if (result == kReadBytes) {
+            inputNs = now;
+        }
+        updateLiveView(view, watch, rateEnd(watch, now, isLive(source)), silentNs(now), now);
     }
-    endLiveView(view, watch, rateEnd(watch, monotonicNs(), isLive(source)));
+    const std::int64_t end = monotonicNs();
+    endLiveView(view, watch, rateEnd(watch, end, isLive(source)), silentNs(end));
     closeSource(source);
     if (options.summary) {
         // Through stdio, which waits for a slow reader: the summary is the
@@ -144,9 +178,9 @@ int main(int argc, char** argv) {
         return answered;
     }
     Options options;
-    if (!parseOptions(argc, argv, options)) {
-        std::fprintf(stderr, "%s\n", kUsage);
-        return 2;
+    const std::string problem = parseOptions(argc, argv, options);
+    if (!problem.empty()) {
+        return refuseCommandLine("rcdrive-monitor", problem, kUsage);
     }
     if (options.list) {
         printDeviceList(stdout, options.sysfsRoot, options.devRoot);

@@ -168,18 +168,37 @@ TEST(DriveEndToEnd, PgDnEndsExactlyAsCapitalQDoes) {
     }
 }
 
-TEST(SimOptions, WrongOptionsGiveUsageAndStatusTwo) {
-    for (std::vector<std::string> argv :
-         std::vector<std::vector<std::string>>{{kSim, "--bogus"},
-                                               {kSim, "--fifo"},
-                                               {kSim, "--fifo", "0"},
-                                               {kSim, "--fifo", "12x"},
-                                               {kSim, "--attach-after", "-5"},
-                                               {kSim, "--rate-error", "9999999"}}) {
+// Each wrong command line is named, then the usage follows.
+TEST(SimOptions, WrongOptionsSayWhatIsWrongThenTheUsage) {
+    struct Case {
+        std::vector<std::string> args;
+        const char* problem;
+    };
+    const Case cases[] = {
+        {{"--bogus"}, "--bogus: unknown option"},
+        {{"stray"}, "stray: unexpected argument"},
+        {{"--fifo"}, "--fifo: needs a whole number from 1 to 1048576"},
+        {{"--trace", ""}, "--trace: needs a file name"},
+        {{"--fifo", "0"}, "--fifo 0: must be a whole number from 1 to 1048576"},
+        {{"--fifo", "12x"}, "--fifo 12x: must be a whole number from 1 to 1048576"},
+        {{"--attach-after", "-5"},
+         "--attach-after -5: must be a whole number from 0 to 2147483647"},
+        {{"--rate-error", "9999999"},
+         "--rate-error 9999999: must be a whole number from -100000 to 100000"},
+        {{"--replug-after", "2500"}, "--replug-after 2500: needs --unplug-after"},
+        {{"--replug-after", "100", "--unplug-after", "200"},
+         "--replug-after 100: must not be before --unplug-after 200"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> argv = {kSim};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
         PtySession session = startInPty(argv);
         ASSERT_TRUE(waitForExit(session, 3000));
-        EXPECT_EQ(exitCode(session), 2) << argv[1];
-        EXPECT_NE(session.output.find("usage: rcdrive-sim"), std::string::npos);
+        EXPECT_EQ(exitCode(session), 2) << c.problem;
+        EXPECT_EQ(session.output.find(std::string("rcdrive-sim: ") + c.problem +
+                                      "\r\nusage: rcdrive-sim "),
+                  0u)
+            << session.output;
         endSession(session);
     }
 }

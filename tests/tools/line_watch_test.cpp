@@ -45,7 +45,10 @@ TEST(LineWatch, WordsBytesAndSummary) {
     EXPECT_EQ(summaryLine(watch), "frames 2, invalid 1, last 93 62 F5");
     sendFrames(watch, kFrameNs * 2, 1, 0xA9, 0x59);
     EXPECT_EQ(commandLine(watch), " Vpred: 9, Vpravo: 9    A9 59 02");
-    EXPECT_EQ(countsLine(watch, kFrameNs * 3), "3 frames/s, frames 3, skipped 1, bad checksums 0");
+    EXPECT_EQ(countsLine(watch, kFrameNs * 3, 999 * kMs),
+              "3 frames/s, frames 3, skipped 1, bad checksums 0");
+    EXPECT_EQ(countsLine(watch, kFrameNs * 3, 2500 * kMs),
+              "writer gone, nothing for 2 s, frames 3, skipped 1, bad checksums 0");
 }
 
 } // namespace

@@ -169,6 +169,7 @@ TEST(MonitorTrace, EndsWhenAskedWithItsTerminalStopped) {
 // the counts run on across runs: a trace not there yet, a new file put in
 // its place, then the same file emptied and written past the old offset
 // while the monitor was not looking (stopped), so that its size never shrank.
+// Once nothing more comes, the view says the writer has gone.
 TEST(MonitorTrace, FollowsATraceThatAppearsIsReplacedAndWrittenAnew) {
     const std::string trace = tempPath("monitor-restart");
     PtySession view = startInPty({kMonitor, "--trace", trace, "--follow", "--summary"});
@@ -185,6 +186,7 @@ TEST(MonitorTrace, FollowsATraceThatAppearsIsReplacedAndWrittenAnew) {
            O_TRUNC);
     kill(view.pid, SIGCONT);
     EXPECT_TRUE(waitForOutput(view, "frames 6, skipped 0", 3000));
+    EXPECT_TRUE(waitForOutput(view, "writer gone, nothing for 1 s, frames 6", 3000));
     expectEnd(view, SIGTERM, "\nframes 6, invalid 0, last 93 62 F5\r\n");
     unlink(trace.c_str());
 }
@@ -315,23 +317,57 @@ TEST_F(MonitorList, MarksTheTransmitterAndWhyItCannotBeOpened) {
     EXPECT_EQ(theirs.code, 0);
 }
 
-TEST(MonitorUsage, WrongUseAndUnopenableInput) {
-    for (const char* args : {"", "--follow /dev/null", "--trace", "--trace a b", "--list x",
-                             "--sysfs-root /tmp /dev/null", "--bogus"}) {
+TEST(MonitorUsage, WrongUseSaysWhatIsWrongThenTheUsage) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"", "nothing to read: give a DEVICE, --trace FILE or --list"},
+        {"--follow /dev/null", "--follow: only with --trace FILE"},
+        {"--trace", "--trace: needs a file name"},
+        {"--trace a b", "b: a DEVICE or --trace FILE, not both"},
+        {"a b", "b: only one DEVICE at a time"},
+        {"--trace a --trace b", "--trace: only one trace at a time"},
+        {"--list x", "--list: goes with no DEVICE, --trace, --summary or --follow"},
+        {"--sysfs-root /tmp /dev/null", "--sysfs-root, --dev-root: only with --list"},
+        {"--bogus", "--bogus: unknown option"},
+    };
+    for (const auto& [args, problem] : cases) {
         const Outcome got = runMonitor(args);
         EXPECT_EQ(got.code, 2) << args;
-        EXPECT_EQ(got.out.find("usage: rcdrive-monitor"), 0u);
-        EXPECT_EQ(std::count(got.out.begin(), got.out.end(), '\n'), 1);
+        EXPECT_EQ(
+            got.out.find(std::string("rcdrive-monitor: ") + problem + "\nusage: rcdrive-monitor "),
+            0u)
+            << got.out;
+        EXPECT_EQ(std::count(got.out.begin(), got.out.end(), '\n'), 2);
     }
-    const Outcome missing = runMonitor("--trace /nonexistent/trace --summary");
-    EXPECT_EQ(missing.out,
-              "rcdrive-monitor: cannot open /nonexistent/trace: No such file or directory\n");
-    EXPECT_EQ(missing.code, 1);
-    for (const char* args : {"--summary /tmp/", "--summary --trace /tmp/"}) {
-        const Outcome directory = runMonitor(args);
-        EXPECT_EQ(directory.out, "rcdrive-monitor: cannot open /tmp/: Is a directory\n");
-        EXPECT_EQ(directory.code, 1);
+}
+
+// Input that cannot be opened, or is not what it was given as, is named on
+// standard error with status 1 (the summary, asked for, still comes first).
+TEST(MonitorUsage, UnopenableOrWrongInput) {
+    const std::string trace = tempPath("monitor-wrong");
+    append(trace, "1 open \"dimsal\" 2 0\n" + traceFrame(10, 0x80, 0x40));
+    const std::string notes = tempPath("monitor-notes");
+    append(notes, "milk\n2 eggs\n");
+    const std::pair<std::string, std::string> cases[] = {
+        {"--trace /nonexistent/trace --summary",
+         "rcdrive-monitor: cannot open /nonexistent/trace: No such file or directory\n"},
+        {"--summary /tmp/", "rcdrive-monitor: cannot open /tmp/: Is a directory\n"},
+        {"--summary --trace /tmp/", "rcdrive-monitor: cannot open /tmp/: Is a directory\n"},
+        {"--summary /dev/null",
+         "rcdrive-monitor: /dev/null is not a serial line: a device, but no terminal\n"},
+        {"--summary " + trace, "rcdrive-monitor: " + trace +
+                                   " is an rcdrive-sim trace: read it with --trace " + trace +
+                                   "\n"},
+        {"--summary --trace " + notes,
+         "frames 0, invalid 0, last none\nrcdrive-monitor: " + notes +
+             " is not an rcdrive-sim trace: its first lines are no trace lines\n"},
+    };
+    for (const auto& [args, out] : cases) {
+        const Outcome got = runMonitor(args);
+        EXPECT_EQ(got.out, out);
+        EXPECT_EQ(got.code, 1) << args;
     }
+    unlink(trace.c_str());
+    unlink(notes.c_str());
 }
 
 } // namespace
