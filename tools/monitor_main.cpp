@@ -12,7 +12,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <poll.h>
 #include <string>
+#include <unistd.h>
 
 namespace {
 
@@ -109,6 +111,25 @@ std::string parseOptions(int argc, char** argv, Options& options) {
     return "";
 }
 
+// The summary is the result asked for, not a screen that may be dropped: it
+// waits for a slow reader. Once the monitor has been asked to end, though, it
+// waits a second at most, so that a terminal stopped with Ctrl+S cannot hold
+// the monitor for good.
+void writeSummary(const std::string& line) {
+    const int waitMs = exitSignal() == 0 ? -1 : 1000;
+    for (std::size_t done = 0; done < line.size();) {
+        pollfd output = {STDOUT_FILENO, POLLOUT, 0};
+        if (poll(&output, 1, waitMs) <= 0) {
+            return;
+        }
+        const ssize_t count = write(STDOUT_FILENO, line.data() + done, line.size() - done);
+        if (count <= 0) {
+            return;
+        }
+        done += static_cast<std::size_t>(count);
+    }
+}
+
 // Reads until the input ends or the program is asked to stop. Returns the
 // exit status.
 int watchLine(const Options& options) {
@@ -157,10 +178,7 @@ int watchLine(const Options& options) {
     endLiveView(view, watch, rateEnd(watch, end, isLive(source)), silentNs(end));
     closeSource(source);
     if (options.summary) {
-        // Through stdio, which waits for a slow reader: the summary is the
-        // result asked for, not a screen that may be dropped.
-        std::printf("%s\n", summaryLine(watch).c_str());
-        std::fflush(stdout);
+        writeSummary(summaryLine(watch) + "\n");
     }
     if (result == kReadFailed) {
         std::fprintf(stderr, "rcdrive-monitor: %s\n", error.c_str());
