@@ -244,29 +244,22 @@ void forgetSequence(Harness& h) {
 
 // A byte fed while a string is open, or right after the ESC that ended one.
 void checkString(Harness& h, unsigned char byte, const Codes& out) {
-    const Codes pair = {0, 0};
     const bool pending = decoderPending(h.decoder);
-    if (h.stringEsc && byte == '\\') {
-        check(out.empty() && !pending); // the rest of ST
-    }
-    h.stringEsc = false;
+    check(!h.stringEsc || byte != '\\' || (out.empty() && !pending)); // the rest of ST
+    h.stringEsc = h.inString && byte == 0x1B;
     if (!h.inString) {
         return;
     }
-    h.inString = false;
-    if (byte == 0x1B) {
-        check(out == pair && pending);
-        h.stringEsc = true;
-    } else if (byte == 0x07) {
-        check(out == pair && !pending);
-    } else if (byte < 0x20 || byte == 0x7F) {
-        check((out == Codes{0, 0, byte}) && !pending);
-    } else {
-        // 0x9C is ST only outside a UTF-8 character, so it may end it or not.
-        const bool bound = ++h.stringBytes >= kMaxStringBytes;
-        h.inString = out.empty();
-        check(h.inString ? !bound && pending : out == pair && !pending && (bound || byte == 0x9C));
+    const bool control = byte < 0x20 || byte == 0x7F;
+    if (control) {
+        const Codes end = byte == 0x1B || byte == 0x07 ? Codes{0, 0} : Codes{0, 0, byte};
+        check(out == end && pending == (byte == 0x1B));
     }
+    // 0x9C is ST only outside a UTF-8 character, so it may end the string or not.
+    const bool bound = !control && ++h.stringBytes >= kMaxStringBytes;
+    h.inString = !control && out.empty();
+    check(control || (h.inString ? !bound && pending
+                                 : out == Codes{0, 0} && !pending && (bound || byte == 0x9C)));
 }
 
 void feedByte(Harness& h, unsigned char byte, std::int64_t now) {
