@@ -1,10 +1,14 @@
 #include "console/key_decoder.h"
 
+#include <cstring>
+#include <iterator>
 #include <limits>
 
 namespace {
 
 constexpr unsigned char kEsc = 0x1B;
+constexpr unsigned char kBel = 0x07;
+constexpr unsigned char kStringTerminator = 0x9C; // ST as a single 8-bit byte
 constexpr int kExtendedPrefix = 224;
 constexpr int kParamMax = 9999; // larger numbers mean nothing to us
 
@@ -37,7 +41,7 @@ enum Key {
     kF10,
     kF11,
     kF12,
-    kUnknownKey,
+    kUnknownKey
 };
 
 // The Windows codes of a key. Arrows and PgDn also have Ctrl and Alt codes,
@@ -75,6 +79,28 @@ constexpr KeyCodes kKeyCodes[] = {
     {224, 134, 0, 0},    // F12
 };
 
+// The keys of "n~" by n (xterm, rxvt and the Linux console): 1 to 8 the
+// editing keys, 11 to 15 F1 to F5, 17 to 21 F6 to F10, 23 and 24 F11 and F12.
+constexpr Key kTildeKeys[] = {
+    kUnknownKey, kHome,       kInsert, kDelete, kEnd,        kPageUp, kPageDown, kHome,       kEnd,
+    kUnknownKey, kUnknownKey, kF1,     kF2,     kF3,         kF4,     kF5,       kUnknownKey, kF6,
+    kF7,         kF8,         kF9,     kF10,    kUnknownKey, kF11,    kF12,
+};
+
+// The keys of letter finals: "ABCDHF" in CSI and SS3, rxvt's lower-case
+// arrows "abcd" (Shift in CSI, Ctrl in SS3).
+constexpr Key kLetterKeys[] = {kUp, kDown, kRight, kLeft, kHome, kEnd};
+
+Key letterKey(unsigned char final, const char* finals) {
+    const char* at = std::strchr(finals, final);
+    return final != 0 && at != nullptr ? kLetterKeys[at - finals] : kUnknownKey;
+}
+
+Key tildeKey(int number) {
+    return number >= 0 && number < static_cast<int>(std::size(kTildeKeys)) ? kTildeKeys[number]
+                                                                           : kUnknownKey;
+}
+
 // Queues a whole key or nothing: a key that does not fit is dropped entirely,
 // so the taker never sees a prefix without its second code.
 void pushKey(KeyDecoder& d, const int* codes, int count) {
@@ -102,28 +128,15 @@ void pushUnknown(KeyDecoder& d) {
 }
 
 void pushKeyWithModifiers(KeyDecoder& d, Key key, int mods) {
-    if (key == kUnknownKey) {
+    const bool arrowLike = key != kUnknownKey && kKeyCodes[key].ctrl != 0;
+    if (key == kUnknownKey || (mods != 0 && !arrowLike)) {
         pushUnknown(d);
-        return;
-    }
-    const KeyCodes& k = kKeyCodes[key];
-    const bool arrowLike = k.ctrl != 0;
-    if (mods & kCtrl) {
-        if (arrowLike) {
-            pushPair(d, kExtendedPrefix, k.ctrl);
-        } else {
-            pushUnknown(d);
-        }
+    } else if (mods & kCtrl) {
+        pushPair(d, kExtendedPrefix, kKeyCodes[key].ctrl);
     } else if (mods & (kAlt | kMeta)) {
-        if (arrowLike) {
-            pushPair(d, 0, k.alt);
-        } else {
-            pushUnknown(d);
-        }
-    } else if ((mods & kShift) && !arrowLike) {
-        pushUnknown(d);
+        pushPair(d, 0, kKeyCodes[key].alt);
     } else {
-        pushPair(d, k.prefix, k.plain);
+        pushPair(d, kKeyCodes[key].prefix, kKeyCodes[key].plain); // Shift leaves arrows alone
     }
 }
 
@@ -132,8 +145,27 @@ bool breaksSequence(unsigned char byte) {
     return byte < 0x20 || byte >= 0x7F;
 }
 
+// After ESC: OSC, DCS, SOS, PM and APC, which run up to their terminator.
+bool opensString(unsigned char byte) {
+    return byte == ']' || byte == 'P' || byte == 'X' || byte == '^' || byte == '_';
+}
+
+// Follows UTF-8 through a sequence's bytes: whether this byte continues the
+// character before it. Any other byte begins a character of its own.
+bool continuesCharacter(KeyDecoder& d, unsigned char byte) {
+    if (d.utf8BytesLeft > 0 && byte >= 0x80 && byte < 0xC0) {
+        --d.utf8BytesLeft;
+        return true;
+    }
+    d.utf8BytesLeft = byte >= 0xF0 && byte <= 0xF4  ? 3
+                      : byte >= 0xE0 && byte < 0xF0 ? 2
+                      : byte >= 0xC2 && byte < 0xE0 ? 1
+                                                    : 0;
+    return false;
+}
+
 void toGround(KeyDecoder& d) {
-    d.state = SequenceState::None;
+    d.state = SequenceState::Ground;
     d.altPrefix = false;
 }
 
@@ -145,7 +177,9 @@ void startSequence(KeyDecoder& d, SequenceState state, bool altPrefix) {
     }
     d.paramCount = 0;
     d.oddSequence = false;
-    d.mouseBytesLeft = 0;
+    d.mouseCharsLeft = 0;
+    d.utf8BytesLeft = 0;
+    d.stringBytes = 0;
 }
 
 // Modifier bits from an xterm modifier parameter; -1 if it is none.
@@ -174,73 +208,6 @@ int letterModifiers(const KeyDecoder& d, bool allowLoneModifier) {
     return modifierBits(d.params[1]);
 }
 
-Key tildeKey(int number) {
-    switch (number) {
-    case 1:
-    case 7:
-        return kHome;
-    case 4:
-    case 8:
-        return kEnd;
-    case 2:
-        return kInsert;
-    case 3:
-        return kDelete;
-    case 5:
-        return kPageUp;
-    case 6:
-        return kPageDown;
-    case 23:
-        return kF11;
-    case 24:
-        return kF12;
-    default:
-        break;
-    }
-    if (number >= 11 && number <= 15) {
-        return static_cast<Key>(kF1 + (number - 11));
-    }
-    if (number >= 17 && number <= 21) {
-        return static_cast<Key>(kF6 + (number - 17));
-    }
-    return kUnknownKey;
-}
-
-Key letterKey(unsigned char final) {
-    switch (final) {
-    case 'A':
-        return kUp;
-    case 'B':
-        return kDown;
-    case 'C':
-        return kRight;
-    case 'D':
-        return kLeft;
-    case 'H':
-        return kHome;
-    case 'F':
-        return kEnd;
-    default:
-        return kUnknownKey;
-    }
-}
-
-// rxvt's lower-case arrow finals (Shift in CSI, Ctrl in SS3).
-Key rxvtArrowKey(unsigned char final) {
-    switch (final) {
-    case 'a':
-        return kUp;
-    case 'b':
-        return kDown;
-    case 'c':
-        return kRight;
-    case 'd':
-        return kLeft;
-    default:
-        return kUnknownKey;
-    }
-}
-
 // Ends the sequence with a key; mods < 0 means the parameters fit no form of
 // it, which makes it an unknown key.
 void finishKey(KeyDecoder& d, Key key, int mods) {
@@ -263,15 +230,15 @@ void finishCsi(KeyDecoder& d, unsigned char final) {
     }
     if (final == 'M' && d.paramCount == 0) {
         d.state = SequenceState::Mouse;
-        d.mouseBytesLeft = 3;
+        d.mouseCharsLeft = 3;
         return;
     }
-    if (letterKey(final) != kUnknownKey) {
-        finishKey(d, letterKey(final), letterModifiers(d, false));
+    if (letterKey(final, "ABCDHF") != kUnknownKey) {
+        finishKey(d, letterKey(final, "ABCDHF"), letterModifiers(d, false));
         return;
     }
-    if (rxvtArrowKey(final) != kUnknownKey) {
-        finishKey(d, rxvtArrowKey(final), d.paramCount == 0 ? kShift : -1);
+    if (letterKey(final, "abcd") != kUnknownKey) {
+        finishKey(d, letterKey(final, "abcd"), d.paramCount == 0 ? kShift : -1);
         return;
     }
     // Numbered keys: "n~" and "n;m~" (xterm), "n$" Shift, "n^" Ctrl and
@@ -291,7 +258,7 @@ void finishSs3(KeyDecoder& d, unsigned char final) {
         toGround(d);
         return;
     }
-    Key key = letterKey(final);
+    Key key = letterKey(final, "ABCDHF");
     if (final >= 'P' && final <= 'S') {
         key = static_cast<Key>(kF1 + (final - 'P'));
     }
@@ -299,7 +266,7 @@ void finishSs3(KeyDecoder& d, unsigned char final) {
         finishKey(d, key, letterModifiers(d, true));
         return;
     }
-    finishKey(d, rxvtArrowKey(final), d.paramCount == 0 ? kCtrl : -1);
+    finishKey(d, letterKey(final, "abcd"), d.paramCount == 0 ? kCtrl : -1);
 }
 
 void collectParameter(KeyDecoder& d, unsigned char byte) {
@@ -327,19 +294,18 @@ void collectParameter(KeyDecoder& d, unsigned char byte) {
     p = p >= 1000 ? kParamMax : p * 10 + (byte - '0');
 }
 
-void feedGround(KeyDecoder& d, unsigned char byte, std::int64_t nowMs) {
+void feedGround(KeyDecoder& d, unsigned char byte) {
     if (byte == kEsc) {
-        d.state = SequenceState::Esc;
+        d.state = SequenceState::Escape;
         d.altPrefix = false;
-        d.sequenceStartMs = nowMs;
     } else {
         pushCode(d, byte);
     }
 }
 
-// The byte after a pending ESC. ESC [ and ESC O start sequences, ESC x is
-// Alt+x (unknown); before a control byte the ESC was an Esc press.
-void feedAfterEsc(KeyDecoder& d, unsigned char byte, std::int64_t nowMs, bool altPrefix) {
+// The byte after a pending ESC. Before a control byte the ESC was an Esc
+// press; ESC x with a final byte x is Alt+x (unknown).
+void feedAfterEsc(KeyDecoder& d, unsigned char byte, bool altPrefix) {
     if (byte == '[') {
         startSequence(d, SequenceState::Csi, altPrefix);
     } else if (byte == 'O') {
@@ -347,79 +313,60 @@ void feedAfterEsc(KeyDecoder& d, unsigned char byte, std::int64_t nowMs, bool al
     } else if (breaksSequence(byte)) {
         pushCode(d, kEsc);
         toGround(d);
-        feedGround(d, byte, nowMs);
+        feedGround(d, byte);
+    } else if (opensString(byte)) {
+        startSequence(d, SequenceState::String, false);
+    } else if (byte < 0x30) {
+        startSequence(d, SequenceState::EscapeIntermediate, false);
     } else {
         pushUnknown(d);
         toGround(d);
     }
 }
 
-} // namespace
-
-void decoderFeed(KeyDecoder& d, unsigned char byte, std::int64_t nowMs) {
-    decoderExpire(d, nowMs);
-    // Inside a sequence the wait runs from its latest byte, so that a slow
-    // link that spreads a sequence over several reads does not cut it up and
-    // let its tail through as keys.
-    const bool inSequence = d.state == SequenceState::Csi || d.state == SequenceState::Ss3 ||
-                            d.state == SequenceState::LinuxFn || d.state == SequenceState::Mouse;
-    const bool opensSequence =
-        (d.state == SequenceState::Esc || d.state == SequenceState::EscEsc) &&
-        (byte == '[' || byte == 'O');
-    if (inSequence || opensSequence) {
-        d.sequenceStartMs = nowMs;
-    }
+// One byte through the state machine; false when the byte cannot belong to
+// the pending sequence.
+bool step(KeyDecoder& d, unsigned char byte, std::int64_t nowMs) {
     switch (d.state) {
-    case SequenceState::None:
-        feedGround(d, byte, nowMs);
-        return;
-    case SequenceState::Esc:
+    case SequenceState::Ground:
+        feedGround(d, byte);
+        return true;
+    case SequenceState::Escape:
         if (byte == kEsc) {
-            d.state = SequenceState::EscEsc;
+            d.state = SequenceState::EscapeEscape;
             d.secondEscMs = nowMs;
         } else {
-            feedAfterEsc(d, byte, nowMs, false);
+            feedAfterEsc(d, byte, false);
         }
-        return;
-    case SequenceState::EscEsc:
+        return true;
+    case SequenceState::EscapeEscape:
         // Only ESC ESC [ and ESC ESC O make the first ESC an Alt modifier;
         // otherwise it was an Esc press and the second ESC goes on alone.
         if (byte == '[' || byte == 'O') {
-            feedAfterEsc(d, byte, nowMs, true);
-            return;
+            feedAfterEsc(d, byte, true);
+            return true;
         }
         pushCode(d, kEsc);
         if (byte == kEsc) {
             d.sequenceStartMs = d.secondEscMs;
             d.secondEscMs = nowMs;
-            return;
+        } else {
+            feedAfterEsc(d, byte, false);
         }
-        d.state = SequenceState::Esc;
-        d.sequenceStartMs = d.secondEscMs;
-        feedAfterEsc(d, byte, nowMs, false);
-        return;
-    case SequenceState::Mouse:
-        // The report's three bytes are raw values from 32 up, so anything but
-        // a control byte belongs to it.
-        if (byte >= 0x20) {
-            if (--d.mouseBytesLeft == 0) {
-                pushUnknown(d);
-                toGround(d);
-            }
-            return;
+        return true;
+    case SequenceState::EscapeIntermediate:
+        if (breaksSequence(byte)) {
+            return false;
         }
-        break;
-    case SequenceState::LinuxFn:
-        if (!breaksSequence(byte)) {
-            const bool fkey = byte >= 'A' && byte <= 'E';
-            finishKey(d, fkey ? static_cast<Key>(kF1 + (byte - 'A')) : kUnknownKey, 0);
-            return;
+        if (byte >= 0x30) {
+            pushUnknown(d);
+            toGround(d);
         }
-        break;
+        return true;
     case SequenceState::Csi:
     case SequenceState::Ss3:
         if (breaksSequence(byte)) {
-            break;
+            return false;
         }
         if (byte >= 0x30 && byte <= 0x3F) {
             collectParameter(d, byte);
@@ -437,34 +384,88 @@ void decoderFeed(KeyDecoder& d, unsigned char byte, std::int64_t nowMs) {
         } else {
             finishSs3(d, byte);
         }
-        return;
+        return true;
+    case SequenceState::LinuxFn:
+        if (breaksSequence(byte)) {
+            return false;
+        }
+        if (byte >= 'A' && byte <= 'E') {
+            finishKey(d, static_cast<Key>(kF1 + (byte - 'A')), 0);
+        } else {
+            finishKey(d, kUnknownKey, 0);
+        }
+        return true;
+    case SequenceState::Mouse:
+        // Three characters from 32 up: raw bytes, or in mode 1005 UTF-8
+        // characters of one or more bytes. Only a control byte cannot belong.
+        if (byte < 0x20) {
+            return false;
+        }
+        if (!continuesCharacter(d, byte)) {
+            if (d.mouseCharsLeft > 0) {
+                --d.mouseCharsLeft;
+            } else {
+                // The last value was a raw byte (X10 reports of a wide window)
+                // that only looked like the start of a UTF-8 character: the
+                // report is taken to end with this byte.
+                d.utf8BytesLeft = 0;
+            }
+        }
+        if (d.mouseCharsLeft == 0 && d.utf8BytesLeft == 0) {
+            pushUnknown(d);
+            toGround(d);
+        }
+        return true;
+    case SequenceState::String: {
+        // An ESC ends the string, as the first half of ST or the start of the
+        // next sequence. Any other control byte or DEL cuts it off as it cuts
+        // any sequence: replies carry none, so it is taken for a key.
+        if (byte == kEsc) {
+            pushUnknown(d);
+            d.state = SequenceState::StringEscape;
+            return true;
+        }
+        if (byte != kBel && (byte < 0x20 || byte == 0x7F)) {
+            return false;
+        }
+        // In a title 0x9C may be part of a UTF-8 character; only on its own
+        // is it ST.
+        const bool continues = continuesCharacter(d, byte);
+        if (byte == kBel || (byte == kStringTerminator && !continues) ||
+            ++d.stringBytes >= kMaxStringBytes) {
+            pushUnknown(d);
+            toGround(d);
+        }
+        return true;
     }
-    // A byte that cannot belong to the sequence cuts it off; it then starts
-    // a key of its own.
-    pushUnknown(d);
-    toGround(d);
-    feedGround(d, byte, nowMs);
-}
-
-std::size_t decoderFeedSome(KeyDecoder& d, const unsigned char* bytes, std::size_t count,
-                            std::int64_t nowMs) {
-    std::size_t fed = 0;
-    while (fed < count && decoderRoom(d) >= kMaxCodesPerCall) {
-        decoderFeed(d, bytes[fed++], nowMs);
+    case SequenceState::StringEscape:
+        // The string has given its pair already, and its ESC is no Esc press:
+        // with '\' it completes ST, before anything else it opens the next
+        // sequence as any ESC does.
+        if (byte == '\\') {
+            toGround(d);
+        } else if (byte == kEsc) {
+            d.state = SequenceState::Escape;
+        } else if (breaksSequence(byte)) {
+            toGround(d);
+            feedGround(d, byte);
+        } else {
+            feedAfterEsc(d, byte, false);
+        }
+        return true;
     }
-    return fed;
+    return true;
 }
-
-namespace {
 
 void resolvePending(KeyDecoder& d) {
     switch (d.state) {
-    case SequenceState::None:
-        return;
-    case SequenceState::Esc:
+    case SequenceState::Ground:
+    case SequenceState::StringEscape:
+        break;
+    case SequenceState::Escape:
         pushCode(d, kEsc);
         break;
-    case SequenceState::EscEsc:
+    case SequenceState::EscapeEscape:
         pushCode(d, kEsc);
         pushCode(d, kEsc);
         break;
@@ -477,8 +478,35 @@ void resolvePending(KeyDecoder& d) {
 
 } // namespace
 
+void decoderFeed(KeyDecoder& d, unsigned char byte, std::int64_t nowMs) {
+    decoderExpire(d, nowMs);
+    if (!step(d, byte, nowMs)) {
+        // A byte that cannot belong to the sequence cuts it off; it then
+        // starts a key of its own.
+        pushUnknown(d);
+        toGround(d);
+        feedGround(d, byte);
+    }
+    // A pending ESC waits from its arrival, ESC ESC from the first ESC, which
+    // may be an Alt modifier. Inside a sequence the wait runs from its latest
+    // byte, so that a slow link that spreads a sequence over several reads
+    // does not cut it up and let its tail through as keys.
+    if (d.state != SequenceState::EscapeEscape) {
+        d.sequenceStartMs = nowMs;
+    }
+}
+
+std::size_t decoderFeedSome(KeyDecoder& d, const unsigned char* bytes, std::size_t count,
+                            std::int64_t nowMs) {
+    std::size_t fed = 0;
+    while (fed < count && decoderRoom(d) >= kMaxCodesPerCall) {
+        decoderFeed(d, bytes[fed++], nowMs);
+    }
+    return fed;
+}
+
 void decoderExpire(KeyDecoder& d, std::int64_t nowMs) {
-    if (d.state == SequenceState::None || nowMs < d.sequenceStartMs) {
+    if (d.state == SequenceState::Ground || nowMs < d.sequenceStartMs) {
         return;
     }
     // Unsigned so that far-apart times cannot overflow the subtraction.
@@ -494,12 +522,12 @@ void decoderFinish(KeyDecoder& d) {
 }
 
 bool decoderPending(const KeyDecoder& d) {
-    return d.state != SequenceState::None;
+    return d.state != SequenceState::Ground;
 }
 
 std::int64_t decoderDeadlineMs(const KeyDecoder& d) {
     constexpr std::int64_t kNever = std::numeric_limits<std::int64_t>::max();
-    if (d.state == SequenceState::None || d.sequenceStartMs > kNever - kEscTimeoutMs) {
+    if (d.state == SequenceState::Ground || d.sequenceStartMs > kNever - kEscTimeoutMs) {
         return kNever;
     }
     return d.sequenceStartMs + kEscTimeoutMs;

@@ -6,15 +6,19 @@
 // its arrival time, how late the caller gets round to feeding it changes
 // nothing: an Esc followed 40 ms later by an arrow is two keys either way.
 //
-// Known keys give their Windows codes (Up is 224 then 72). Every escape
-// sequence the decoder does not know is swallowed whole and gives the one
+// Its states are those of the DEC/ECMA-48 parser that terminal emulators
+// follow, so every sequence a terminal sends is taken as a whole: keys (CSI,
+// SS3), escape sequences with intermediate bytes, mouse reports, and the
+// strings terminals send in reply (OSC, DCS, SOS, PM, APC). Known keys give
+// their Windows codes (Up is 224 then 72). Every other sequence gives the one
 // pair 0, 0, so none of its bytes can reach the drive logic as a key.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-// How long a lone Esc waits for the rest of a possible escape sequence.
+// How long a lone Esc waits for the rest of a possible escape sequence, and a
+// sequence for its next byte.
 constexpr std::int64_t kEscTimeoutMs = 30;
 
 // Room for decoded codes. One call to decoderFeed, decoderExpire or
@@ -28,14 +32,24 @@ constexpr int kMaxCodesPerCall = 3;
 // Numeric parameters kept per sequence; more make the sequence unknown.
 constexpr int kMaxSequenceParams = 2;
 
+// A string ends with BEL or ST (ESC \, or the byte 0x9C where it is no part
+// of a UTF-8 character). One that has not ended after this many bytes is
+// taken to end there, and the bytes after it count as keys again: a string
+// that never ends must not hold the keyboard for good. Terminals' replies
+// are far shorter.
+constexpr int kMaxStringBytes = 1024;
+
 enum class SequenceState : std::uint8_t {
-    None,    // no sequence pending
-    Esc,     // ESC
-    EscEsc,  // ESC ESC: Alt plus a sequence, or two Esc presses
-    Csi,     // ESC [ ...
-    Ss3,     // ESC O ...
-    LinuxFn, // ESC [ [: one letter follows (Linux console F1..F5)
-    Mouse,   // ESC [ M: three raw bytes follow (X10 mouse report)
+    Ground,             // no sequence pending
+    Escape,             // ESC
+    EscapeEscape,       // ESC ESC: Alt plus a sequence, or two Esc presses
+    EscapeIntermediate, // ESC and bytes 0x20..0x2F, until the final byte
+    Csi,                // ESC [ ...: parameters, intermediates, final
+    Ss3,                // ESC O ...
+    LinuxFn,            // ESC [ [: one letter follows (Linux console F1..F5)
+    Mouse,              // ESC [ M: three characters follow (X10 mouse report)
+    String,             // ESC ] (OSC), ESC P (DCS), ESC X (SOS), ESC ^ (PM), ESC _ (APC)
+    StringEscape,       // ESC that ended a string: half of ST, or the next sequence
 };
 
 struct KeyDecoder {
@@ -46,12 +60,14 @@ struct KeyDecoder {
     std::int64_t droppedCodes = 0;
 
     // The escape sequence being collected.
-    SequenceState state = SequenceState::None;
+    SequenceState state = SequenceState::Ground;
     bool altPrefix = false;                  // ESC ESC [ ...: the first ESC is an Alt modifier
     int params[kMaxSequenceParams] = {0, 0}; // numeric parameters, saturated
     int paramCount = 0;                      // 0 if no parameter byte came yet
     bool oddSequence = false;                // markers, intermediates, too many parameters
-    int mouseBytesLeft = 0;
+    int mouseCharsLeft = 0;
+    int utf8BytesLeft = 0; // continuation bytes the current UTF-8 character still needs
+    int stringBytes = 0;
     std::int64_t sequenceStartMs = 0; // the ESC, or the latest byte of a sequence
     std::int64_t secondEscMs = 0;     // arrival of the later ESC of ESC ESC
 };

@@ -17,15 +17,22 @@
 //   - codes are 0..255, -1 only from an empty queue; at most kMaxCodesPerCall
 //     codes per call; a queue that is drained after each call never drops;
 //   - with nothing pending, a byte other than ESC gives exactly itself, and
-//     a control byte other than ESC ends a pending sequence and gives itself;
-//   - 27 only comes from a byte fed right after an ESC;
+//     a control byte other than ESC ends a pending sequence and gives itself
+//     (BEL in a string is its terminator instead);
+//   - 27 only comes from a byte fed right after an ESC that did not end a
+//     string;
+//   - no byte of a string (ESC then ] P X ^ or _) becomes a key: each gives
+//     nothing until the string ends, and the end gives the one pair 0,0: at
+//     BEL, ESC (whose \ then gives nothing either), 0x9C, kMaxStringBytes
+//     bytes or a timeout; a control byte or DEL cuts it and gives itself;
 //   - a handled code (72 75 77 80 81 113) produced while a sequence is pending
 //     is the second code of a 224 pair and was finished by the byte that
 //     means it (A/a Up, B/b Down, C/c Right, D/d Left, ~ or $ PgDn);
 //   - a pending ESC's deadline runs from the right ESC, a sequence's from
 //     its latest byte;
 //   - a timeout never fires early, and fires with 27 for a lone ESC, 27 27
-//     for ESC ESC, one 0,0 pair for anything else; decoderFinish the same;
+//     for ESC ESC, nothing for the ESC that ended a string, one 0,0 pair for
+//     anything else; decoderFinish the same;
 //   - a decoder nobody drains keeps the oldest codes and loses no count;
 //   - fed as the console feeds it, the decoder delivers exactly the keys, in
 //     the same order, that a reading drained after every byte finds.
@@ -82,6 +89,12 @@ const Probe kProbes[] = {
     {"\x1b[1;;5A", 0, 0},
     {"\x1b[2a", 0, 0},
     {"\x1b[6;2~", 224, 81},
+    {"\x1b]0;t\x07", 0, 0},
+    {"\x1bP1$r2 q\x1b\\", 0, 0},
+    {"\x1b^HHH\x1b\\", 0, 0},
+    {"\x1b_G;OK\x1b\\", 0, 0},
+    {"\x1bXs\x07", 0, 0},
+    {"\x1b[M \xc3\x88H", 0, 0},
 };
 constexpr std::size_t kProbeCount = sizeof kProbes / sizeof kProbes[0];
 
@@ -105,6 +118,9 @@ struct Harness {
     int escRun = 0;                    // ESC bytes fed in a row, since the last timeout
     std::int64_t escTimes[2] = {0, 0}; // arrivals of the last two ESC bytes, latest first
     unsigned char lastByte = 0;
+    bool inString = false;  // a string is open
+    int stringBytes = 0;    // bytes it has taken
+    bool stringEsc = false; // the last byte was the ESC that ended a string
 };
 
 // Feeds what the console holds, as far as the queue has room, a run of bytes
@@ -206,6 +222,9 @@ bool finalMeans(unsigned char byte, int code) {
 
 // What resolving a pending sequence must give, judged from the bytes alone.
 Codes resolution(const Harness& h) {
+    if (h.stringEsc) {
+        return Codes{};
+    }
     if (h.escRun == 1) {
         return Codes{27};
     }
@@ -213,6 +232,34 @@ Codes resolution(const Harness& h) {
         return Codes{27, 27};
     }
     return Codes{0, 0};
+}
+
+// Nothing is pending any more.
+void forgetSequence(Harness& h) {
+    h.escRun = 0;
+    h.lastByte = 0;
+    h.inString = false;
+    h.stringEsc = false;
+}
+
+// A byte fed while a string is open, or right after the ESC that ended one.
+void checkString(Harness& h, unsigned char byte, const Codes& out) {
+    const bool pending = decoderPending(h.decoder);
+    check(!h.stringEsc || byte != '\\' || (out.empty() && !pending)); // the rest of ST
+    h.stringEsc = h.inString && byte == 0x1B;
+    if (!h.inString) {
+        return;
+    }
+    const bool control = byte < 0x20 || byte == 0x7F;
+    if (control) {
+        const Codes end = byte == 0x1B || byte == 0x07 ? Codes{0, 0} : Codes{0, 0, byte};
+        check(out == end && pending == (byte == 0x1B));
+    }
+    // 0x9C is ST only outside a UTF-8 character, so it may end the string or not.
+    const bool bound = !control && ++h.stringBytes >= kMaxStringBytes;
+    h.inString = !control && out.empty();
+    check(control || (h.inString ? !bound && pending
+                                 : out == Codes{0, 0} && !pending && (bound || byte == 0x9C)));
 }
 
 void feedByte(Harness& h, unsigned char byte, std::int64_t now) {
@@ -223,9 +270,10 @@ void feedByte(Harness& h, unsigned char byte, std::int64_t now) {
         // settles the sequence first, and the byte starts afresh.
         settled = resolution(h);
         wasPending = false;
-        h.escRun = 0;
-        h.lastByte = 0;
+        forgetSequence(h);
     }
+    const bool afterEsc = wasPending && h.lastByte == 0x1B;
+    const bool opensString = afterEsc && std::strchr("]PX^_", byte) != nullptr && byte != 0;
     feedAll(h, byte, now);
     Codes out = drain(h);
     check(out.size() >= settled.size() && std::equal(settled.begin(), settled.end(), out.begin()));
@@ -234,19 +282,25 @@ void feedByte(Harness& h, unsigned char byte, std::int64_t now) {
         check(byte == 0x1B ? out.empty() && decoderPending(h.decoder)
                            : out.size() == 1 && out[0] == byte && !decoderPending(h.decoder));
     }
-    if (wasPending && byte < 0x20 && byte != 0x1B) {
+    if (wasPending && byte < 0x20 && byte != 0x1B && !(h.inString && byte == 0x07)) {
         // A control byte cuts any sequence off and then counts as itself.
         check(!out.empty() && out.back() == byte && !decoderPending(h.decoder));
     }
     for (std::size_t i = 0; i < out.size(); ++i) {
         if (out[i] == 27) {
-            check(wasPending && h.lastByte == 0x1B);
+            check(afterEsc && !h.stringEsc);
         }
         if (wasPending && isHandled(out[i])) {
             check(i > 0 && out[i - 1] == 224 && finalMeans(byte, out[i]));
         }
     }
-    h.escRun = byte == 0x1B ? h.escRun + 1 : 0;
+    checkString(h, byte, out);
+    if (opensString) {
+        check(decoderPending(h.decoder) && out == (h.escRun >= 2 ? Codes{27} : Codes{}));
+        h.inString = true;
+        h.stringBytes = 0;
+    }
+    h.escRun = byte == 0x1B && !h.stringEsc ? h.escRun + 1 : 0;
     h.lastByte = byte;
     if (byte == 0x1B) {
         h.escTimes[1] = h.escTimes[0];
@@ -270,8 +324,7 @@ void feedByte(Harness& h, unsigned char byte, std::int64_t now) {
 void checkResolved(Harness& h, const Codes& out) {
     check(!decoderPending(h.decoder));
     check(out == resolution(h));
-    h.escRun = 0;
-    h.lastByte = 0;
+    forgetSequence(h);
 }
 
 void handleTimeout(Harness& h, std::int64_t now) {
@@ -304,7 +357,7 @@ void feedProbe(Harness& h, const Probe& probe, bool spread, std::int64_t& now) {
         out.insert(out.end(), some.begin(), some.end());
     }
     check((out == Codes{probe.first, probe.second}) && !decoderPending(h.decoder));
-    h.escRun = 0;
+    forgetSequence(h);
     h.lastByte = static_cast<unsigned char>(probe.bytes[length - 1]);
 }
 

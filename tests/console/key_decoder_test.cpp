@@ -117,7 +117,9 @@ TEST(KeyDecoderOtherKeys, PlainKeysGiveTheirWindowsCodes) {
 
 // Modified keys we do not tell apart and sequences we do not know are one
 // unhandled pair each, never their bytes as keys: F2 must not quit, a final
-// 'q' must not quit, a mouse report's bytes must not steer.
+// 'q' must not quit, a mouse report's bytes must not steer (nor those of one
+// in mode 1005, in UTF-8), a string must not act on what it carries (up to
+// BEL or ST): a DECRQSS reply's " q" must not quit.
 TEST(KeyDecoderOtherKeys, EverythingElseIsOneUnknownPair) {
     for (const char* bytes : {
              "\x1b[1;2P",      "\x1b[1;5Q",      "\x1bO2Q",     "\x1b[1;2q",
@@ -130,7 +132,11 @@ TEST(KeyDecoderOtherKeys, EverythingElseIsOneUnknownPair) {
              "\x1b[6:5~",      "\x1b[<0;10;20M", "\x1b[M qQ",   "\x1b[M\xe0\xff\x80",
              "\x1b[32;10;20M", "\x1bq",          "\x1bH",       "\x1b ",
              "\x1b[6",         "\x1bO",          "\x1b[",       "\x1b\x1b[",
-             "\x1b[[",         "\x1b[M a",
+             "\x1b[[",         "\x1b[M a",       "\x1b^PM\x07", "\x1b[M \xdf\xbf\xc3\x88",
+             "\x1b]0;t\x1b\\", "\x1b_OK\x1b\\",  "\x1b_OK\x07", "\x1b]\xe2\x9c\x9cH\x07",
+             "\x1b^HHH\x1b\\", "\x1b]0;t\x07",   "\x1bXs\x07",  "\x1bP1$r2 q\x1b\\",
+             "\x1bP1$r0m\x9c", "\x1bPq#0\x07",   "\x1b(B",      "\x1b[M \xc3\x88H",
+             "\x1bXs\x1b\\",
          }) {
         EXPECT_EQ(decode(bytes), kUnknown) << "input: " << testing::PrintToString(bytes);
     }
@@ -148,6 +154,10 @@ TEST(KeyDecoderEsc, LoneEscGivesEscOnlyWhenItsTimeIsUp) {
     EXPECT_FALSE(decoderPending(d));
     // The next key starts afresh.
     EXPECT_EQ(feed(d, "\x1b[A", 2000), (Codes{224, 72}));
+    // The ESC that ends a string is no Esc press, even when its \ never comes.
+    EXPECT_EQ(feed(d, "\x1b]0;t\x1b", 3000), kUnknown);
+    decoderExpire(d, 3000 + kEscTimeoutMs);
+    EXPECT_TRUE(!decoderPending(d) && !decoderHasKey(d));
 }
 
 TEST(KeyDecoderEsc, SequenceArrivingOneByteAtATime) {
@@ -163,20 +173,24 @@ TEST(KeyDecoderEsc, SequenceArrivingOneByteAtATime) {
 }
 
 TEST(KeyDecoderEsc, ASlowLinkSpreadingASequenceDoesNotCutItUp) {
-    // F1 over a link that delivers a byte every 20 ms: 40 ms from ESC to P,
-    // but never 30 ms without a byte. P must not leak out as Down.
-    KeyDecoder d;
-    const std::string bytes = "\x1bOP";
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        const std::int64_t t = 100 + static_cast<std::int64_t>(i) * 20;
-        decoderExpire(d, t);
-        decoderFeed(d, static_cast<unsigned char>(bytes[i]), t);
+    // A link that delivers a byte every 20 ms: 40 ms from ESC to P, but never
+    // 30 ms without a byte. P must not leak out as Down, nor H as Up.
+    for (const Case& c : std::vector<Case>{
+             {"\x1bOP", {0, 59}}, {"\x1b[1;5B", {224, 145}}, {"\x1b^HHH\x1b\\", kUnknown}}) {
+        KeyDecoder d;
+        const std::string bytes = c.bytes;
+        for (size_t i = 0; i < bytes.size(); ++i) {
+            const std::int64_t t = 100 + static_cast<std::int64_t>(i) * 20;
+            decoderExpire(d, t);
+            decoderFeed(d, static_cast<unsigned char>(bytes[i]), t);
+        }
+        EXPECT_EQ(takeAll(d), c.codes) << testing::PrintToString(c.bytes);
     }
-    EXPECT_EQ(takeAll(d), (Codes{0, 59}));
 }
 
 TEST(KeyDecoderEsc, CutOffSequencesExpireToOneUnknownPair) {
-    for (const char* bytes : {"\x1b[", "\x1bO", "\x1b[1;5", "\x1b[[", "\x1b[M ", "\x1b\x1bO"}) {
+    for (const char* bytes : {"\x1b[", "\x1bO", "\x1b[1;5", "\x1b[[", "\x1b[M ", "\x1b\x1bO",
+                              "\x1b]0;ti", "\x1bP1$", "\x1b[M\xc3", "\x1b("}) {
         KeyDecoder d;
         EXPECT_TRUE(feed(d, bytes, 10).empty());
         decoderExpire(d, 10 + kEscTimeoutMs);
@@ -244,6 +258,10 @@ TEST(KeyDecoderRobustness, InterruptedSequences) {
         {"\x1b[[\x1b", {0, 0, 27}},
         {"\x1b[M \x03", {0, 0, 3}},
         {"\x1b[6\x7fq", {0, 0, 127, 'q'}},
+        {"\x1b]0;a\x18q", {0, 0, 0x18, 'q'}},
+        {"\x1b]0;a\x1b[A", {0, 0, 224, 72}},
+        {"\x1b_a\x1b\x1b[B", {0, 0, 224, 80}},
+        {"\x1bPa\x1b\r", {0, 0, 13}},
     });
 }
 
@@ -254,6 +272,10 @@ TEST(KeyDecoderRobustness, EndlessParametersAreSwallowedWhole) {
     EXPECT_EQ(decode("\x1bO" + digits + "P"), kUnknown);
     EXPECT_EQ(decode("\x1b[4294967302~"), kUnknown); // 6 modulo 2^32
     EXPECT_EQ(decode("\x1b[1;4294967301A"), kUnknown);
+    // A string ends at kMaxStringBytes at the latest; what follows is keys again.
+    const std::string full(kMaxStringBytes, 'q');
+    EXPECT_EQ(decode("\x1b]" + full.substr(1) + "\x07q"), (Codes{0, 0, 'q'}));
+    EXPECT_EQ(decode("\x1bP" + full + "Hq"), (Codes{0, 0, 'H', 'q'}));
 }
 
 // Nobody takes keys: the queue fills and each newest key that does not fit
