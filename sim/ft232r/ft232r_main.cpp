@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
