@@ -77,14 +77,12 @@ ControlReply standardRequest(const Ft232r& chip, const SetupPacket& s) {
         if (type == kConfigDescriptor) {
             return answer(kConfiguration, s.length);
         }
-        const char* const english = "\x09\x04";
-        const std::string texts[] = {english, "FTDI", chip.product, chip.serial};
-        if (type == kStringDescriptor && index < 4) {
-            std::vector<std::uint8_t> d = stringDescriptor(texts[index]);
-            if (index == 0) { // the language list: English (US), 0x0409
-                d = {4, kStringDescriptor, 0x09, 0x04};
-            }
-            return answer(d, s.length);
+        if (type == kStringDescriptor && index == 0) {
+            return answer({4, kStringDescriptor, 0x09, 0x04}, s.length); // English (US)
+        }
+        const std::string texts[] = {"FTDI", chip.product, chip.serial};
+        if (type == kStringDescriptor && index <= 3) {
+            return answer(stringDescriptor(texts[index - 1]), s.length);
         }
         // Device qualifier, BOS, other speeds: a full-speed-only device has none.
         return kStall;
