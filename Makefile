@@ -15,7 +15,7 @@ PREFIX ?=
 DESTDIR ?=
 
 .PHONY: all build programs test sim sanitize fuzz clean install package \
-        windows windows-test windows-dist bench bench-smoke
+        windows windows-test windows-dist bench bench-smoke kernel-test
 
 all: build
 
@@ -69,6 +69,12 @@ bench: build
 
 bench-smoke: build
 	$(BUILD)/rcdrive-bench --smoke
+
+# rcdrive under the kernel's own FTDI driver: Debian's kernel in QEMU with
+# emulated FT232R chips (under a minute, no KVM needed).
+kernel-test: build
+	@tools/ensure-deps.sh kernel-test
+	tests/kernel/run.sh $(BUILD)
 
 # The whole suite again, built with AddressSanitizer and UndefinedBehaviorSanitizer.
 sanitize:

@@ -89,8 +89,6 @@ Device* release(FT_HANDLE handle) {
 // left and set to the one framing this layer runs.
 constexpr tcflag_t kFramingBits = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
 
-bool parityOptional = false; // see setParityOptional
-
 // Raw bytes, no flow control of either kind, modem lines ignored, reads
 // that return at once; the framing in t is kept (cfmakeraw alone would force
 // 8 bits without parity). Parity errors are ignored on input: the line is
@@ -119,9 +117,8 @@ FT_STATUS applyLine(int fd, const termios& before, termios t) {
     makeRawLine(&t);
     termios got{};
     // glibc itself reports a parity the driver dropped as EINVAL.
-    const bool set = tcsetattr(fd, TCSANOW, &t) == 0 || parityOptional;
-    const tcflag_t checked = parityOptional ? kFramingBits & ~PARENB : kFramingBits;
-    if (set && tcgetattr(fd, &got) == 0 && (got.c_cflag & checked) == (t.c_cflag & checked) &&
+    if (tcsetattr(fd, TCSANOW, &t) == 0 && tcgetattr(fd, &got) == 0 &&
+        (got.c_cflag & kFramingBits) == (t.c_cflag & kFramingBits) &&
         cfgetospeed(&got) == cfgetospeed(&t) && cfgetispeed(&got) == cfgetispeed(&t)) {
         return FT_OK;
     }
@@ -170,10 +167,6 @@ FT_STATUS openPort(const std::string& node, FT_HANDLE* handle) {
 }
 
 } // namespace
-
-void setParityOptional(bool optional) {
-    parityOptional = optional;
-}
 
 void setDeviceRoots(const std::string& sysfsRoot, const std::string& devRoot) {
     Registry& r = registry();

@@ -12,7 +12,3 @@ void setDeviceRoots(const std::string& sysfsRoot, const std::string& devRoot);
 // FT_OpenEx by description, looking under the given roots.
 FT_STATUS openByDescription(const char* description, const std::string& sysfsRoot,
                             const std::string& devRoot, FT_HANDLE* handle);
-
-// Pseudo-terminals, which tests stand in for the transmitter's port, have no
-// parity: a line without it is then taken as set. Only for such tests.
-void setParityOptional(bool optional);

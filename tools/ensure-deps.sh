@@ -14,6 +14,7 @@
 #   package       dpkg-shlibdeps and file, for the Debian package (make package)
 #   man           groff, to render the manual pages
 #   dist          unzip, to read back the Windows zip; lintian, to check the package
+#   kernel-test   QEMU, Debian's kernel and a static busybox (make kernel-test)
 set -eu
 
 have_file() { [ -e "$1" ]; }
@@ -96,6 +97,12 @@ check_groups() {
         dist)
             need unzip command -v unzip
             need lintian command -v lintian
+            ;;
+        kernel-test)
+            need qemu-system-x86 command -v qemu-system-x86_64
+            need linux-image-amd64 sh -c 'ls /lib/modules/*/kernel/drivers/usb/usbip/vhci-hcd.ko*'
+            need busybox-static dpkg -s busybox-static
+            need cpio command -v cpio
             ;;
         *)
             echo "ensure-deps: unknown group '$group'" >&2
