@@ -22,10 +22,11 @@ struct TransmitterLink {
 extern TransmitterLink transmitterLink;
 
 // The transmitter counts as gone when writes keep failing: a frame's worth
-// of them in a row, over at least two byte times. A stray failure, or a line
-// held up for a moment, is no lost device; the failed byte is written again.
+// of them in a row, paced as bytes are, so over more than a byte time. A
+// stray failure, or a line held up for a moment, is no lost device; the
+// failed byte is written again.
 constexpr int kFailedWritesWhenLost = 3;
-constexpr std::int64_t kFailingWhenLostNs = 2 * kNominalByteNs;
+constexpr std::int64_t kFailingWhenLostNs = kNominalByteNs;
 
 // How long sendFrame keeps writing again a byte that fails.
 constexpr std::int64_t kFrameRetryLimitNs = 500 * 1000000LL;

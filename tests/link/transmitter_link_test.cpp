@@ -83,8 +83,8 @@ TEST(TransmitterLink, AFailedByteIsWrittenAgainAndOnlyLastingFailuresAreALostDev
     EXPECT_EQ(fakeWrittenBytes(), (std::vector<unsigned>{0xA1, 0x40, 0xE1, 0x80, 0x40, 0xC0}));
     EXPECT_FALSE(transmitterLost());
 
-    // Three failures at once are a moment's hold-up; failing on for two byte
-    // times, the device is gone. One success ends the count.
+    // Three failures at once are a moment's hold-up; failing on for more
+    // than a byte time, the device is gone. One success ends the count.
     fakeD2xx.writeStatus = failed;
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(streamByte(0x80, 0x40), failed);
