@@ -3,10 +3,13 @@
 #include "console/console.h"
 #include "drive/drive_state.h"
 #include "drive/status_line.h"
+#include "link/open_problem.h"
 #include "link/transmitter_link.h"
 #include "link/wire_format.h"
 #include "process/clock.h"
 #include "process/signals.h"
+
+#include <string>
 
 namespace {
 
@@ -55,12 +58,24 @@ bool screenDisturbed() {
     return continued || resized;
 }
 
+// The prompt on a cleared screen and, under it, why a transmitter that is
+// there cannot be used, if the library can tell.
+void showPrompt(const std::string& problem) {
+    clearScreen();
+    writeText("Pripojte vysilac na USB");
+    if (!problem.empty()) {
+        writeText(("\n" + problem + ", see rcdrive-monitor --list").c_str());
+    }
+}
+
 // Prompts and tries to open until the transmitter answers and takes the line
 // settings, or until the program is asked to stop. Keys typed meanwhile stay
 // queued. The prompt is drawn once, and again only when the screen may have
-// changed: the attempts go on every 10 ms, the screen stays still.
+// changed or the reason under it changes: the attempts go on every 10 ms,
+// the screen stays still.
 bool connect() {
     bool drawn = false;
+    std::string problem;
     for (;;) {
         if (stopRequested()) {
             return false;
@@ -71,14 +86,18 @@ bool connect() {
             continue;
         }
         if (screenDisturbed() || !drawn) {
-            clearScreen();
-            writeText("Pripojte vysilac na USB");
+            showPrompt(problem);
             drawn = true;
         }
         bool ready = openTransmitter() == FT_OK;
         if (ready && !configureLine()) {
             closeTransmitter();
             ready = false;
+        }
+        const std::string now = ready ? std::string() : d2xxOpenProblem();
+        if (now != problem) {
+            problem = now;
+            drawn = false;
         }
         pauseUntil(monotonicNs() + kOpenRetryPauseNs);
         if (ready) {

@@ -13,18 +13,23 @@
 // one thread at a time.
 #include "link/d2xx_linux.h"
 
+#include "link/open_problem.h"
+
 #include "link/usb_serial.h"
 #include "process/clock.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
+#include <grp.h>
 #include <linux/serial.h>
 #include <mutex>
 #include <new>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 #include <vector>
@@ -49,6 +54,7 @@ constexpr std::int64_t kRetryPauseNs = 1 * kNsPerMs;
 
 struct Device {
     int fd;
+    std::string node;
 };
 
 struct Registry {
@@ -58,6 +64,9 @@ struct Registry {
     // Handles that are open; anything else passed in is refused, so a
     // handle used after FT_Close is an error rather than a use of freed memory.
     std::vector<Device*> open;
+    // Why the latest open by description failed although a device with the
+    // description was there; empty otherwise.
+    std::string openProblem;
 };
 
 Registry& registry() {
@@ -126,20 +135,50 @@ FT_STATUS applyLine(int fd, const termios& before, termios t) {
     return FT_IO_ERROR;
 }
 
+void setOpenProblem(const std::string& problem) {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.openProblem = problem;
+}
+
+constexpr const char* kLineRefused = "refuses 1200 baud 8E1";
+
+// A line setting the port did not take is told as the reason it cannot be
+// used, until the next open.
+FT_STATUS refusedIfNot(const Device& device, FT_STATUS status) {
+    if (status != FT_OK) {
+        setOpenProblem(device.node + ": " + kLineRefused);
+    }
+    return status;
+}
+
 void setFraming(termios* t, tcflag_t framing) {
     t->c_cflag = (t->c_cflag & ~kFramingBits) | framing;
 }
 
+// What a user can do about a node that cannot be opened: the group to be in,
+// for one.
+std::string openError(const std::string& node, int error) {
+    const char* what = error == EBUSY ? "held by another program" : std::strerror(error);
+    struct stat st {};
+    const group* g =
+        error == EACCES && stat(node.c_str(), &st) == 0 ? getgrgid(st.st_gid) : nullptr;
+    return node + ": " + what + (g != nullptr ? std::string(" (group ") + g->gr_name + ")" : "");
+}
+
 // Opens the node exclusively: flock keeps out other users of this layer
-// even when they run as root, TIOCEXCL keeps out other programs.
-FT_STATUS openPort(const std::string& node, FT_HANDLE* handle) {
+// even when they run as root, TIOCEXCL keeps out other programs. *problem
+// says why it could not.
+FT_STATUS openPort(const std::string& node, FT_HANDLE* handle, std::string* problem) {
     int fd = open(node.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
+        *problem = openError(node, errno);
         return FT_DEVICE_NOT_OPENED;
     }
     // Someone else holds it: leave their exclusive mode alone.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         close(fd);
+        *problem = openError(node, EBUSY);
         return FT_DEVICE_NOT_OPENED;
     }
     // Put the line in a known state whatever the last user left: 9600 baud,
@@ -153,8 +192,16 @@ FT_STATUS openPort(const std::string& node, FT_HANDLE* handle) {
         cfsetospeed(&t, B9600);
         ready = applyLine(fd, before, t) == FT_OK;
     }
-    Device* device = ready ? new (std::nothrow) Device{fd} : nullptr;
+    Device* device = nullptr;
+    if (ready) {
+        try {
+            device = new Device{fd, node};
+        } catch (const std::bad_alloc&) {
+            device = nullptr;
+        }
+    }
     if (device == nullptr) {
+        *problem = ready ? node + ": out of memory" : node + ": " + kLineRefused;
         ioctl(fd, TIOCNXCL);
         close(fd);
         return FT_DEVICE_NOT_OPENED;
@@ -191,15 +238,30 @@ FT_STATUS openByDescription(const char* description, const std::string& sysfsRoo
         return FT_DEVICE_NOT_FOUND;
     }
     FT_STATUS status = FT_DEVICE_NOT_FOUND;
+    std::string problem;
     for (const UsbSerialDevice& device : findUsbSerialDevices(sysfsRoot, devRoot)) {
         if (device.description == description) {
-            status = openPort(device.node, handle);
+            // The first device's problem is the one told: it is the one the
+            // user would look at first.
+            std::string why;
+            status = openPort(device.node, handle, &why);
             if (status == FT_OK) {
+                problem.clear();
                 break;
+            }
+            if (problem.empty()) {
+                problem = why;
             }
         }
     }
+    setOpenProblem(problem);
     return status;
+}
+
+std::string d2xxOpenProblem() {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    return r.openProblem;
 }
 
 extern "C" {
@@ -240,7 +302,7 @@ FT_STATUS FT_API FT_SetBaudRate(FT_HANDLE handle, std::uint32_t baudRate) {
     termios t = before;
     cfsetispeed(&t, B1200);
     cfsetospeed(&t, B1200);
-    return applyLine(device->fd, before, t);
+    return refusedIfNot(*device, applyLine(device->fd, before, t));
 }
 
 // Only rcdrive's framing is supported, 8 data bits, even parity, 1 stop bit;
@@ -260,7 +322,7 @@ FT_STATUS FT_API FT_SetDataCharacteristics(FT_HANDLE handle, unsigned char wordL
     }
     termios t = before;
     setFraming(&t, CS8 | PARENB);
-    return applyLine(device->fd, before, t);
+    return refusedIfNot(*device, applyLine(device->fd, before, t));
 }
 
 // Writes all bytes, waiting for room when the driver's buffer is full, but

@@ -1,6 +1,7 @@
 #include "sim/virtual_transmitter.h"
 
 #include "link/d2xx.h"
+#include "link/open_problem.h"
 #include "link/wire_format.h"
 #include "process/clock.h"
 #include "sim/trace_file.h"
@@ -234,3 +235,8 @@ FT_STATUS FT_API FT_Close(FT_HANDLE handle) {
 }
 
 } // extern "C"
+
+// The virtual transmitter is there or it is not: nothing to explain.
+std::string d2xxOpenProblem() {
+    return std::string();
+}

@@ -1,7 +1,13 @@
 #include "testkit/fake_d2xx.h"
 
+#include "link/open_problem.h"
+
 FakeD2xx fakeD2xx;
 char fakeDeviceHandle;
+
+std::string d2xxOpenProblem() {
+    return fakeD2xx.openProblem;
+}
 
 std::vector<unsigned> fakeWrittenBytes() {
     std::vector<unsigned> bytes;

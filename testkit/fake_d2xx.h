@@ -22,6 +22,7 @@ struct FakeD2xx {
     FT_STATUS dataStatus = FT_OK;
     FT_STATUS writeStatus = FT_OK;
     std::vector<FT_STATUS> writeScript; // what the next writes return, before writeStatus
+    std::string openProblem;            // what d2xxOpenProblem() says
 };
 
 extern FakeD2xx fakeD2xx;

@@ -16,6 +16,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <random>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -580,28 +581,36 @@ void drain(int master, std::vector<unsigned>& received, int ms) {
     }
 }
 
-// A port that does not take 8E1 (a pseudo-terminal has no parity) is no
-// transmitter: the program keeps prompting and sends nothing.
-TEST(DeviceFaults, APortThatRefusesTheLineKeepsThePrompt) {
-    FakeTree tree = makeFakeTree();
-    addUsbSerial(tree, "ttyUSB0", "dimsal\n", 2);
-    int master = -1, slave = -1;
-    ASSERT_TRUE(openLinePty(master, slave));
-    ASSERT_EQ(symlink(ptsname(master), (tree.dev + "/ttyUSB0").c_str()), 0);
-    close(slave);
-
-    std::vector<unsigned> line;
-    PtySession refused = startInPty({kOnFakeTree, tree.sys, tree.dev});
-    ASSERT_TRUE(waitForOutput(refused, kPrompt, 3000));
-    drain(master, line, 300);
-    readFor(refused, 10);
-    EXPECT_TRUE(onlyThePrompt(refused, kPrompt));
-    EXPECT_TRUE(line.empty());
-    typeKeys(refused, "\x03");
-    ASSERT_TRUE(waitForExit(refused, 3000));
-    endSession(refused);
-    close(master);
-    removeFakeTree(tree);
+// A port that is there but cannot be used is no transmitter: the program
+// keeps prompting, sends nothing, and says under the prompt why, once. A
+// port that does not take 8E1 (a pseudo-terminal has no parity), and one
+// that another program holds.
+TEST(DeviceFaults, APortThatCannotBeUsedKeepsThePromptAndSaysWhy) {
+    for (const bool held : {false, true}) {
+        FakeTree tree = makeFakeTree();
+        addUsbSerial(tree, "ttyUSB0", "dimsal\n", 2);
+        int master = -1, slave = -1;
+        ASSERT_TRUE(openLinePty(master, slave));
+        const std::string node = tree.dev + "/ttyUSB0";
+        ASSERT_EQ(symlink(ptsname(master), node.c_str()), 0);
+        if (held) {
+            ASSERT_EQ(flock(slave, LOCK_EX), 0);
+        }
+        std::vector<unsigned> line;
+        PtySession session = startInPty({kOnFakeTree, tree.sys, tree.dev});
+        drain(master, line, 300);
+        readFor(session, 10);
+        const std::string why = held ? "held by another program" : "refuses 1200 baud 8E1";
+        EXPECT_EQ(session.output, "\x1b[H\x1b[2J" + kPrompt + "\x1b[H\x1b[2J" + kPrompt + "\r\n" +
+                                      node + ": " + why + ", see rcdrive-monitor --list");
+        EXPECT_TRUE(line.empty());
+        typeKeys(session, "\x03");
+        ASSERT_TRUE(waitForExit(session, 3000));
+        endSession(session);
+        close(slave);
+        close(master);
+        removeFakeTree(tree);
+    }
 }
 
 } // namespace
