@@ -16,7 +16,9 @@
 #     once, frames streaming with no keyboard, the lost transmitter seen and
 #     found again, Ctrl+C leaving the vehicle at rest and ending with
 #     STATUS_CONTROL_C_EXIT; the traces are read by trace_story.exe;
-#   - rcdrive-sim.exe's options.
+#   - rcdrive-sim.exe's options;
+#   - rcdrive.exe typed at in a console window: each status line on a
+#     cleared screen, and no byte on the line waiting long for a redraw.
 #
 # Where this machine runs 32-bit code, that is the 32-bit build under 32-bit
 # wine. Some kernels have no 32-bit support; whether this one has is found
@@ -125,7 +127,9 @@ tests=$build/tests
 export WINEPREFIX=$build/wineprefix
 export WINELOADER=$wine # wine's own helper programs start with the same one
 work=$(mktemp -d "$build/wine-tests.XXXXXX")
+tmux_socket=$work/tmux.sock
 cleanup() {
+    tmux -S "$tmux_socket" kill-server >/dev/null 2>&1
     wineserver -k >/dev/null 2>&1
     rm -rf "$work"
 }
@@ -207,7 +211,7 @@ drive_trace_ok() {
         [ "$(run_field "$told" 3 6)" = 1200 ] &&
         [ "$(run_field "$told" 4 6-8)" = "8 0 2" ] &&
         [ "$(run_field "$told" 5 3)" -ge "$min_bytes" ] &&
-        [ "$(run_field "$told" 5 6-)" = "frames $(($(run_field "$told" 5 3) / 3)) only 80 40 C0" ]
+        [ "$(run_field "$told" 5 6-11)" = "frames $(($(run_field "$told" 5 3) / 3)) only 80 40 C0" ]
 }
 
 # Only failed open attempts, and at least a few of them.
@@ -330,8 +334,9 @@ check "rcdrive.exe, late transmitter: Ctrl+C ends it with the close, status 0xC0
 check "rcdrive.exe, no FTD2XX.dll: keeps prompting, and no loader error" \
     eval '[ "$(count "Pripojte vysilac na USB" "$nodll/out.txt")" -ge 5 ] &&
           ! grep -q "err:module" "$nodll/err.txt"'
-check "rcdrive.exe, no FTD2XX.dll: Ctrl+C ends the wait, status 0xC000013A" \
-    eval '[ $nodll_status -eq $ctrl_c_exit ] && grep -q "Close" "$nodll/out.txt"'
+check "rcdrive.exe, no FTD2XX.dll: Ctrl+C ends the wait, status 0xC000013A; into a file, no clear" \
+    eval '[ $nodll_status -eq $ctrl_c_exit ] &&
+          [ "$(sed "s/Pripojte vysilac na USB//g" "$nodll/out.txt")" = "$(printf "Close\r")" ]'
 [ -s "$nodll/err.txt" ] && sed 's/^/  stderr: /' "$nodll/err.txt" | head -n 5
 
 check "virtual FTD2XX.dll, RCDRIVE_SIM_FIFO=lots: stays unplugged and says why" \
@@ -341,6 +346,57 @@ check "virtual FTD2XX.dll, RCDRIVE_SIM_FIFO=lots: stays unplugged and says why" 
 check "rcdrive.exe, unplugged and back: the writes fail, it closes, prompts and drives again from rest" \
     eval 'replug_trace_ok "$replug/trace.txt" && [ $replug_status -eq $ctrl_c_exit ] &&
           [ "$(count "Pripojte vysilac na USB" "$replug/out.txt")" -ge 5 ]'
+
+# 5. Typed at in a console window: rcdrive.exe in a tmux pane, whose
+#    pseudo-terminal wine makes its console; ten keys 0.6 s apart, H and K
+#    (the codes of Up and Left), then q. Wine's console takes a few hundred
+#    ms over the first input it ever gets from a terminal, once; so x, which
+#    rcdrive ignores, is typed at the prompt, before the transmitter attaches
+#    and the line starts. The run goes alone, so that no other run takes the
+#    processor from it while the gaps on its line are measured.
+tmux_do() { tmux -S "$tmux_socket" -f /dev/null "$@"; }
+pane() { tmux_do capture-pane -p -t typed 2>/dev/null; }
+
+# wait_for_pane TEXT: until the pane shows TEXT, for 20 s at most.
+wait_for_pane() {
+    for _ in $(seq 200); do
+        pane | grep -q "$1" && return
+        sleep 0.1
+    done
+}
+
+# The longest gap between bytes on the line is at most 60 ms, some six byte
+# times: no redraw holds the line up for long.
+typed_trace_ok() {
+    local told
+    told=$(story "$1")
+    echo "$told"
+    [ "$(steps_of "$told")" = "open 2,open 0,baud 0,data 0,write 0,close 0,malformed 0" ] &&
+        [ "$(run_field "$told" 5 12)" = gap ] &&
+        awk -v gap="$(run_field "$told" 5 13)" 'BEGIN { exit !(gap <= 60) }'
+}
+
+typed=$(in_folder typed "$build/rcdrive.exe" "$build/virtual-ftd2xx/FTD2XX.dll")
+tmux_do new-session -d -s typed -x 80 -y 25 "cd '$typed' && RCDRIVE_SIM_ATTACH_AFTER_MS=2000 \
+    RCDRIVE_SIM_TRACE=trace.txt '$wine' rcdrive.exe; echo \$? >status.txt"
+wait_for_pane "Pripojte vysilac na USB"
+tmux_do send-keys -t typed x
+wait_for_pane "Stuj: 0, Nenatoceno: 0"
+for key in H K H K H K H K H K; do
+    tmux_do send-keys -t typed $key
+    sleep 0.6
+done
+typed_screen=$(pane | grep -v '^$')
+tmux_do send-keys -t typed q
+for _ in $(seq 100); do
+    [ -s "$typed/status.txt" ] && break
+    sleep 0.1
+done
+
+check "rcdrive.exe typed at: each status line on a cleared screen" \
+    eval 'echo "$typed_screen"; [ "$typed_screen" = " Vpred: 5, Vlevo: 5" ]'
+check "rcdrive.exe typed at: no byte on the line waits for the screen, q ends it with status 0" \
+    eval 'typed_trace_ok "$typed/trace.txt" && [ "$(cat "$typed/status.txt")" = 0 ]'
 
 echo "wine tests took $((SECONDS - start_seconds)) s"
 finish_checks
