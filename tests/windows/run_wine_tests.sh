@@ -6,10 +6,9 @@
 #     entry points by ordinal only;
 #   - the transmitter link, pacer and clock tests (link_tests.exe), and the
 #     console with no keyboard (console_tests.exe);
-#   - the FTD2XX.dll loader beside the virtual DLL, each call popping its own
-#     arguments, and with no usable DLL (none, a file that is no DLL, a DLL
-#     that lacks an entry point), then with a good one put in place while the
-#     program runs (d2xx_loader_test);
+#   - the FTD2XX.dll loader beside the virtual DLL, and with no usable DLL
+#     (none, a file that is no DLL, a DLL that lacks an entry point), then
+#     with a good one put in place while the program runs (d2xx_loader_test);
 #   - rcdrive.exe with the virtual DLL attaching late, rcdrive.exe with no DLL
 #     at all, with a setting the virtual DLL cannot take, and with the virtual
 #     transmitter unplugged and plugged in again: prompts, the line set up
@@ -20,13 +19,9 @@
 #   - rcdrive.exe typed at in a console window: each status line on a
 #     cleared screen, and no byte on the line waiting long for a redraw.
 #
-# Where this machine runs 32-bit code, that is the 32-bit build under 32-bit
-# wine. Some kernels have no 32-bit support; whether this one has is found
-# out by trying a 32-bit program. Where it cannot run, the same sources built
-# for 64-bit Windows (`make windows64`, into BUILD64_DIR) run the same tests
-# under 64-bit wine; the 32-bit build is still checked as far as it can be
-# without running it. RCDRIVE_WINE64=1 takes the 64-bit path even where
-# 32-bit code runs, to try that path on any machine.
+# The 32-bit build runs under 32-bit wine; where a 32-bit program cannot be
+# executed here, the 64-bit build (make windows64, in BUILD64_DIR) under
+# 64-bit wine. RCDRIVE_WINE64=1 asks for the 64-bit one anyway.
 #
 # usage: tests/windows/run_wine_tests.sh BUILD_DIR BUILD64_DIR   (as `make windows-test`)
 set -u
@@ -67,14 +62,10 @@ ordinal_only_exports() {
     }
 }
 
-# static_checks BUILD BITS: the programs are BITS-bit Windows programs that
-# need only Windows, and the virtual DLL exports by ordinal only.
+# static_checks BUILD BITS OBJDUMP FORMAT: the programs are BITS-bit Windows
+# programs that need only Windows, the virtual DLL exports by ordinal only.
 static_checks() {
-    local folder=$1 bits=$2 objdump format file
-    case $bits in
-    32) objdump=i686-w64-mingw32-objdump format=pei-i386 ;;
-    64) objdump=x86_64-w64-mingw32-objdump format=pei-x86-64 ;;
-    esac
+    local folder=$1 bits=$2 objdump=$3 format=$4 file
     for file in rcdrive.exe rcdrive-sim.exe virtual-ftd2xx/FTD2XX.dll; do
         check "$bits-bit $file: $format, needs only DLLs of Windows itself" eval \
             '$objdump -f "$folder/$file" | grep -q "file format $format\$" &&
@@ -84,7 +75,7 @@ static_checks() {
         ordinal_only_exports $objdump "$folder/virtual-ftd2xx/FTD2XX.dll"
 }
 
-static_checks "$build" 32
+static_checks "$build" 32 i686-w64-mingw32-objdump pei-i386
 
 # --- Which build runs, and under which wine ---------------------------------
 
@@ -93,34 +84,25 @@ wine64=/usr/lib/wine/wine64
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=" # no offer to install .NET or a browser
 
-# Only a loader that cannot be executed at all means no 32-bit code here; any
-# other failure of the try is the 32-bit build's, and its checks show it. Bash
-# starts the loader: for a file it cannot execute it says so, with status
-# 126, where timeout's own exec would hand the file to /bin/sh as a script.
-if [ -n "${RCDRIVE_WINE64:-}" ]; then
-    bits=64 said="RCDRIVE_WINE64=$RCDRIVE_WINE64 asks for the 64-bit build" why=$said
-else
-    echo "Trying a 32-bit program under wine: $wine32 rcdrive-sim.exe --version"
-    tried=$(WINEPREFIX=$build/wineprefix timeout 300 \
-        bash -c '"$@"' probe "$wine32" "$build/rcdrive-sim.exe" --version 2>&1)
-    case $? in
-    126 | 127) bits=64 said="32-bit code cannot run here" ;;
-    *) bits=32 said="32-bit code runs here" ;;
-    esac
-    why="$said, it says \"$(echo "$tried" | tr -d '\r' | tail -n 1)\""
-fi
+# Only a loader that cannot be executed (bash says so with status 126, where
+# timeout's exec would run it as a script) means no 32-bit code here; other
+# failures are the 32-bit build's, and its checks show them.
+echo "Trying a 32-bit program under wine: $wine32 rcdrive-sim.exe --version"
+tried=$(WINEPREFIX=$build/wineprefix timeout 300 \
+    bash -c '"$@"' probe "$wine32" "$build/rcdrive-sim.exe" --version 2>&1)
+case $? in
+126 | 127) bits=64 said="32-bit code cannot run here" ;;
+*) bits=32 said="32-bit code runs here" ;;
+esac
+said="$said (it says \"$(echo "$tried" | tr -d '\r' | tail -n 1)\")"
+[ -z "${RCDRIVE_WINE64:-}" ] || bits=64 said="RCDRIVE_WINE64=$RCDRIVE_WINE64 asks for it, though $said"
+echo "Running the $bits-bit build under $bits-bit wine: $said"
+wine=$wine32
 if [ $bits = 64 ]; then
-    echo "Running the 64-bit build under 64-bit wine: $why"
-    if ! make --no-print-directory -C "$(dirname "$0")/../.." windows64 WINDOWS64_BUILD="$build64"; then
-        fail "the 64-bit build (make windows64)"
-        finish_checks
-        exit
-    fi
+    make --no-print-directory -C "$(dirname "$0")/../.." windows64 WINDOWS64_BUILD="$build64" ||
+        { fail "the 64-bit build (make windows64)"; finish_checks; exit; }
     build=$build64 wine=$wine64
-    static_checks "$build" 64
-else
-    echo "Running the 32-bit build under 32-bit wine: $why"
-    wine=$wine32
+    static_checks "$build" 64 x86_64-w64-mingw32-objdump pei-x86-64
 fi
 tests=$build/tests
 
@@ -192,13 +174,14 @@ run_field() {
     echo "$1" | sed -n "${2}p" | cut -d' ' -f"$3"
 }
 
-# The trace of a run that found the transmitter only after some tries: failed
-# opens for about attach_ms, the open, the line set once to 1200 8E1, at least
-# min_bytes of whole rest frames, and the close (if any) at the end. The
-# virtual DLL's clock starts when it is loaded, a little before the first
-# attempt that the trace counts from: the open may come up to 10 ms "early".
+# drive_trace_ok TRACE ATTACH_MS MIN_BYTES [first MAX_GAP_MS]: the trace of a
+# run that found the transmitter only after some tries: failed opens for
+# about attach_ms (the DLL's clock starts at its load, up to 10 ms before the
+# first), the open, the line set once to 1200 8E1, at least min_bytes of
+# whole frames, only (or first) rest frames, no gap between bytes longer than
+# max_gap_ms, and the close (if any) at the end.
 drive_trace_ok() {
-    local trace=$1 attach_ms=$2 min_bytes=$3 told steps
+    local trace=$1 attach_ms=$2 min_bytes=$3 frames=${4:-only} max_gap=${5:-} told steps
     told=$(story "$trace")
     echo "$told"
     steps=$(steps_of "$told")
@@ -211,7 +194,8 @@ drive_trace_ok() {
         [ "$(run_field "$told" 3 6)" = 1200 ] &&
         [ "$(run_field "$told" 4 6-8)" = "8 0 2" ] &&
         [ "$(run_field "$told" 5 3)" -ge "$min_bytes" ] &&
-        [ "$(run_field "$told" 5 6-11)" = "frames $(($(run_field "$told" 5 3) / 3)) only 80 40 C0" ]
+        [ "$(run_field "$told" 5 6-11)" = "frames $(($(run_field "$told" 5 3) / 3)) $frames 80 40 C0" ] &&
+        awk -v gap="$(run_field "$told" 5 13)" -v max="$max_gap" 'BEGIN { exit !(max == "" || gap <= max) }'
 }
 
 # Only failed open attempts, and at least a few of them.
@@ -278,16 +262,9 @@ check "link_tests.exe: transmitter link, pacer and clock" run_test link "$tests"
 check "console_tests.exe: no keyboard, no keys, no wait" run_test console "$tests" console_tests.exe
 
 loader=$(in_folder loader-beside "$tests/d2xx_loader_test.exe" "$build/virtual-ftd2xx/FTD2XX.dll")
-check "loader beside the virtual DLL: every call through its ordinal, statuses passed on" \
-    run_test loader-beside "$loader" d2xx_loader_test.exe \
-    --gtest_filter='LoaderBesideDll.EveryCallReachesTheDllThroughItsOrdinal'
-stack_check="loader beside the virtual DLL: each call pops its own arguments, as __stdcall has it"
-if [ $bits = 32 ]; then
-    check "$stack_check" run_test loader-stack "$loader" d2xx_loader_test.exe \
-        --gtest_filter='LoaderBesideDll.EachCallPopsItsOwnArguments'
-else
-    skip "$stack_check" "a question for 32-bit code alone, and $said"
-fi
+check "loader beside the virtual DLL: every call through its ordinal, popping its arguments, statuses passed on" \
+    run_test loader-beside "$loader" d2xx_loader_test.exe --gtest_filter='LoaderBesideDll.*'
+[ $bits = 32 ] || skip "the loader's calls popping their own arguments" "a question for 32-bit code alone; $said"
 
 cp "$build/virtual-ftd2xx/FTD2XX.dll" "$work/good-FTD2XX.dll"
 good_dll=$("$wine" winepath.exe -w "$work/good-FTD2XX.dll" 2>/dev/null)
@@ -348,55 +325,32 @@ check "rcdrive.exe, unplugged and back: the writes fail, it closes, prompts and 
           [ "$(count "Pripojte vysilac na USB" "$replug/out.txt")" -ge 5 ]'
 
 # 5. Typed at in a console window: rcdrive.exe in a tmux pane, whose
-#    pseudo-terminal wine makes its console; ten keys 0.6 s apart, H and K
-#    (the codes of Up and Left), then q. Wine's console takes a few hundred
-#    ms over the first input it ever gets from a terminal, once; so x, which
-#    rcdrive ignores, is typed at the prompt, before the transmitter attaches
-#    and the line starts. The run goes alone, so that no other run takes the
-#    processor from it while the gaps on its line are measured.
+#    terminal wine makes its console; ten keys 0.6 s apart, H and K (the
+#    codes of Up and Left), then q. Wine's console spends a few hundred ms
+#    on the first input it gets from a terminal, once: x, which rcdrive
+#    ignores, goes in at the prompt, before the line starts. Alone, so that
+#    no other run takes the processor while the gaps on the line count.
 tmux_do() { tmux -S "$tmux_socket" -f /dev/null "$@"; }
-pane() { tmux_do capture-pane -p -t typed 2>/dev/null; }
-
-# wait_for_pane TEXT: until the pane shows TEXT, for 20 s at most.
-wait_for_pane() {
-    for _ in $(seq 200); do
-        pane | grep -q "$1" && return
-        sleep 0.1
-    done
-}
-
-# The longest gap between bytes on the line is at most 60 ms, some six byte
-# times: no redraw holds the line up for long.
-typed_trace_ok() {
-    local told
-    told=$(story "$1")
-    echo "$told"
-    [ "$(steps_of "$told")" = "open 2,open 0,baud 0,data 0,write 0,close 0,malformed 0" ] &&
-        [ "$(run_field "$told" 5 12)" = gap ] &&
-        awk -v gap="$(run_field "$told" 5 13)" 'BEGIN { exit !(gap <= 60) }'
-}
+pane() { tmux_do capture-pane -p -t typed; }
+until_true() { for _ in $(seq 200); do "$@" && return; sleep 0.1; done; false; }
 
 typed=$(in_folder typed "$build/rcdrive.exe" "$build/virtual-ftd2xx/FTD2XX.dll")
 tmux_do new-session -d -s typed -x 80 -y 25 "cd '$typed' && RCDRIVE_SIM_ATTACH_AFTER_MS=2000 \
     RCDRIVE_SIM_TRACE=trace.txt '$wine' rcdrive.exe; echo \$? >status.txt"
-wait_for_pane "Pripojte vysilac na USB"
-tmux_do send-keys -t typed x
-wait_for_pane "Stuj: 0, Nenatoceno: 0"
+until_true eval 'pane | grep -q "Pripojte vysilac na USB"' && tmux_do send-keys -t typed x
+until_true eval 'pane | grep -q "Stuj: 0, Nenatoceno: 0"'
 for key in H K H K H K H K H K; do
     tmux_do send-keys -t typed $key
     sleep 0.6
 done
 typed_screen=$(pane | grep -v '^$')
 tmux_do send-keys -t typed q
-for _ in $(seq 100); do
-    [ -s "$typed/status.txt" ] && break
-    sleep 0.1
-done
+until_true test -s "$typed/status.txt"
 
 check "rcdrive.exe typed at: each status line on a cleared screen" \
     eval 'echo "$typed_screen"; [ "$typed_screen" = " Vpred: 5, Vlevo: 5" ]'
-check "rcdrive.exe typed at: no byte on the line waits for the screen, q ends it with status 0" \
-    eval 'typed_trace_ok "$typed/trace.txt" && [ "$(cat "$typed/status.txt")" = 0 ]'
+check "rcdrive.exe typed at: no byte on the line waits over 60 ms for the screen; q, status 0" \
+    eval 'drive_trace_ok "$typed/trace.txt" 2000 60 first 60 && [ "$(cat "$typed/status.txt")" = 0 ]'
 
 echo "wine tests took $((SECONDS - start_seconds)) s"
 finish_checks
