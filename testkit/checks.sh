@@ -3,8 +3,7 @@
 #   pass NAME, fail NAME    count one check and say so
 #   check NAME COMMAND...   the command's status decides; what it printed is
 #                           shown below the verdict, indented
-#   skip NAME WHY           a check that cannot be made here; neither passed
-#                           nor failed, but counted and said
+#   skip NAME WHY           a check that cannot be made here, and why
 #   finish_checks           the counts; status 0 only if nothing failed
 passed=0
 failed=0

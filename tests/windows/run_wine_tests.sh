@@ -31,12 +31,13 @@ build64=$(realpath -m "${2:?usage: $0 BUILD_DIR BUILD64_DIR}")
 start_seconds=$SECONDS
 . "$(dirname "$0")/../../testkit/checks.sh"
 
-# --- What the binaries are, link against and export (no wine needed) --------
+# --- What the binaries link against and export (no wine needed) -------------
 
-# Every DLL imported at load time is one that comes with Windows: no runtime
-# DLL, and FTD2XX.dll loaded only when the program asks for it.
+objdump=i686-w64-mingw32-objdump
+
+# Every DLL imported at load time is one that comes with Windows.
 only_system_imports() {
-    local objdump=$1 file=$2 name ok=0
+    local file=$1 name ok=0
     for name in $($objdump -p "$file" | awk '/DLL Name:/ {print $3}'); do
         case ${name,,} in
         kernel32.dll | msvcrt.dll | winmm.dll | user32.dll | advapi32.dll) ;;
@@ -52,7 +53,7 @@ only_system_imports() {
 # The export table holds exactly the ordinals 2, 4, 7, 8 and 27, and no names.
 ordinal_only_exports() {
     local dump ordinals
-    dump=$($1 -p "$2")
+    dump=$($objdump -p "$1")
     ordinals=$(echo "$dump" | sed -n 's/.*+base\[ *\([0-9]*\)\].*/\1/p' | tr '\n' ' ')
     echo "  exported ordinals: $ordinals"
     [ "$ordinals" = "2 4 7 8 27 " ] || return 1
@@ -62,20 +63,12 @@ ordinal_only_exports() {
     }
 }
 
-# static_checks BUILD BITS OBJDUMP FORMAT: the programs are BITS-bit Windows
-# programs that need only Windows, the virtual DLL exports by ordinal only.
-static_checks() {
-    local folder=$1 bits=$2 objdump=$3 format=$4 file
-    for file in rcdrive.exe rcdrive-sim.exe virtual-ftd2xx/FTD2XX.dll; do
-        check "$bits-bit $file: $format, needs only DLLs of Windows itself" eval \
-            '$objdump -f "$folder/$file" | grep -q "file format $format\$" &&
-             only_system_imports $objdump "$folder/$file"'
-    done
-    check "$bits-bit virtual FTD2XX.dll exports by ordinal only" \
-        ordinal_only_exports $objdump "$folder/virtual-ftd2xx/FTD2XX.dll"
-}
-
-static_checks "$build" 32 i686-w64-mingw32-objdump pei-i386
+for file in rcdrive.exe rcdrive-sim.exe virtual-ftd2xx/FTD2XX.dll; do
+    check "$file is PE32 and needs only DLLs of Windows itself" eval \
+        '$objdump -f "$build/$file" | grep -q "format pei-i386$" && only_system_imports "$build/$file"'
+done
+check "virtual FTD2XX.dll exports by ordinal only" \
+    ordinal_only_exports "$build/virtual-ftd2xx/FTD2XX.dll"
 
 # --- Which build runs, and under which wine ---------------------------------
 
@@ -87,14 +80,13 @@ export WINEDLLOVERRIDES="mscoree,mshtml=" # no offer to install .NET or a browse
 # Only a loader that cannot be executed (bash says so with status 126, where
 # timeout's exec would run it as a script) means no 32-bit code here; other
 # failures are the 32-bit build's, and its checks show them.
-echo "Trying a 32-bit program under wine: $wine32 rcdrive-sim.exe --version"
 tried=$(WINEPREFIX=$build/wineprefix timeout 300 \
     bash -c '"$@"' probe "$wine32" "$build/rcdrive-sim.exe" --version 2>&1)
 case $? in
 126 | 127) bits=64 said="32-bit code cannot run here" ;;
 *) bits=32 said="32-bit code runs here" ;;
 esac
-said="$said (it says \"$(echo "$tried" | tr -d '\r' | tail -n 1)\")"
+said="$said ($wine32 rcdrive-sim.exe --version: \"$(echo "$tried" | tr -d '\r' | tail -n 1)\")"
 [ -z "${RCDRIVE_WINE64:-}" ] || bits=64 said="RCDRIVE_WINE64=$RCDRIVE_WINE64 asks for it, though $said"
 echo "Running the $bits-bit build under $bits-bit wine: $said"
 wine=$wine32
@@ -102,7 +94,6 @@ if [ $bits = 64 ]; then
     make --no-print-directory -C "$(dirname "$0")/../.." windows64 WINDOWS64_BUILD="$build64" ||
         { fail "the 64-bit build (make windows64)"; finish_checks; exit; }
     build=$build64 wine=$wine64
-    static_checks "$build" 64 x86_64-w64-mingw32-objdump pei-x86-64
 fi
 tests=$build/tests
 
@@ -325,12 +316,10 @@ check "rcdrive.exe, unplugged and back: the writes fail, it closes, prompts and 
     eval 'replug_trace_ok "$replug/trace.txt" && [ $replug_status -eq $ctrl_c_exit ] &&
           [ "$(count "Pripojte vysilac na USB" "$replug/out.txt")" -ge 2 ]'
 
-# 5. Typed at in a console window: rcdrive.exe in a tmux pane, whose
-#    terminal wine makes its console; ten keys 0.6 s apart, H and K (the
-#    codes of Up and Left), then q. Wine's console spends a few hundred ms
-#    on the first input it gets from a terminal, once: x, which rcdrive
-#    ignores, goes in at the prompt, before the line starts. Alone, so that
-#    no other run takes the processor while the gaps on the line count.
+# 5. Typed at in a tmux pane, whose terminal wine makes the console: ten keys
+#    0.6 s apart (H and K: Up and Left), then q; alone, so that no other run
+#    takes the processor. Wine's console spends a few hundred ms on its first
+#    input, once: x, which rcdrive ignores, goes in before the line starts.
 tmux_do() { tmux -S "$tmux_socket" -f /dev/null "$@"; }
 pane() { tmux_do capture-pane -p -t typed; }
 until_true() { for _ in $(seq 200); do "$@" && return; sleep 0.1; done; false; }
