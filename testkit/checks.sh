@@ -3,9 +3,11 @@
 #   pass NAME, fail NAME    count one check and say so
 #   check NAME COMMAND...   the command's status decides; what it printed is
 #                           shown below the verdict, indented
+#   skip NAME WHY           a check that cannot be made here, and why
 #   finish_checks           the counts; status 0 only if nothing failed
 passed=0
 failed=0
+skipped=0
 
 pass() {
     echo "PASS: $1"
@@ -15,6 +17,11 @@ pass() {
 fail() {
     echo "FAIL: $1"
     failed=$((failed + 1))
+}
+
+skip() {
+    echo "SKIP: $1: $2"
+    skipped=$((skipped + 1))
 }
 
 check() {
@@ -29,6 +36,7 @@ check() {
 }
 
 finish_checks() {
+    [ "$skipped" -eq 0 ] || echo "$skipped skipped"
     echo "$passed passed, $failed failed"
     [ "$failed" -eq 0 ]
 }

@@ -10,7 +10,9 @@
 #   format        clang-format
 #   fuzz          clang and its libFuzzer runtime (make fuzz)
 #   windows       the MinGW-w64 cross compiler (make windows-dist)
-#   windows-test  wine and the GoogleTest sources (make windows, make windows-test)
+#   windows-test  wine, the GoogleTest sources and tmux (make windows, make windows-test)
+#   windows64     the 64-bit MinGW-w64 compiler and 64-bit wine, where the wine
+#                 tests cannot run 32-bit code (make windows64)
 #   package       dpkg-shlibdeps and file, for the Debian package (make package)
 #   man           groff, to render the manual pages
 #   dist          unzip, to read back the Windows zip; lintian, to check the package
@@ -86,6 +88,11 @@ check_groups() {
             need wine command -v wine
             need wine32:i386 sh -c 'dpkg -s wine32:i386 || dpkg -s wine32'
             need googletest have_file /usr/src/googletest/googletest/src/gtest-all.cc
+            need tmux command -v tmux
+            ;;
+        windows64)
+            need g++-mingw-w64-x86-64-posix command -v x86_64-w64-mingw32-g++-posix
+            need wine64 have_file /usr/lib/wine/wine64
             ;;
         package)
             need dpkg-dev command -v dpkg-shlibdeps

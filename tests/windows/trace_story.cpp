@@ -9,10 +9,13 @@
 // the rate; for data, word length, stop bits and parity; for accepted
 // writes, "frames N" (or "torn" when the run is no whole number of valid
 // frames) and then "only XX XX XX" if every frame is that one, else "first
-// XX XX XX". A last line "malformed N" counts lines that were no trace lines.
+// XX XX XX", and last "gap G": the longest time in ms from one byte's start
+// on the line to the next one's. A last line "malformed N" counts lines that
+// were no trace lines.
 #include "link/wire_format.h"
 #include "sim/trace_format.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <vector>
 
@@ -33,6 +36,10 @@ void printRun(const std::vector<TraceRecord>& run, std::int64_t traceStart) {
     } else if (first.kind == TraceKind::Write && first.status == 0) {
         bool whole = run.size() % 3 == 0;
         bool same = true;
+        std::int64_t gap = 0;
+        for (std::size_t i = 1; i < run.size(); ++i) {
+            gap = std::max(gap, run[i].t - run[i - 1].t);
+        }
         for (std::size_t i = 0; whole && i < run.size(); i += 3) {
             whole = isValidFrame(run[i].values[0], run[i + 1].values[0], run[i + 2].values[0]);
             for (std::size_t k = 0; k < 3; ++k) {
@@ -45,6 +52,7 @@ void printRun(const std::vector<TraceRecord>& run, std::int64_t traceStart) {
         } else {
             std::printf(" torn");
         }
+        std::printf(" gap %.1f", static_cast<double>(gap) / 1e6);
     }
     std::printf("\n");
 }
