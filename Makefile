@@ -16,7 +16,7 @@ PREFIX ?=
 DESTDIR ?=
 
 .PHONY: all build programs test sim sanitize fuzz clean install package \
-        windows windows64 windows-test windows-dist bench bench-smoke kernel-test
+        windows windows64 windows-test windows-dist bench bench-smoke kernel-test mutants
 
 all: build
 
@@ -119,6 +119,12 @@ fuzz:
 	cmake --build build-fuzz --target key_decoder_fuzz -j $(JOBS)
 	rm -rf build-fuzz/corpus && mkdir -p build-fuzz/corpus
 	cd build-fuzz && ./key_decoder_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 corpus ../fuzz/corpus/key_decoder
+
+# Mutation testing: each mutant of tests/mutants.txt applied to a scratch copy
+# in build-mutants/, built and run against the fast suite; about an hour.
+mutants:
+	@tools/ensure-deps.sh build test mutants
+	tools/mutants.py --jobs $(JOBS)
 
 clean:
 	rm -rf build build-*

@@ -17,6 +17,7 @@
 #   man           groff, to render the manual pages
 #   dist          unzip, to read back the Windows zip; lintian, to check the package
 #   kernel-test   QEMU, Debian's kernel and a static busybox (make kernel-test)
+#   mutants       python3, for tools/mutants.py (make mutants)
 set -eu
 
 have_file() { [ -e "$1" ]; }
@@ -104,6 +105,9 @@ check_groups() {
         dist)
             need unzip command -v unzip
             need lintian command -v lintian
+            ;;
+        mutants)
+            need python3 command -v python3
             ;;
         kernel-test)
             need qemu-system-x86 command -v qemu-system-x86_64

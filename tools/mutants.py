@@ -1,0 +1,156 @@
+#!/usr/bin/env python3
+"""Mutation testing: does the fast suite catch plausible faults?
+
+Each mutant on the list (tests/mutants.txt) changes one piece of text in one
+product file. The working tree is copied to a scratch folder, built there
+once, and then for each mutant in turn: the change is made, the programs and
+tests are built again, the fast suite (every CTest test) runs, and the
+change is undone. A mutant is caught when a test fails or times out; one
+that no longer compiles, or whose text is not found exactly once, is a fault
+of the list and fails the run.
+
+usage: tools/mutants.py [--list FILE] [--only WORD] [--scratch DIR] [--jobs N]
+
+It prints one line per mutant and ends with "caught N of M", naming each
+survivor. The exit status is 0 only if every mutant was caught.
+"""
+
+import argparse
+import os
+import re
+import shutil
+import subprocess
+import sys
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+class Mutant:
+    def __init__(self, name, path, find, replace):
+        self.name, self.path, self.find, self.replace = name, path, find, replace
+
+
+def unescape(text):
+    """The list writes a line feed as \\n and a backslash as \\\\."""
+    return re.sub(r"\\(.)", lambda m: "\n" if m.group(1) == "n" else m.group(1), text)
+
+
+def read_list(path):
+    """Blocks of '== name', 'file: PATH', 'find: TEXT', 'repl: TEXT'."""
+    mutants, fields, name = [], {}, None
+
+    def close():
+        if name is None:
+            return
+        missing = [key for key in ("file", "find", "repl") if key not in fields]
+        if missing:
+            sys.exit(f"{path}: mutant '{name}' has no {', '.join(missing)}")
+        mutants.append(Mutant(name, fields["file"], unescape(fields["find"]),
+                              unescape(fields["repl"])))
+
+    with open(path, encoding="utf-8") as lines:
+        for number, line in enumerate(lines, 1):
+            line = line.rstrip("\n")
+            if not line.strip() or line.startswith("#"):
+                continue
+            if line.startswith("== "):
+                close()
+                name, fields = line[3:].strip(), {}
+            elif name is not None and re.match(r"(file|find|repl):( |$)", line):
+                fields[line[:4]] = line[6:]
+            else:
+                sys.exit(f"{path}:{number}: not part of a mutant: {line}")
+    close()
+    return mutants
+
+
+def run(command, cwd, timeout=None):
+    """The command's exit status; 124 if it ran out of time."""
+    try:
+        return subprocess.run(command, cwd=cwd, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL, timeout=timeout).returncode
+    except subprocess.TimeoutExpired:
+        return 124
+
+
+def copy_tree(scratch):
+    """The tracked files as they are in the working tree, changes included."""
+    files = subprocess.run(["git", "ls-files", "-z"], cwd=ROOT, check=True,
+                           capture_output=True).stdout.decode().split("\0")
+    for name in filter(None, files):
+        source, target = os.path.join(ROOT, name), os.path.join(scratch, name)
+        if not os.path.isfile(source):
+            continue
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        with open(source, "rb") as new:
+            data = new.read()
+        if os.path.exists(target):
+            with open(target, "rb") as old:
+                if old.read() == data:
+                    continue  # unchanged: no rebuild for it
+        with open(target, "wb") as out:
+            out.write(data)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--list", default=os.path.join(ROOT, "tests", "mutants.txt"))
+    parser.add_argument("--only", help="only the mutants whose name contains WORD")
+    parser.add_argument("--scratch", default=os.path.join(ROOT, "build-mutants"))
+    parser.add_argument("--jobs", type=int, default=os.cpu_count() or 2)
+    options = parser.parse_args()
+
+    mutants = [m for m in read_list(options.list) if not options.only or options.only in m.name]
+    source = os.path.join(options.scratch, "src")
+    build = os.path.join(options.scratch, "build")
+    copy_tree(source)
+    jobs = str(options.jobs)
+    configure = ["cmake", "-S", source, "-B", build, "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
+                 "-DRCDRIVE_TESTS=ON"]
+    make = ["cmake", "--build", build, "-j", jobs]
+    suite = ["ctest", "-j", jobs, "--stop-on-failure", "--timeout", "60"]
+    if run(configure, ROOT) != 0 or run(make, ROOT) != 0:
+        sys.exit("mutants: the unchanged tree does not build")
+    if run(suite, build) != 0:
+        sys.exit("mutants: the fast suite fails on the unchanged tree")
+
+    survivors, broken = [], []
+    started = time.monotonic()
+    for number, mutant in enumerate(mutants, 1):
+        path = os.path.join(source, mutant.path)
+        with open(path, encoding="utf-8") as file:
+            original = file.read()
+        if original.count(mutant.find) != 1:
+            verdict = "text not found exactly once"
+            broken.append(mutant)
+        else:
+            with open(path, "w", encoding="utf-8") as file:
+                file.write(original.replace(mutant.find, mutant.replace))
+            try:
+                if run(make, ROOT) != 0:
+                    verdict = "does not compile"
+                    broken.append(mutant)
+                elif run(suite, build) != 0:
+                    verdict = "caught"
+                else:
+                    verdict = "SURVIVED"
+                    survivors.append(mutant)
+            finally:
+                with open(path, "w", encoding="utf-8") as file:
+                    file.write(original)
+        print(f"[{number}/{len(mutants)}] {mutant.name}: {verdict}", flush=True)
+    run(make, ROOT)  # leave the scratch build as the tree is
+
+    caught = len(mutants) - len(survivors) - len(broken)
+    minutes = (time.monotonic() - started) / 60
+    print(f"caught {caught} of {len(mutants)} ({minutes:.1f} min)")
+    for mutant in survivors:
+        print(f"  survived: {mutant.name} ({mutant.path})")
+    for mutant in broken:
+        print(f"  not a valid mutant: {mutant.name} ({mutant.path})")
+    return 0 if caught == len(mutants) else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
