@@ -13,7 +13,9 @@ usage: tools/mutants.py [--list FILE] [--only WORD] [--tests REGEX] [--scratch D
                         [--jobs N]
 
 --tests runs only the CTest tests whose names match (ctest -R): which
-mutants a part of the suite catches on its own.
+mutants a part of the suite catches on its own. --catchers runs every test
+for every mutant and names the tests that fail: which tests alone catch a
+fault, before a test is merged or dropped.
 
 It prints one line per mutant and ends with "caught N of M", naming each
 survivor. The exit status is 0 only if every mutant was caught.
@@ -78,6 +80,12 @@ def run(command, cwd, timeout=None):
         return 124
 
 
+def failing_tests(command, cwd):
+    """The names of the tests that failed, as CTest lists them at the end."""
+    result = subprocess.run(command, cwd=cwd, capture_output=True, text=True)
+    return re.findall(r"^\s*\d+ - (\S+) \(", result.stdout, re.MULTILINE)
+
+
 def copy_tree(scratch):
     """The tracked files as they are in the working tree, changes included."""
     files = subprocess.run(["git", "ls-files", "-z"], cwd=ROOT, check=True,
@@ -102,6 +110,8 @@ def main():
     parser.add_argument("--list", default=os.path.join(ROOT, "tests", "mutants.txt"))
     parser.add_argument("--only", help="only the mutants whose name contains WORD")
     parser.add_argument("--tests", help="only the CTest tests matching REGEX")
+    parser.add_argument("--catchers", action="store_true",
+                        help="run every test for every mutant and name those that fail")
     parser.add_argument("--scratch", default=os.path.join(ROOT, "build-mutants"))
     parser.add_argument("--jobs", type=int, default=os.cpu_count() or 2)
     options = parser.parse_args()
@@ -117,6 +127,8 @@ def main():
     suite = ["ctest", "-j", jobs, "--stop-on-failure", "--timeout", "60", "--no-tests=error"]
     if options.tests:
         suite += ["-R", options.tests]
+    if options.catchers:
+        suite.remove("--stop-on-failure")
     if run(configure, ROOT) != 0 or run(make, ROOT) != 0:
         sys.exit("mutants: the unchanged tree does not build")
     if run(suite, build) != 0:
@@ -138,6 +150,11 @@ def main():
                 if run(make, ROOT) != 0:
                     verdict = "does not compile"
                     broken.append(mutant)
+                elif options.catchers:
+                    catchers = failing_tests(suite, build)
+                    verdict = "caught by " + ", ".join(catchers) if catchers else "SURVIVED"
+                    if not catchers:
+                        survivors.append(mutant)
                 elif run(suite, build) != 0:
                     verdict = "caught"
                 else:
