@@ -5,33 +5,15 @@
 #                           shown below the verdict, indented
 #   skip NAME WHY           a check that cannot be made here, and why
 #   finish_checks           the counts; status 0 only if nothing failed
-passed=0
-failed=0
-skipped=0
-
-pass() {
-    echo "PASS: $1"
-    passed=$((passed + 1))
-}
-
-fail() {
-    echo "FAIL: $1"
-    failed=$((failed + 1))
-}
-
-skip() {
-    echo "SKIP: $1: $2"
-    skipped=$((skipped + 1))
-}
+passed=0 failed=0 skipped=0
+pass() { echo "PASS: $1" && passed=$((passed + 1)); }
+fail() { echo "FAIL: $1" && failed=$((failed + 1)); }
+skip() { echo "SKIP: $1: $2" && skipped=$((skipped + 1)); }
 
 check() {
     local name=$1 output
     shift
-    if output=$("$@" 2>&1); then
-        pass "$name"
-    else
-        fail "$name"
-    fi
+    if output=$("$@" 2>&1); then pass "$name"; else fail "$name"; fi
     [ -z "$output" ] || echo "$output" | sed 's/^/  /'
 }
 

@@ -15,18 +15,15 @@ done
 mkfifo $FT232R_CONTROL
 rcdrive-ft232r $FT232R_CONTROL &
 
-chips() {
-    echo "$*" >$FT232R_CONTROL
-}
+chips() { echo "$*" >$FT232R_CONTROL; }
 
 # Waits up to 10 s until there are $1 USB serial ports.
 ports() {
-    tries=0
-    while [ "$(ls /sys/class/tty | grep -c '^ttyUSB')" != "$1" ] && [ $tries -lt 100 ]; do
+    for _ in $(seq 100); do
+        [ "$(ls /sys/class/tty | grep -c '^ttyUSB')" = "$1" ] && return
         sleep 0.1
-        tries=$((tries + 1))
     done
-    [ $tries -lt 100 ] || fail "$1 USB serial ports after 10 s"
+    fail "$1 USB serial ports after 10 s"
 }
 
 for scenario in /scenarios/*.sh; do

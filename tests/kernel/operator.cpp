@@ -12,7 +12,7 @@
 //   o:       stop, log the most seen, and close DEV (a port open here is not closed
 //            when the program closes it)
 //   t:       SIGTERM to the program       x:MS    wait up to MS for the program to end
-// Log lines: "<ns> NAME key <hex>", "text <TEXT>" or "missed <TEXT>",
+// Log lines: "<ns> NAME key <KEYS>", "text <TEXT>" or "missed <TEXT>",
 // "exit <status>", "hung", "outq <most bytes seen> <samples>". The program's output is
 // kept in /tmp/NAME.out.
 #include "process/clock.h"
@@ -24,6 +24,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <functional>
 #include <poll.h>
 #include <random>
 #include <signal.h>
@@ -38,12 +39,10 @@ namespace {
 std::FILE* logFile = nullptr;
 std::string name;
 pid_t child = -1;
-int keys = -1;
-int output = -1;
+int keys = -1, output = -1;
 std::string seen;
 std::size_t waitedUpTo = 0;
-int queueFd = -1;
-int mostQueued = -1;
+int queueFd = -1, mostQueued = -1;
 long queueSamples = 0;
 bool ended = false;
 
@@ -52,8 +51,10 @@ void logLine(const std::string& text) {
                  text.c_str());
 }
 
-// Takes in output, watches the output queue and the program's end, until untilNs.
-void pump(std::int64_t untilNs) {
+// Takes in output, watches the output queue and the program's end, until
+// untilNs or until done() holds.
+void pump(
+    std::int64_t untilNs, const std::function<bool()>& done = [] { return false; }) {
     do {
         pollfd p{output, POLLIN, 0};
         if (poll(&p, 1, 1) > 0) {
@@ -72,45 +73,38 @@ void pump(std::int64_t untilNs) {
             logLine("exit " + std::to_string(WIFEXITED(status) ? WEXITSTATUS(status)
                                                                : 128 + WTERMSIG(status)));
         }
-    } while (monotonicNs() < untilNs);
+    } while (!done() && monotonicNs() < untilNs);
 }
 
 void type(const std::string& text) {
     std::string bytes;
-    char hex[4];
-    std::string logged = "key";
     for (std::size_t i = 0; i < text.size(); ++i) {
         const bool esc = text.compare(i, 2, "\\e") == 0;
         bytes += esc ? '\x1b' : text[i];
         i += esc ? 1 : 0;
-        std::snprintf(hex, sizeof hex, " %02x", static_cast<unsigned char>(bytes.back()));
-        logged += hex;
     }
     if (write(keys, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size())) {
-        logLine(logged);
+        logLine("key " + text);
     }
 }
 
 void step(const std::string& s) {
     const std::string arg = s.substr(2);
-    const std::int64_t now = monotonicNs();
+    const std::int64_t argNs = std::atoll(arg.c_str()) * kNsPerMs;
     switch (s[0]) {
     case 'k':
         type(arg);
         break;
     case 's':
-        pump(now + std::atoll(arg.c_str()) * kNsPerMs);
+        pump(monotonicNs() + argNs);
         break;
-    case 'c': {
+    case 'c':
         std::ofstream(std::getenv("FT232R_CONTROL")) << arg << '\n';
         break;
-    }
     case 'w': {
-        std::size_t at = std::string::npos;
-        for (std::int64_t end = now + 10000 * kNsPerMs;
-             (at = seen.find(arg, waitedUpTo)) == std::string::npos && monotonicNs() < end;) {
-            pump(0);
-        }
+        pump(monotonicNs() + 10000 * kNsPerMs,
+             [&] { return seen.find(arg, waitedUpTo) != std::string::npos; });
+        const std::size_t at = seen.find(arg, waitedUpTo);
         logLine((at == std::string::npos ? "missed " : "text ") + arg);
         waitedUpTo = at == std::string::npos ? seen.size() : at + arg.size();
         break;
@@ -128,21 +122,15 @@ void step(const std::string& s) {
             logLine("outq " + std::to_string(mostQueued) + " " + std::to_string(queueSamples));
             close(queueFd);
             queueFd = -1;
-        } else {
-            queueFd = open(arg.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-            if (queueFd < 0) {
-                logLine("cannot open " + arg + ": " + std::strerror(errno));
-            }
+        } else if ((queueFd = open(arg.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)) < 0) {
+            logLine("cannot open " + arg + ": " + std::strerror(errno));
         }
         break;
     case 't':
         kill(child, SIGTERM);
         break;
     case 'x':
-        for (std::int64_t end = now + std::atoll(arg.c_str()) * kNsPerMs;
-             !ended && monotonicNs() < end;) {
-            pump(0);
-        }
+        pump(monotonicNs() + argNs, [] { return ended; });
         break;
     }
 }
@@ -161,8 +149,7 @@ int main(int argc, char** argv) {
     logFile = std::fopen(argv[1], "ae");
     name = argv[2];
     setvbuf(logFile, nullptr, _IOLBF, 0);
-    int in[2];
-    int out[2];
+    int in[2], out[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) {
         return 1;
     }

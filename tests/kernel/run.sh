@@ -61,9 +61,6 @@ while IFS= read -r line; do
     "scenario "* | "  "*) echo "$line" ;;
     esac
 done <"$console"
-if grep -qx "kernel test: end" "$console"; then
-    pass "every scenario ran to its end (kernel $version)"
-else
-    fail "every scenario ran to its end (kernel $version); console: $console"
-fi
+check "every scenario ran to its end (kernel $version; console: $console)" \
+    grep -qx "kernel test: end" "$console"
 finish_checks

@@ -88,11 +88,11 @@ TEST(LoaderBesideDll, EveryCallReachesTheDllThroughItsOrdinal) {
     EXPECT_EQ(FT_Close(handle), FT_OK);
     EXPECT_EQ(FT_Close(handle), FT_INVALID_HANDLE);
 
-    std::vector<std::string> expected = {"open \"other\" 2 2", "open \"dimsal\" 2 0",
-                                         "open \"dimsal\" 2 3"};
-    expected.insert(expected.end(), {"data 8 0 2 0", "baud 1200 0", "baud 12 4", "write A9 0",
-                                     "write 69 0", "write 12 0", "close 0", "close 1"});
-    EXPECT_EQ(traceEvents(trace), expected);
+    EXPECT_EQ(
+        traceEvents(trace),
+        (std::vector<std::string>{"open \"other\" 2 2", "open \"dimsal\" 2 0",
+                                  "open \"dimsal\" 2 3", "data 8 0 2 0", "baud 1200 0", "baud 12 4",
+                                  "write A9 0", "write 69 0", "write 12 0", "close 0", "close 1"}));
 
 #ifdef __i386__
     // Each call pops its own arguments (__stdcall), as the DLL's answer to a
@@ -105,8 +105,7 @@ TEST(LoaderBesideDll, EveryCallReachesTheDllThroughItsOrdinal) {
         },
         [&] { return FT_Write(handle, frame, 3, &written); }};
     for (const std::function<FT_STATUS()>& call : calls) {
-        std::uintptr_t before = 0;
-        std::uintptr_t after = 0;
+        std::uintptr_t before = 0, after = 0;
         READ_STACK_POINTER(before);
         for (int i = 0; i < 50; ++i) {
             EXPECT_EQ(call(), FT_INVALID_HANDLE);

@@ -1,22 +1,23 @@
-// trace_story TRACE: tells what a virtual transmitter's trace holds, for the
-// wine tests to check, read with the trace's own reader. One line for each
-// run of records of the same kind and status:
+// trace_story TRACE: what a virtual transmitter's trace holds, read with the
+// trace's own reader, for the wine tests to check. One line for each run of
+// records of the same kind and status:
 //
 //   <kind> <status> <count> <start ms> <span ms> [<what>]
 //
 // The start counts from the trace's first record, the span from the run's
 // first record to its last. <what> is, for open, the description; for baud,
 // the rate; for data, word length, stop bits and parity; for accepted
-// writes, "frames N" (or "torn" when the run is no whole number of valid
-// frames) and then "only XX XX XX" if every frame is that one, else "first
-// XX XX XX", and last "gap G": the longest time in ms from one byte's start
-// on the line to the next one's. A last line "malformed N" counts lines that
-// were no trace lines.
+// writes, "frames N only|first XX XX XX" (every frame is that one, or only
+// the first) or "torn" (no whole number of valid frames), then "gap G": the
+// longest time in ms from one byte's start on the line to the next one's. A
+// last line "malformed N" counts lines that were no trace lines.
 #include "link/wire_format.h"
 #include "sim/trace_format.h"
 
 #include <algorithm>
 #include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <vector>
 
 namespace {
@@ -60,29 +61,22 @@ void printRun(const std::vector<TraceRecord>& run, std::int64_t traceStart) {
 } // namespace
 
 int main(int argc, char** argv) {
-    std::FILE* file = argc == 2 ? std::fopen(argv[1], "rb") : nullptr;
-    if (file == nullptr) {
+    std::ifstream file(argc == 2 ? argv[1] : "", std::ios::binary);
+    if (!file) {
         std::fprintf(stderr, "usage: trace_story TRACE (a readable file)\n");
         return 2;
     }
+    std::ostringstream text;
+    text << file.rdbuf();
     TraceReader reader;
     std::vector<TraceRecord> records;
-    char buffer[16384];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) {
-        readTraceText(reader, buffer, n, records);
-    }
-    std::fclose(file);
+    readTraceText(reader, text.str().data(), text.str().size(), records);
     finishTraceText(reader, records);
-    std::vector<TraceRecord> run;
-    for (std::size_t i = 0; i <= records.size(); ++i) {
-        if (!run.empty() && (i == records.size() || records[i].kind != run.front().kind ||
-                             records[i].status != run.front().status)) {
-            printRun(run, records.front().t);
-            run.clear();
-        }
-        if (i < records.size()) {
-            run.push_back(records[i]);
-        }
+    for (auto start = records.begin(), end = start; start != records.end(); start = end) {
+        end = std::find_if(start, records.end(), [&](const TraceRecord& r) {
+            return r.kind != start->kind || r.status != start->status;
+        });
+        printRun(std::vector<TraceRecord>(start, end), records.front().t);
     }
     std::printf("malformed %zu\n", reader.malformed);
     return 0;

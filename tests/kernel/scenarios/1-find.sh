@@ -8,6 +8,5 @@ first=$!
 sleep 1
 kernel-operator $LOG r2 w:Stuj k:'\e[D' s:1000 k:q x:1500 -- /bin/rcdrive
 wait $first
-kernel-checks $LOG untouched:o1 carries:a1:a1:40 carries:b1:80:61 frames:a1 frames:b1 \
-    waits:r1 waits:r2 quit:r1:1000 quit:r2:1000
+kernel-checks $LOG untouched:o1 frames:a1:a1:40 frames:b1:80:61 quit:r1 quit:r2
 chips unplug o1 && chips unplug a1 && chips unplug b1 && ports 0
