@@ -4,23 +4,22 @@
 //
 //   LoaderBesideDll.*   the virtual FTD2XX.dll beside it
 //   LoaderWithoutDll.*  no usable FTD2XX.dll beside it (none, a file that is
-//                       no DLL, or a DLL without FT_Close); --install=PATH
-//                       names a good DLL to put in place half-way
+//                       no DLL, or a DLL without FT_Close); the environment's
+//                       RCDRIVE_TEST_INSTALL_DLL names a good DLL to put in
+//                       place half-way
 #include "link/d2xx.h"
 #include "sim/trace_format.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstring>
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <vector>
 #include <windows.h>
 
 namespace {
-
-std::string installFrom;
 
 // The stack pointer where the macro stands, in the caller's own frame.
 #define READ_STACK_POINTER(variable) __asm__ volatile("movl %%esp, %0" : "=r"(variable))
@@ -125,26 +124,15 @@ TEST(LoaderWithoutDll, PromptsOnAndPicksUpADriverInstalledLater) {
         EXPECT_FALSE(dllLoaded()) << "nothing stays loaded after a failed attempt";
         expectRefusedWithoutLibrary();
     }
-    if (installFrom.empty()) {
-        return;
-    }
+    const char* installFrom = std::getenv("RCDRIVE_TEST_INSTALL_DLL");
+    ASSERT_NE(installFrom, nullptr) << "RCDRIVE_TEST_INSTALL_DLL names no DLL to install";
     // The driver arrives while the program runs. Replacing a DLL that is still
     // loaded would fail on Windows.
     const std::string target = programFolder() + "FTD2XX.dll";
-    ASSERT_TRUE(CopyFileA(installFrom.c_str(), target.c_str(), FALSE)) << GetLastError();
+    ASSERT_TRUE(CopyFileA(installFrom, target.c_str(), FALSE)) << GetLastError();
     ASSERT_EQ(FT_OpenEx(description, FT_OPEN_BY_DESCRIPTION, &handle), FT_OK);
     EXPECT_TRUE(dllLoaded());
     EXPECT_EQ(FT_Close(handle), FT_OK);
 }
 
 } // namespace
-
-int main(int argc, char** argv) {
-    testing::InitGoogleTest(&argc, argv);
-    for (int i = 1; i < argc; ++i) {
-        if (std::strncmp(argv[i], "--install=", 10) == 0) {
-            installFrom = argv[i] + 10;
-        }
-    }
-    return RUN_ALL_TESTS();
-}

@@ -1,11 +1,9 @@
 #!/bin/bash
-# The Windows programs and their tests, run under wine: the build checked
-# without running it (PE32, only DLLs that Windows has, the virtual
-# FTD2XX.dll's five ordinals and no names); the test programs; the FTD2XX.dll
-# loader beside the virtual DLL and with no usable one; rcdrive.exe with a
-# late, a missing and an unplugged transmitter and a setting the virtual DLL
-# cannot take, each ended by Ctrl+C; rcdrive-sim.exe's options; and
-# rcdrive.exe typed at in a console window. trace_story.exe reads the traces.
+# The Windows programs and their tests: the build checked without running
+# it, then under wine the test programs, the FTD2XX.dll loader with and
+# without a usable DLL, rcdrive-sim.exe's options, and rcdrive.exe with a
+# late, a missing and an unplugged transmitter, a setting the virtual DLL
+# cannot take, Ctrl+C, and keys typed into a console window.
 #
 # The 32-bit build runs under 32-bit wine; where a 32-bit program cannot be
 # executed here, the 64-bit build (make windows64, in BUILD64_DIR) under
@@ -114,10 +112,9 @@ wait_for_exit() {
     wait "$1"
 }
 
-# count TEXT FILE: how often TEXT occurs in FILE.
-count() {
-    grep -o "$1" "$2" | wc -l
-}
+# prompts RUN: how often rcdrive.exe asked for the transmitter in RUN's output.
+prompt="Pripojte vysilac na USB"
+prompts() { grep -o "$prompt" "$work/$1/out.txt" | wc -l; }
 
 # story_is TRACE RUN...: what trace_story.exe tells of the trace is these runs
 # of records, one a line, in order; each is matched word by word from its
@@ -198,7 +195,8 @@ check "loader beside the virtual DLL: every call through its ordinal, popping it
 [ $bits = 32 ] || skip "the loader's calls popping their own arguments" "a question for 32-bit code alone; $said"
 
 cp "$dll" "$work/good-FTD2XX.dll"
-good_dll=$("$wine" winepath.exe -w "$work/good-FTD2XX.dll" 2>/dev/null)
+RCDRIVE_TEST_INSTALL_DLL=$("$wine" winepath.exe -w "$work/good-FTD2XX.dll" 2>/dev/null)
+export RCDRIVE_TEST_INSTALL_DLL
 for case in none not-a-dll incomplete; do
     folder=$(in_folder "loader-$case" "$tests/d2xx_loader_test.exe")
     case $case in
@@ -206,8 +204,7 @@ for case in none not-a-dll incomplete; do
     incomplete) cp "$tests/incomplete-ftd2xx/FTD2XX.dll" "$folder/" ;;
     esac
     check "loader with FTD2XX.dll $case: not found, nothing loaded, a DLL installed later is used" \
-        run_test "loader-$case" "$folder" d2xx_loader_test.exe \
-        --gtest_filter='LoaderWithoutDll.*' "--install=$good_dll"
+        run_test "loader-$case" "$folder" d2xx_loader_test.exe --gtest_filter='LoaderWithoutDll.*'
 done
 
 sim=$(in_folder sim "$build/rcdrive-sim.exe")
@@ -231,18 +228,17 @@ done
 
 # The prompt is drawn at least once for each wait for the transmitter.
 check "rcdrive.exe, late transmitter: prompts while it is absent" \
-    [ "$(count 'Pripojte vysilac na USB' "$work/drive/out.txt")" -ge 1 ]
+    [ "$(prompts drive)" -ge 1 ]
 check "rcdrive.exe, late transmitter: line set once, rest frames stream without a keyboard, the close last" \
     drive_story_is "$work/drive/trace.txt" 1500 only '*'
 check "rcdrive.exe, late transmitter: Ctrl+C ends it, status 0xC000013A" \
     eval '[ ${status[drive]} -eq $ctrl_c_exit ] && [ "$(tail -c 7 "$work/drive/out.txt")" = "$(printf "Close\r\n")" ]'
 
 check "rcdrive.exe, no FTD2XX.dll: prompts, and no loader error" \
-    eval '[ "$(count "Pripojte vysilac na USB" "$work/nodll/out.txt")" -ge 1 ] &&
-          ! grep -q "err:module" "$work/nodll/err.txt"'
+    eval '[ "$(prompts nodll)" -ge 1 ] && ! grep -q "err:module" "$work/nodll/err.txt"'
 check "rcdrive.exe, no FTD2XX.dll: Ctrl+C ends the wait, status 0xC000013A; into a file, no clear" \
     eval '[ ${status[nodll]} -eq $ctrl_c_exit ] &&
-          [ "$(sed "s/Pripojte vysilac na USB//g" "$work/nodll/out.txt")" = "$(printf "Close\r")" ]'
+          [ "$(sed "s/$prompt//g" "$work/nodll/out.txt")" = "$(printf "Close\r")" ]'
 [ -s "$work/nodll/err.txt" ] && sed 's/^/  stderr: /' "$work/nodll/err.txt" | head -n 5
 
 check "virtual FTD2XX.dll, RCDRIVE_SIM_FIFO=lots: stays unplugged and says why" \
@@ -255,7 +251,7 @@ check "virtual FTD2XX.dll, RCDRIVE_SIM_FIFO=lots: stays unplugged and says why" 
 check "rcdrive.exe, unplugged and back: the writes fail, it closes, prompts and drives again from rest" \
     eval 'story_is "$work/replug/trace.txt" "open 0" "baud 0" "data 0" "write 0" "write 4 <=3" "close 0" \
               "open 2" "open 0" "baud 0" "data 0" "write 0 * * * frames * * 80 40 C0" "close 0" "malformed 0" &&
-          [ ${status[replug]} -eq $ctrl_c_exit ] && [ "$(count "Pripojte vysilac na USB" "$work/replug/out.txt")" -ge 2 ]'
+          [ ${status[replug]} -eq $ctrl_c_exit ] && [ "$(prompts replug)" -ge 2 ]'
 
 # Typed at in a tmux pane, whose terminal wine makes the console: ten keys
 # 0.6 s apart (H and K: Up and Left), then q; alone, so that no other run
@@ -268,7 +264,7 @@ until_true() { for _ in $(seq 200); do "$@" && return; sleep 0.1; done; false; }
 typed=$(in_folder typed "$build/rcdrive.exe" "$dll")
 tmux_do new-session -d -s typed -x 80 -y 25 "cd '$typed' && RCDRIVE_SIM_ATTACH_AFTER_MS=2000 \
     RCDRIVE_SIM_TRACE=trace.txt '$wine' rcdrive.exe; echo \$? >status.txt"
-until_true eval 'pane | grep -q "Pripojte vysilac na USB"' && tmux_do send-keys -t typed x
+until_true eval 'pane | grep -q "$prompt"' && tmux_do send-keys -t typed x
 until_true eval 'pane | grep -q "Stuj: 0, Nenatoceno: 0"'
 for key in H K H K H K H K H K; do
     tmux_do send-keys -t typed $key
