@@ -53,8 +53,7 @@ void logLine(const std::string& text) {
 
 // Takes in output, watches the output queue and the program's end, until
 // untilNs or until done() holds.
-void pump(
-    std::int64_t untilNs, const std::function<bool()>& done = [] { return false; }) {
+void pump(std::int64_t untilNs, const std::function<bool()>& done = nullptr) {
     do {
         pollfd p{output, POLLIN, 0};
         if (poll(&p, 1, 1) > 0) {
@@ -73,7 +72,7 @@ void pump(
             logLine("exit " + std::to_string(WIFEXITED(status) ? WEXITSTATUS(status)
                                                                : 128 + WTERMSIG(status)));
         }
-    } while (!done() && monotonicNs() < untilNs);
+    } while (!(done && done()) && monotonicNs() < untilNs);
 }
 
 void type(const std::string& text) {
