@@ -4,34 +4,18 @@
 // The input is read in pairs (value, control). With control bit 7 set and no
 // sequence pending, a known key sequence (chosen by the low bits) is fed and
 // must decode to exactly its codes; bit 6 spreads its bytes out in time,
-// still within the Esc timeout. Otherwise control & 0x3F is the gap in ms
-// before `value` arrives; with bit 6 set the byte was already waiting, so the
+// within the Esc timeout. Otherwise control & 0x3F is the gap in ms before
+// `value` arrives; with bit 6 set the byte was already waiting, so the
 // decoder settles a sequence whose time ran out by itself, else the caller
 // expires a pending sequence once its deadline passes.
 //
-// A twin nobody drains gets the same calls. A third decoder gets the bytes as
-// the console feeds them: held back while its queue is short of room, fed only
-// as far as decoderFeedSome takes them, with a few keys taken between events
-// as the drive loop does. Properties:
-//   - codes are 0..255, -1 only from an empty queue; at most kMaxCodesPerCall
-//     per call; a queue drained after each call never drops;
-//   - with nothing pending, a byte other than ESC gives exactly itself; a
-//     control byte other than ESC ends a pending sequence and gives itself
-//     (BEL in a string is its terminator instead);
-//   - 27 only comes from a byte fed right after an ESC that did not end a string;
-//   - no byte of a string (ESC then ] P X ^ or _) becomes a key: it gives the
-//     one pair 0,0 when it ends, at BEL, ESC (whose \ then gives nothing
-//     either), 0x9C, kMaxStringBytes bytes or a timeout; a control byte or
-//     DEL cuts it and then gives itself;
-//   - a handled code produced while a sequence is pending is the second code
-//     of a 224 pair, finished by the byte that means it;
-//   - a pending ESC's deadline runs from the right ESC, a sequence's from its
-//     latest byte; a timeout never fires early, and gives 27 for a lone ESC,
-//     27 27 for ESC ESC, nothing for the ESC that ended a string, one 0,0 pair
-//     for anything else; decoderFinish the same;
-//   - the undrained twin keeps the oldest codes and loses no count;
-//   - fed as the console feeds it, the decoder delivers exactly the keys, in
-//     order, that a reading drained after every byte finds.
+// Each byte and timeout is checked against what the bytes alone say it must
+// give (codes in range and few per call, control bytes, ESC, strings, the
+// handled keys, deadlines). A twin nobody drains must keep the oldest codes
+// and count the rest as dropped. A third decoder is fed as the console feeds
+// it, held back while its queue is short of room and drained a few keys at a
+// time as the drive loop does: it must deliver exactly the keys, in order,
+// that a reading drained after every byte finds.
 #include "console/key_decoder.h"
 
 #include <algorithm>
@@ -233,7 +217,7 @@ void feedByte(Harness& h, unsigned char byte, std::int64_t now) {
     Codes out = drain(h);
     check(out.size() >= settled.size() && std::equal(settled.begin(), settled.end(), out.begin()));
     out.erase(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(settled.size()));
-    if (!wasPending) {
+    if (!wasPending) { // ESC opens a sequence, any other byte is itself
         check(byte == 0x1B ? out.empty() && decoderPending(h.decoder)
                            : out.size() == 1 && out[0] == byte && !decoderPending(h.decoder));
     }
@@ -242,7 +226,7 @@ void feedByte(Harness& h, unsigned char byte, std::int64_t now) {
         check(!out.empty() && out.back() == byte && !decoderPending(h.decoder));
     }
     for (std::size_t i = 0; i < out.size(); ++i) {
-        check(out[i] != 27 || (afterEsc && !h.stringEsc));
+        check(out[i] != 27 || (afterEsc && !h.stringEsc)); // an Esc press, not a string's ESC
         for (const Handled& handled : kHandled) {
             if (wasPending && out[i] == handled.code) {
                 check(i > 0 && out[i - 1] == 224 && byte != 0 &&
