@@ -114,12 +114,17 @@ TEST(MonitorTrace, CountsEveryFrameOfASimRun) {
     unlink(trace.c_str());
 }
 
-// On a terminal, with the live view: lines arrive in pieces, the trace is
-// written anew half-way, and a signal ends the watch with the summary.
-TEST(MonitorTrace, FollowsAGrowingTraceUntilStopped) {
+// On a terminal, with the live view: a trace that is not there yet, then
+// grows in pieces; rcdrive-sim starting again empties it, puts a new file in
+// its place, or empties the same file and writes past the old offset while
+// the monitor was not looking (stopped), so that its size never shrank. Each
+// run is read from its start, and the counts run on. Once nothing more comes
+// the view says the writer has gone; a signal ends the watch with the summary.
+TEST(MonitorTrace, FollowsATraceThatAppearsGrowsAndIsWrittenAnew) {
     const std::string trace = tempPath("monitor-follow");
-    append(trace, traceFrame(nowNs(), 0x80, 0x40));
     PtySession view = startInPty({kMonitor, "--trace", trace, "--follow", "--summary"});
+    EXPECT_TRUE(waitForOutput(view, "no frame yet", 3000));
+    append(trace, traceFrame(nowNs(), 0x80, 0x40));
     EXPECT_TRUE(waitForOutput(view, " Stuj: 0, Nenatoceno: 0    80 40 C0", 3000));
     const std::string frame = traceFrame(nowNs(), 0xA3, 0x62);
     append(trace, frame.substr(0, 20));
@@ -127,13 +132,24 @@ TEST(MonitorTrace, FollowsAGrowingTraceUntilStopped) {
     append(trace, frame.substr(20) + traceFrame(nowNs(), 0xA1, 0x40).substr(0, 30));
     EXPECT_TRUE(waitForOutput(view, " Vpred: 3, Vlevo: 2    A3 62 05", 3000));
     EXPECT_TRUE(waitForOutput(view, "frames 2, skipped 0, bad checksums 0", 3000));
-    append(trace, traceFrame(nowNs(), 0x80, 0x40), O_TRUNC); // rcdrive-sim started again
+    append(trace, traceFrame(nowNs(), 0x80, 0x40), O_TRUNC);
     readFor(view, 300);
     append(trace, traceFrame(nowNs(), 0x94, 0x55));
     EXPECT_TRUE(waitForOutput(view, " Vzad: 4, Vpravo: 5    94 55 E9", 3000));
+    append(trace + ".new", traceFrame(nowNs(), 0xA3, 0x62) + traceFrame(nowNs(), 0x94, 0x55));
+    ASSERT_EQ(rename((trace + ".new").c_str(), trace.c_str()), 0);
+    EXPECT_TRUE(waitForOutput(view, "frames 6, skipped 0", 3000));
+    kill(view.pid, SIGSTOP);
+    append(trace,
+           traceFrame(nowNs(), 0x80, 0x40) + traceFrame(nowNs(), 0xA1, 0x40) +
+               traceFrame(nowNs(), 0x93, 0x62),
+           O_TRUNC);
+    kill(view.pid, SIGCONT);
+    EXPECT_TRUE(waitForOutput(view, "frames 9, skipped 0", 3000));
+    EXPECT_TRUE(waitForOutput(view, "writer gone, nothing for 1 s, frames 9", 3000));
     // The view stays, the cursor goes below it, and the summary follows.
     expectEnd(view, SIGTERM,
-              "bad checksums 0\r\x1b[1A\x1b[1B\r\nframes 4, invalid 0, last 94 55 E9\r\n");
+              "bad checksums 0\r\x1b[1A\x1b[1B\r\nframes 9, invalid 0, last 93 62 F5\r\n");
     unlink(trace.c_str());
 }
 
@@ -150,32 +166,6 @@ TEST(MonitorTrace, EndsWhenAskedWithItsTerminalStopped) {
     kill(view.pid, SIGTERM);
     EXPECT_TRUE(waitForExit(view, 2000));
     endSession(view);
-    unlink(trace.c_str());
-}
-
-// Each rcdrive-sim run that the trace records is read from its start, and
-// the counts run on across runs: a trace not there yet, a new file put in
-// its place, then the same file emptied and written past the old offset
-// while the monitor was not looking (stopped), so that its size never shrank.
-// Once nothing more comes, the view says the writer has gone.
-TEST(MonitorTrace, FollowsATraceThatAppearsIsReplacedAndWrittenAnew) {
-    const std::string trace = tempPath("monitor-restart");
-    PtySession view = startInPty({kMonitor, "--trace", trace, "--follow", "--summary"});
-    EXPECT_TRUE(waitForOutput(view, "no frame yet", 3000));
-    append(trace, traceFrame(nowNs(), 0x80, 0x40));
-    EXPECT_TRUE(waitForOutput(view, "frames 1, skipped 0", 3000));
-    append(trace + ".new", traceFrame(nowNs(), 0xA3, 0x62) + traceFrame(nowNs(), 0x94, 0x55));
-    ASSERT_EQ(rename((trace + ".new").c_str(), trace.c_str()), 0);
-    EXPECT_TRUE(waitForOutput(view, "frames 3, skipped 0", 3000));
-    kill(view.pid, SIGSTOP);
-    append(trace,
-           traceFrame(nowNs(), 0x80, 0x40) + traceFrame(nowNs(), 0xA1, 0x40) +
-               traceFrame(nowNs(), 0x93, 0x62),
-           O_TRUNC);
-    kill(view.pid, SIGCONT);
-    EXPECT_TRUE(waitForOutput(view, "frames 6, skipped 0", 3000));
-    EXPECT_TRUE(waitForOutput(view, "writer gone, nothing for 1 s, frames 6", 3000));
-    expectEnd(view, SIGTERM, "\nframes 6, invalid 0, last 93 62 F5\r\n");
     unlink(trace.c_str());
 }
 
