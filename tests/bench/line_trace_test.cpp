@@ -94,12 +94,9 @@ TEST(PressLatency, KeysBehindAFullBufferAreNotAnsweredByOlderQueuedFrames) {
     list.insert(list.end(), 2, kRest);
     const LineTrace trace = parse(kHeader + frames(0, list));
     ASSERT_EQ(trace.frames.size(), 45u);
-    const std::vector<std::int64_t> latencies =
-        pressLatenciesNs(trace.frames, {{0, 0xA1}, {100 * kMs, 0x80}});
-    ASSERT_EQ(latencies.size(), 2u);
-    EXPECT_EQ(latencies[0], trace.frames[40].t);
-    EXPECT_EQ(latencies[1], trace.frames[43].t - 100 * kMs);
-    EXPECT_GT(latencies[1], 1000 * kMs);
+    const std::vector<std::int64_t> expected = {trace.frames[40].t, trace.frames[43].t - 100 * kMs};
+    EXPECT_EQ(pressLatenciesNs(trace.frames, {{0, 0xA1}, {100 * kMs, 0x80}}), expected);
+    EXPECT_GT(expected[1], 1000 * kMs) << "the line runs a second behind";
 }
 
 // Busy time over elapsed line time, at the line's own byte time.
