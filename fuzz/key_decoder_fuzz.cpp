@@ -265,16 +265,14 @@ void handleTimeout(Harness& h, std::int64_t now) {
     if (!decoderPending(h.decoder)) {
         return;
     }
+    // Never before the deadline, always at it.
     const std::int64_t deadline = decoderDeadlineMs(h.decoder);
-    if (deadline > now) {
-        expireAll(h, now);
-        check(drain(h).empty() && decoderPending(h.decoder));
-        return;
-    }
-    expireAll(h, deadline - 1);
+    expireAll(h, std::min(now, deadline - 1));
     check(drain(h).empty() && decoderPending(h.decoder));
-    expireAll(h, deadline);
-    checkResolved(h, drain(h));
+    if (deadline <= now) {
+        expireAll(h, deadline);
+        checkResolved(h, drain(h));
+    }
 }
 
 void feedProbe(Harness& h, const Probe& probe, bool spread, std::int64_t& now) {

@@ -3,8 +3,7 @@
 // watches, on a FIFO, on a pseudo-terminal standing in for a serial device,
 // and --list on a fake sysfs tree.
 #include "testkit/fake_sysfs.h"
-#include "testkit/pty_session.h"
-#include "testkit/sim_trace.h"
+#include "testkit/sim_run.h"
 
 #include <gtest/gtest.h>
 
@@ -20,7 +19,6 @@
 namespace {
 
 const std::string kMonitor = RCDRIVE_MONITOR_PATH;
-const std::string kSim = RCDRIVE_SIM_PATH;
 
 struct Outcome {
     std::string out; // stdout and stderr
@@ -96,22 +94,18 @@ bool waitForOpen(pid_t pid, const std::string& path) {
 }
 
 TEST(MonitorTrace, CountsEveryFrameOfASimRun) {
-    const std::string trace = tempPath("monitor-trace");
-    PtySession sim = startInPty({kSim, "--trace", trace});
-    ASSERT_TRUE(waitForOutput(sim, " Stuj: 0, Nenatoceno: 0", 3000));
-    typeKeys(sim, "\x1b[A\x1b[A\x1b[D");
-    ASSERT_TRUE(waitForOutput(sim, " Vpred: 2, Vlevo: 1", 3000));
-    ASSERT_TRUE(waitForBytes(trace, 150, 3000));
-    typeKeys(sim, "q");
-    ASSERT_TRUE(waitForExit(sim, 3000));
-    endSession(sim);
-
-    const std::size_t bytes = acceptedBytes(readTraceFile(trace)).size();
+    SimRun sim;
+    ASSERT_TRUE(waitForOutput(sim.session, " Stuj: 0, Nenatoceno: 0", 3000));
+    typeKeys(sim.session, "\x1b[A\x1b[A\x1b[D");
+    ASSERT_TRUE(waitForOutput(sim.session, " Vpred: 2, Vlevo: 1", 3000));
+    ASSERT_TRUE(waitForBytes(sim.trace, 150, 3000));
+    typeKeys(sim.session, "q");
+    ASSERT_TRUE(waitForExit(sim.session, 3000));
+    const std::size_t bytes = sim.bytes().size();
     ASSERT_EQ(bytes % 3, 0u);
-    const Outcome got = runMonitor("--trace " + trace + " --summary");
+    const Outcome got = runMonitor("--trace " + sim.trace + " --summary");
     EXPECT_EQ(got.out, "frames " + std::to_string(bytes / 3) + ", invalid 0, last 80 40 C0\n");
     EXPECT_EQ(got.code, 0);
-    unlink(trace.c_str());
 }
 
 // On a terminal, with the live view: a trace that is not there yet, then
