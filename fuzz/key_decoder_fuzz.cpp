@@ -1,41 +1,21 @@
 // Fuzzes the key decoder with bytes, arrival gaps and timeouts, and checks
 // properties of what comes out rather than just that nothing crashes.
 //
-// The input is read in pairs (value, control):
-//   control bit 7 set: if no sequence is pending, a known key sequence
-//     (chosen by the low bits) is fed and must decode to exactly its codes;
-//     bit 6 spreads its bytes out in time, still within the Esc timeout.
-//   otherwise: control & 0x3F is the gap in ms before `value` arrives; with
-//     bit 6 set the byte was already waiting, so no timeout is handled first
-//     and the decoder settles a sequence whose time ran out by itself, else
-//     the caller expires a pending sequence once its deadline passes.
+// The input is read in pairs (value, control). With control bit 7 set and no
+// sequence pending, a known key sequence (chosen by the low bits) is fed and
+// must decode to exactly its codes; bit 6 spreads its bytes out in time,
+// within the Esc timeout. Otherwise control & 0x3F is the gap in ms before
+// `value` arrives; with bit 6 set the byte was already waiting, so the
+// decoder settles a sequence whose time ran out by itself, else the caller
+// expires a pending sequence once its deadline passes.
 //
-// A third decoder gets the same bytes as the console feeds them: held back
-// while its queue is short of room, and fed only as far as decoderFeedSome
-// takes them, with a few keys taken between events as the drive loop does.
-// Properties:
-//   - codes are 0..255, -1 only from an empty queue; at most kMaxCodesPerCall
-//     codes per call; a queue that is drained after each call never drops;
-//   - with nothing pending, a byte other than ESC gives exactly itself, and
-//     a control byte other than ESC ends a pending sequence and gives itself
-//     (BEL in a string is its terminator instead);
-//   - 27 only comes from a byte fed right after an ESC that did not end a
-//     string;
-//   - no byte of a string (ESC then ] P X ^ or _) becomes a key: each gives
-//     nothing until the string ends, and the end gives the one pair 0,0: at
-//     BEL, ESC (whose \ then gives nothing either), 0x9C, kMaxStringBytes
-//     bytes or a timeout; a control byte or DEL cuts it and gives itself;
-//   - a handled code (72 75 77 80 81 113) produced while a sequence is pending
-//     is the second code of a 224 pair and was finished by the byte that
-//     means it (A/a Up, B/b Down, C/c Right, D/d Left, ~ or $ PgDn);
-//   - a pending ESC's deadline runs from the right ESC, a sequence's from
-//     its latest byte;
-//   - a timeout never fires early, and fires with 27 for a lone ESC, 27 27
-//     for ESC ESC, nothing for the ESC that ended a string, one 0,0 pair for
-//     anything else; decoderFinish the same;
-//   - a decoder nobody drains keeps the oldest codes and loses no count;
-//   - fed as the console feeds it, the decoder delivers exactly the keys, in
-//     the same order, that a reading drained after every byte finds.
+// Each byte and timeout is checked against what the bytes alone say it must
+// give (codes in range and few per call, control bytes, ESC, strings, the
+// handled keys, deadlines). A twin nobody drains must keep the oldest codes
+// and count the rest as dropped. A third decoder is fed as the console feeds
+// it, held back while its queue is short of room and drained a few keys at a
+// time as the drive loop does: it must deliver exactly the keys, in order,
+// that a reading drained after every byte finds.
 #include "console/key_decoder.h"
 
 #include <algorithm>
@@ -60,43 +40,31 @@ struct Probe {
     int second;
 };
 
+// Known sequences and the two codes each must decode to (0, 0: a sequence
+// that is no key).
 const Probe kProbes[] = {
-    {"\x1b[A", 224, 72},
-    {"\x1bOB", 224, 80},
-    {"\x1b[1;5D", 224, 115},
-    {"\x1b[6~", 224, 81},
-    {"\x1b[6$", 224, 81},
-    {"\x1b[6^", 224, 118},
-    {"\x1b\x1b[C", 0, 157},
-    {"\x1b[1;3C", 0, 157},
-    {"\x1bOP", 0, 59},
-    {"\x1bOQ", 0, 60},
-    {"\x1b[1;2q", 0, 0},
-    {"\x1b[1;2P", 0, 0},
-    {"\x1bOM", 0, 0},
-    {"\x1b[M qQ", 0, 0},
-    {"\x1b[<0;1;1M", 0, 0},
-    {"\x1b[?1;2c", 0, 0},
-    {"\x1bq", 0, 0},
-    {"\x1b[[A", 0, 59},
-    {"\x1b[24~", 224, 134},
-    {"\x1bO5A", 224, 141},
-    {"\x1b[a", 224, 72},
-    {"\x1bOd", 224, 115},
-    {"\x1b[9999999999999B", 0, 0},
-    {"\x1b[6;2;3~", 0, 0},
-    {"\x1b\x1bOB", 0, 160},
-    {"\x1b[1;;5A", 0, 0},
-    {"\x1b[2a", 0, 0},
-    {"\x1b[6;2~", 224, 81},
-    {"\x1b]0;t\x07", 0, 0},
-    {"\x1bP1$r2 q\x1b\\", 0, 0},
-    {"\x1b^HHH\x1b\\", 0, 0},
-    {"\x1b_G;OK\x1b\\", 0, 0},
-    {"\x1bXs\x07", 0, 0},
-    {"\x1b[M \xc3\x88H", 0, 0},
+    {"\x1b[A", 224, 72},         {"\x1bOB", 224, 80}, // Up as CSI, Down as SS3
+    {"\x1b[1;5D", 224, 115},     {"\x1b[6~", 224, 81},       {"\x1b[6$", 224, 81},
+    {"\x1b[6^", 224, 118},       {"\x1b\x1b[C", 0, 157},     {"\x1b[1;3C", 0, 157},
+    {"\x1bOP", 0, 59},           {"\x1bOQ", 0, 60},          {"\x1b[1;2q", 0, 0},
+    {"\x1b[1;2P", 0, 0},         {"\x1bOM", 0, 0},           {"\x1b[M qQ", 0, 0},
+    {"\x1b[<0;1;1M", 0, 0},      {"\x1b[?1;2c", 0, 0},       {"\x1bq", 0, 0},
+    {"\x1b[[A", 0, 59},          {"\x1b[24~", 224, 134},     {"\x1bO5A", 224, 141},
+    {"\x1b[a", 224, 72},         {"\x1bOd", 224, 115},       {"\x1b[9999999999999B", 0, 0},
+    {"\x1b[6;2;3~", 0, 0},       {"\x1b\x1bOB", 0, 160},     {"\x1b[1;;5A", 0, 0},
+    {"\x1b[2a", 0, 0},           {"\x1b[6;2~", 224, 81},     {"\x1b]0;t\x07", 0, 0},
+    {"\x1bP1$r2 q\x1b\\", 0, 0}, {"\x1b^HHH\x1b\\", 0, 0},   {"\x1b_G;OK\x1b\\", 0, 0},
+    {"\x1bXs\x07", 0, 0},        {"\x1b[M \xc3\x88H", 0, 0},
 };
 constexpr std::size_t kProbeCount = sizeof kProbes / sizeof kProbes[0];
+
+// The codes the drive logic handles, each with the final bytes it may come
+// from when it ends a sequence.
+struct Handled {
+    int code;
+    const char* finals;
+};
+const Handled kHandled[] = {{72, "Aa"}, {80, "Bb"}, {77, "Cc"}, {75, "Dd"}, {81, "~$"}, {113, ""}};
 
 // Bytes as the console holds them: read, not yet fed, all of one read
 // having arrived at one time.
@@ -144,6 +112,13 @@ void feedHeld(Harness& h) {
     h.held.erase(h.held.begin(), h.held.begin() + static_cast<std::ptrdiff_t>(at));
 }
 
+// The drive loop takes up to `most` keys from the console's decoder.
+void takeKeys(Harness& h, int most = kKeyQueueSize) {
+    for (; most > 0 && decoderHasKey(h.chunked); --most) {
+        h.delivered.push_back(decoderTakeKey(h.chunked));
+    }
+}
+
 // The drive loop takes a few keys (none at times) and the console feeds what
 // fits; with nothing held back and room to spare, a timeout is looked at.
 void passChunked(Harness& h, std::int64_t expireAt) {
@@ -151,12 +126,7 @@ void passChunked(Harness& h, std::int64_t expireAt) {
     // paste or a slow redraw.
     h.takeSeed = h.takeSeed * 1103515245u + 12345u;
     const unsigned roll = (h.takeSeed >> 16) % 16;
-    for (unsigned take = roll == 0   ? kKeyQueueSize
-                         : roll == 1 ? 1
-                                     : 0;
-         take > 0 && decoderHasKey(h.chunked); --take) {
-        h.delivered.push_back(decoderTakeKey(h.chunked));
-    }
+    takeKeys(h, roll == 0 ? kKeyQueueSize : roll == 1 ? 1 : 0);
     feedHeld(h);
     if (expireAt >= 0 && h.held.empty() && decoderRoom(h.chunked) >= kMaxCodesPerCall) {
         decoderExpire(h.chunked, expireAt);
@@ -188,50 +158,19 @@ Codes drain(Harness& h) {
     check(codes.size() <= static_cast<std::size_t>(kMaxCodesPerCall));
     check(h.decoder.droppedCodes == 0);
     h.all.insert(h.all.end(), codes.begin(), codes.end());
+    h.undrainedDropped = h.undrainedDropped || h.undrained.droppedCodes != 0;
     if (!h.undrainedDropped) {
-        if (h.undrained.droppedCodes == 0) {
-            h.undrainedSafePrefix = static_cast<std::size_t>(h.undrained.queueCount);
-        } else {
-            h.undrainedDropped = true;
-        }
+        h.undrainedSafePrefix = static_cast<std::size_t>(h.undrained.queueCount);
     }
     return codes;
 }
 
-bool isHandled(int code) {
-    return code == 72 || code == 75 || code == 77 || code == 80 || code == 81 || code == 113;
-}
-
-// The final byte a handled code may come from when it ends a sequence.
-bool finalMeans(unsigned char byte, int code) {
-    switch (code) {
-    case 72:
-        return byte == 'A' || byte == 'a';
-    case 80:
-        return byte == 'B' || byte == 'b';
-    case 77:
-        return byte == 'C' || byte == 'c';
-    case 75:
-        return byte == 'D' || byte == 'd';
-    case 81:
-        return byte == '~' || byte == '$';
-    default:
-        return false;
-    }
-}
-
 // What resolving a pending sequence must give, judged from the bytes alone.
 Codes resolution(const Harness& h) {
-    if (h.stringEsc) {
-        return Codes{};
-    }
-    if (h.escRun == 1) {
-        return Codes{27};
-    }
-    if (h.escRun >= 2) {
-        return Codes{27, 27};
-    }
-    return Codes{0, 0};
+    return h.stringEsc     ? Codes{}
+           : h.escRun == 1 ? Codes{27}
+           : h.escRun >= 2 ? Codes{27, 27}
+                           : Codes{0, 0};
 }
 
 // Nothing is pending any more.
@@ -278,7 +217,7 @@ void feedByte(Harness& h, unsigned char byte, std::int64_t now) {
     Codes out = drain(h);
     check(out.size() >= settled.size() && std::equal(settled.begin(), settled.end(), out.begin()));
     out.erase(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(settled.size()));
-    if (!wasPending) {
+    if (!wasPending) { // ESC opens a sequence, any other byte is itself
         check(byte == 0x1B ? out.empty() && decoderPending(h.decoder)
                            : out.size() == 1 && out[0] == byte && !decoderPending(h.decoder));
     }
@@ -287,11 +226,12 @@ void feedByte(Harness& h, unsigned char byte, std::int64_t now) {
         check(!out.empty() && out.back() == byte && !decoderPending(h.decoder));
     }
     for (std::size_t i = 0; i < out.size(); ++i) {
-        if (out[i] == 27) {
-            check(afterEsc && !h.stringEsc);
-        }
-        if (wasPending && isHandled(out[i])) {
-            check(i > 0 && out[i - 1] == 224 && finalMeans(byte, out[i]));
+        check(out[i] != 27 || (afterEsc && !h.stringEsc)); // an Esc press, not a string's ESC
+        for (const Handled& handled : kHandled) {
+            if (wasPending && out[i] == handled.code) {
+                check(i > 0 && out[i - 1] == 224 && byte != 0 &&
+                      std::strchr(handled.finals, byte) != nullptr);
+            }
         }
     }
     checkString(h, byte, out);
@@ -311,13 +251,7 @@ void feedByte(Harness& h, unsigned char byte, std::int64_t now) {
     // its latest byte.
     if (decoderPending(h.decoder)) {
         const std::int64_t start = decoderDeadlineMs(h.decoder) - kEscTimeoutMs;
-        if (h.escRun == 1) {
-            check(start == h.escTimes[0]);
-        } else if (h.escRun >= 2) {
-            check(start == h.escTimes[1]);
-        } else {
-            check(start == now);
-        }
+        check(start == (h.escRun == 1 ? h.escTimes[0] : h.escRun >= 2 ? h.escTimes[1] : now));
     }
 }
 
@@ -331,16 +265,14 @@ void handleTimeout(Harness& h, std::int64_t now) {
     if (!decoderPending(h.decoder)) {
         return;
     }
+    // Never before the deadline, always at it.
     const std::int64_t deadline = decoderDeadlineMs(h.decoder);
-    if (deadline > now) {
-        expireAll(h, now);
-        check(drain(h).empty() && decoderPending(h.decoder));
-        return;
-    }
-    expireAll(h, deadline - 1);
+    expireAll(h, std::min(now, deadline - 1));
     check(drain(h).empty() && decoderPending(h.decoder));
-    expireAll(h, deadline);
-    checkResolved(h, drain(h));
+    if (deadline <= now) {
+        expireAll(h, deadline);
+        checkResolved(h, drain(h));
+    }
 }
 
 void feedProbe(Harness& h, const Probe& probe, bool spread, std::int64_t& now) {
@@ -388,19 +320,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The console at the end of input: everything held is fed, keys taken
     // as they come, then what is pending resolves; nothing was lost, and the
     // order is the order typed.
-    while (!h.held.empty()) {
-        while (decoderHasKey(h.chunked)) {
-            h.delivered.push_back(decoderTakeKey(h.chunked));
-        }
+    for (takeKeys(h); !h.held.empty(); takeKeys(h)) {
         feedHeld(h);
     }
-    while (decoderHasKey(h.chunked)) {
-        h.delivered.push_back(decoderTakeKey(h.chunked));
-    }
     decoderFinish(h.chunked);
-    while (decoderHasKey(h.chunked)) {
-        h.delivered.push_back(decoderTakeKey(h.chunked));
-    }
+    takeKeys(h);
     check(h.chunked.droppedCodes == 0);
     check(h.delivered == h.all);
     if (pending) {
@@ -421,9 +345,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(static_cast<std::int64_t>(held.size()) + h.undrained.droppedCodes ==
           static_cast<std::int64_t>(h.all.size()));
     const std::size_t prefix = h.undrainedDropped ? h.undrainedSafePrefix : held.size();
-    check(prefix <= held.size());
-    for (std::size_t i = 0; i < prefix; ++i) {
-        check(held[i] == h.all[i]);
-    }
+    check(prefix <= held.size() && std::equal(held.begin(), held.begin() + prefix, h.all.begin()));
     return 0;
 }

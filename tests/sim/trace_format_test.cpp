@@ -65,26 +65,24 @@ TEST(TraceFormat, LinesThatAreNoTraceLinesAreRefused) {
     }
 }
 
-TEST(TraceFormat, PiecesOfAnySizeReadTheSame) {
-    const std::string text = "1 open \"dimsal\" 2 0\n2 write 80 0\n3 write 40 0\n4 write C0 4\n"
-                             "5 write C0 0\n6 close 0\n";
-    for (std::size_t piece = 1; piece <= text.size(); ++piece) {
-        const std::vector<TraceRecord> records = readAll(text, piece);
+// Whatever the pieces, the whole lines are read, and nothing of the junk
+// between them.
+TEST(TraceFormat, PiecesOfAnySizeReadTheWholeLinesAndNothingElse) {
+    const std::string lines = "1 open \"dimsal\" 2 0\n2 write 80 0\n3 write 40 0\n4 write C0 4\n"
+                              "5 write C0 0\n6 close 0\n";
+    for (std::size_t piece = 1; piece <= lines.size(); ++piece) {
+        const std::vector<TraceRecord> records = readAll(lines, piece);
         EXPECT_EQ(records.size(), 6u) << "pieces of " << piece;
         EXPECT_EQ(acceptedOf(records), "2:128 3:64 5:192 ") << "pieces of " << piece;
     }
-}
-
-TEST(TraceFormat, JunkAndOverlongLinesArePassedOverWhole) {
     // The end of an overlong line looks like a write, but is no line of its own.
-    const std::string junk = std::string(1 << 20, 'x') + "9 write A1 0";
-    const char binaryText[] = "\0\xff\n\x80 write\0 41 0\n";
-    const std::string binary(binaryText, sizeof binaryText - 1);
-    const std::string text = "1 write 80 0\n" + junk + "\n" + binary + "2 write 41 0\n3 write C1 0";
+    const char binary[] = "\0\xff\n\x80 write\0 41 0\n";
+    const std::string junk = "1 write 80 0\n" + std::string(1 << 20, 'x') + "9 write A1 0\n" +
+                             std::string(binary, sizeof binary - 1) + "2 write 41 0\n3 write C1 0";
     // 13 + 2^20: a piece begins right on the look-alike.
     for (std::size_t piece :
-         {std::size_t{7}, std::size_t{4096}, std::size_t{(1 << 20) + 13}, text.size()}) {
-        EXPECT_EQ(acceptedOf(readAll(text, piece)), "1:128 2:65 3:193 ") << piece;
+         {std::size_t{7}, std::size_t{4096}, std::size_t{(1 << 20) + 13}, junk.size()}) {
+        EXPECT_EQ(acceptedOf(readAll(junk, piece)), "1:128 2:65 3:193 ") << "pieces of " << piece;
     }
 }
 

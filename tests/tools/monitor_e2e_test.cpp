@@ -3,8 +3,7 @@
 // watches, on a FIFO, on a pseudo-terminal standing in for a serial device,
 // and --list on a fake sysfs tree.
 #include "testkit/fake_sysfs.h"
-#include "testkit/pty_session.h"
-#include "testkit/sim_trace.h"
+#include "testkit/sim_run.h"
 
 #include <gtest/gtest.h>
 
@@ -15,11 +14,11 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <tuple>
 
 namespace {
 
 const std::string kMonitor = RCDRIVE_MONITOR_PATH;
-const std::string kSim = RCDRIVE_SIM_PATH;
 
 struct Outcome {
     std::string out; // stdout and stderr
@@ -95,59 +94,57 @@ bool waitForOpen(pid_t pid, const std::string& path) {
 }
 
 TEST(MonitorTrace, CountsEveryFrameOfASimRun) {
-    const std::string trace = tempPath("monitor-trace");
-    PtySession sim = startInPty({kSim, "--trace", trace});
-    ASSERT_TRUE(waitForOutput(sim, " Stuj: 0, Nenatoceno: 0", 3000));
-    typeKeys(sim, "\x1b[A\x1b[A\x1b[D");
-    ASSERT_TRUE(waitForOutput(sim, " Vpred: 2, Vlevo: 1", 3000));
-    ASSERT_TRUE(waitForBytes(trace, 150, 3000));
-    typeKeys(sim, "q");
-    ASSERT_TRUE(waitForExit(sim, 3000));
-    endSession(sim);
-
-    const std::size_t bytes = acceptedBytes(readTraceFile(trace)).size();
+    SimRun sim;
+    ASSERT_TRUE(waitForOutput(sim.session, " Stuj: 0, Nenatoceno: 0", 3000));
+    typeKeys(sim.session, "\x1b[A\x1b[A\x1b[D");
+    ASSERT_TRUE(waitForOutput(sim.session, " Vpred: 2, Vlevo: 1", 3000));
+    ASSERT_TRUE(waitForBytes(sim.trace, 150, 3000));
+    typeKeys(sim.session, "q");
+    ASSERT_TRUE(waitForExit(sim.session, 3000));
+    const std::size_t bytes = sim.bytes().size();
     ASSERT_EQ(bytes % 3, 0u);
-    const Outcome got = runMonitor("--trace " + trace + " --summary");
+    const Outcome got = runMonitor("--trace " + sim.trace + " --summary");
     EXPECT_EQ(got.out, "frames " + std::to_string(bytes / 3) + ", invalid 0, last 80 40 C0\n");
     EXPECT_EQ(got.code, 0);
-    unlink(trace.c_str());
 }
 
-TEST(MonitorTrace, PassesOverBrokenAndForeignLines) {
-    const std::string trace = tempPath("monitor-junk");
-    const char binary[] = "\x01\x02\0 write\n";
-    append(trace, "1 open \"dimsal\" 2 0\n" + traceFrame(10, 0xA3, 0x62) + "20 write 80 4\n" +
-                      std::string(300000, '\xC0') + "\n" + std::string(binary, sizeof binary - 1) +
-                      traceFrame(30, 0x80, 0x40) + "40 write A1 0\n40 write 4");
-    const Outcome got = runMonitor("--summary --trace " + trace);
-    EXPECT_EQ(got.out, "frames 2, invalid 0, last 80 40 C0\n");
-    EXPECT_EQ(got.code, 0);
+// On a terminal, with the live view: a trace that is not there yet, then
+// grows in pieces; rcdrive-sim starting again empties it, puts a new file in
+// its place, or empties the same file and writes past the old offset while
+// the monitor was not looking (stopped), so that its size never shrank. Each
+// run is read from its start, and the counts run on. Once nothing more comes
+// the view says the writer has gone; a signal ends the watch with the summary.
+TEST(MonitorTrace, FollowsATraceThatAppearsGrowsAndIsWrittenAnew) {
+    const std::string trace = tempPath("monitor-follow");
+    PtySession view = startInPty({kMonitor, "--trace", trace, "--follow", "--summary"});
+    EXPECT_TRUE(waitForOutput(view, "no frame yet", 3000));
+    append(trace, traceFrame(nowNs(), 0x80, 0x40));
+    EXPECT_TRUE(waitForOutput(view, " Stuj: 0, Nenatoceno: 0    80 40 C0", 3000));
+    const std::string frame = traceFrame(nowNs(), 0xA3, 0x62);
+    append(trace, frame.substr(0, 20));
+    readFor(view, 150);
+    append(trace, frame.substr(20) + traceFrame(nowNs(), 0xA1, 0x40).substr(0, 30));
+    EXPECT_TRUE(waitForOutput(view, " Vpred: 3, Vlevo: 2    A3 62 05", 3000));
+    EXPECT_TRUE(waitForOutput(view, "frames 2, skipped 0, bad checksums 0", 3000));
+    append(trace, traceFrame(nowNs(), 0x80, 0x40), O_TRUNC);
+    readFor(view, 300);
+    append(trace, traceFrame(nowNs(), 0x94, 0x55));
+    EXPECT_TRUE(waitForOutput(view, " Vzad: 4, Vpravo: 5    94 55 E9", 3000));
+    append(trace + ".new", traceFrame(nowNs(), 0xA3, 0x62) + traceFrame(nowNs(), 0x94, 0x55));
+    ASSERT_EQ(rename((trace + ".new").c_str(), trace.c_str()), 0);
+    EXPECT_TRUE(waitForOutput(view, "frames 6, skipped 0", 3000));
+    kill(view.pid, SIGSTOP);
+    append(trace,
+           traceFrame(nowNs(), 0x80, 0x40) + traceFrame(nowNs(), 0xA1, 0x40) +
+               traceFrame(nowNs(), 0x93, 0x62),
+           O_TRUNC);
+    kill(view.pid, SIGCONT);
+    EXPECT_TRUE(waitForOutput(view, "frames 9, skipped 0", 3000));
+    EXPECT_TRUE(waitForOutput(view, "writer gone, nothing for 1 s, frames 9", 3000));
+    // The view stays, the cursor goes below it, and the summary follows.
+    expectEnd(view, SIGTERM,
+              "bad checksums 0\r\x1b[1A\x1b[1B\r\nframes 9, invalid 0, last 93 62 F5\r\n");
     unlink(trace.c_str());
-}
-
-// On a terminal, with the live view: lines arrive in pieces, the trace is
-// written anew half-way, and a signal ends the watch with the summary.
-TEST(MonitorTrace, FollowsAGrowingTraceUntilStopped) {
-    for (int signal : {SIGTERM, SIGINT}) {
-        const std::string trace = tempPath("monitor-follow");
-        append(trace, traceFrame(nowNs(), 0x80, 0x40));
-        PtySession view = startInPty({kMonitor, "--trace", trace, "--follow", "--summary"});
-        EXPECT_TRUE(waitForOutput(view, " Stuj: 0, Nenatoceno: 0    80 40 C0", 3000));
-        const std::string frame = traceFrame(nowNs(), 0xA3, 0x62);
-        append(trace, frame.substr(0, 20));
-        readFor(view, 150);
-        append(trace, frame.substr(20) + traceFrame(nowNs(), 0xA1, 0x40).substr(0, 30));
-        EXPECT_TRUE(waitForOutput(view, " Vpred: 3, Vlevo: 2    A3 62 05", 3000));
-        EXPECT_TRUE(waitForOutput(view, "frames 2, skipped 0, bad checksums 0", 3000));
-        append(trace, traceFrame(nowNs(), 0x80, 0x40), O_TRUNC); // rcdrive-sim started again
-        readFor(view, 300);
-        append(trace, traceFrame(nowNs(), 0x94, 0x55));
-        EXPECT_TRUE(waitForOutput(view, " Vzad: 4, Vpravo: 5    94 55 E9", 3000));
-        // The view stays, the cursor goes below it, and the summary follows.
-        expectEnd(view, signal,
-                  "bad checksums 0\r\x1b[1A\x1b[1B\r\nframes 4, invalid 0, last 94 55 E9\r\n");
-        unlink(trace.c_str());
-    }
 }
 
 // With its terminal's output stopped (Ctrl+S), the live view is skipped, not
@@ -163,32 +160,6 @@ TEST(MonitorTrace, EndsWhenAskedWithItsTerminalStopped) {
     kill(view.pid, SIGTERM);
     EXPECT_TRUE(waitForExit(view, 2000));
     endSession(view);
-    unlink(trace.c_str());
-}
-
-// Each rcdrive-sim run that the trace records is read from its start, and
-// the counts run on across runs: a trace not there yet, a new file put in
-// its place, then the same file emptied and written past the old offset
-// while the monitor was not looking (stopped), so that its size never shrank.
-// Once nothing more comes, the view says the writer has gone.
-TEST(MonitorTrace, FollowsATraceThatAppearsIsReplacedAndWrittenAnew) {
-    const std::string trace = tempPath("monitor-restart");
-    PtySession view = startInPty({kMonitor, "--trace", trace, "--follow", "--summary"});
-    EXPECT_TRUE(waitForOutput(view, "no frame yet", 3000));
-    append(trace, traceFrame(nowNs(), 0x80, 0x40));
-    EXPECT_TRUE(waitForOutput(view, "frames 1, skipped 0", 3000));
-    append(trace + ".new", traceFrame(nowNs(), 0xA3, 0x62) + traceFrame(nowNs(), 0x94, 0x55));
-    ASSERT_EQ(rename((trace + ".new").c_str(), trace.c_str()), 0);
-    EXPECT_TRUE(waitForOutput(view, "frames 3, skipped 0", 3000));
-    kill(view.pid, SIGSTOP);
-    append(trace,
-           traceFrame(nowNs(), 0x80, 0x40) + traceFrame(nowNs(), 0xA1, 0x40) +
-               traceFrame(nowNs(), 0x93, 0x62),
-           O_TRUNC);
-    kill(view.pid, SIGCONT);
-    EXPECT_TRUE(waitForOutput(view, "frames 6, skipped 0", 3000));
-    EXPECT_TRUE(waitForOutput(view, "writer gone, nothing for 1 s, frames 6", 3000));
-    expectEnd(view, SIGTERM, "\nframes 6, invalid 0, last 93 62 F5\r\n");
     unlink(trace.c_str());
 }
 
@@ -251,12 +222,8 @@ TEST(MonitorDevice, ReadsFramesOffATerminalLineUntilItGoesAway) {
         readFor(monitor, 10);
     }
     close(master); // the line goes away
-    ASSERT_TRUE(waitForExit(monitor, 3000));
+    expectEnd(monitor, 0, "\nframes 3, invalid 7, last 93 62 F5\r\n");
     close(slave);
-    EXPECT_TRUE(endsWith(monitor.output, "\nframes 3, invalid 7, last 93 62 F5\r\n"))
-        << monitor.output;
-    EXPECT_EQ(exitCode(monitor), 0);
-    endSession(monitor);
 }
 
 class MonitorList : public ::testing::Test {
@@ -272,103 +239,118 @@ class MonitorList : public ::testing::Test {
     FakeTree tree;
 };
 
-TEST_F(MonitorList, SaysSoWhenThereAreNone) {
-    const Outcome got = list();
-    EXPECT_EQ(got.out, "No USB serial devices found. Is the transmitter plugged in?\n");
-    EXPECT_EQ(got.code, 0);
-}
-
-TEST_F(MonitorList, MarksTheTransmitterAndWhyItCannotBeOpened) {
+// Five ports: another chip, the transmitter twice (rcdrive takes the first),
+// a description that would clear the screen, and one with no node. The nodes
+// belong to group `gid`, which may use them, all but ttyUSB2's.
+void addPorts(const FakeTree& tree, gid_t gid) {
     addUsbSerial(tree, "ttyUSB0", "FT232R USB UART\n", 1);
     addUsbSerial(tree, "ttyUSB1", "dimsal\n", 2);
-    addUsbSerial(tree, "ttyUSB2", "dimsal\n", 3); // rcdrive takes the first
+    addUsbSerial(tree, "ttyUSB2", "dimsal\n", 3);
     addUsbSerial(tree, "ttyUSB3", "\x1b[2Jevil\n", 4);
-    const group* dialout = getgrnam("dialout");
+    addUsbSerial(tree, "ttyUSB4", "other\n", 5);
     for (const char* name : {"ttyUSB0", "ttyUSB1", "ttyUSB2", "ttyUSB3"}) {
         const std::string node = tree.dev + "/" + name;
         writeFile(node, "");
-        chmod(node.c_str(), 0660);
-        if (getuid() == 0 && dialout != nullptr) {
-            ASSERT_EQ(chown(node.c_str(), 0, dialout->gr_gid), 0);
+        chmod(node.c_str(), name == std::string("ttyUSB2") ? 0600 : 0660);
+        if (getuid() == 0) {
+            ASSERT_EQ(chown(node.c_str(), 0, gid), 0);
         }
     }
-    const Outcome mine = list();
-    EXPECT_NE(mine.out.find("* " + tree.dev + "/ttyUSB1  ftdi_sio  yes     \"dimsal\"\n"),
-              std::string::npos)
-        << mine.out;
-    EXPECT_NE(mine.out.find("  " + tree.dev + "/ttyUSB2  ftdi_sio  yes     \"dimsal\"\n"),
-              std::string::npos);
-    EXPECT_NE(mine.out.find("\"?[2Jevil\""), std::string::npos) << "no escapes reach the screen";
-    EXPECT_NE(mine.out.find("* the transmitter"), std::string::npos);
+}
 
-    if (getuid() != 0 || dialout == nullptr) {
-        GTEST_SKIP() << "needs root and a dialout group to take access away";
+TEST_F(MonitorList, MarksTheTransmitterAndShowsNoEscapes) {
+    EXPECT_EQ(list().out, "No USB serial devices found. Is the transmitter plugged in?\n");
+    addPorts(tree, getgid());
+    const Outcome got = list();
+    for (const std::string& line :
+         {"* " + tree.dev + "/ttyUSB1  ftdi_sio  yes     \"dimsal\"\n",
+          "  " + tree.dev + "/ttyUSB2  ftdi_sio  yes     \"dimsal\"\n",
+          tree.dev + "/ttyUSB3  ftdi_sio  yes     \"?[2Jevil\"\n",
+          std::string(
+              "* the transmitter: rcdrive opens this device (USB description \"dimsal\").\n"),
+          tree.dev + "/ttyUSB4: no device node: No such file or directory\n"}) {
+        EXPECT_NE(got.out.find(line), std::string::npos) << line << " not in\n" << got.out;
     }
-    const Outcome theirs = list("setpriv --reuid=65534 --regid=65534 --clear-groups ");
-    EXPECT_NE(theirs.out.find("* " + tree.dev + "/ttyUSB1  ftdi_sio  no      \"dimsal\"\n"),
-              std::string::npos)
-        << theirs.out;
-    EXPECT_NE(theirs.out.find(tree.dev + "/ttyUSB1: permission denied; it belongs to group "
-                                         "dialout, which you are not in.\n"),
-              std::string::npos);
+    EXPECT_EQ(got.code, 0);
+}
+
+// Root may open anything, so the reasons another user may not are listed as
+// nobody, in a child that drops to that user.
+TEST_F(MonitorList, SaysWhyAnotherUserCannotOpenIt) {
+    const group* dialout = getgrnam("dialout");
+    if (getuid() != 0 || dialout == nullptr) {
+        GTEST_SKIP() << "needs root, to give the nodes to group dialout and list them as nobody";
+    }
+    addPorts(tree, dialout->gr_gid);
+    const Outcome got = list("setpriv --reuid=65534 --regid=65534 --clear-groups ");
     const std::string join =
         "To join group dialout: sudo usermod -aG dialout \"$USER\", then log out and in again.\n";
-    EXPECT_NE(theirs.out.find(join), std::string::npos);
-    EXPECT_EQ(theirs.out.find(join), theirs.out.rfind(join)) << "said once for all devices";
-    EXPECT_EQ(theirs.code, 0);
-}
-
-TEST(MonitorUsage, WrongUseSaysWhatIsWrongThenTheUsage) {
-    const std::pair<const char*, const char*> cases[] = {
-        {"", "nothing to read: give a DEVICE, --trace FILE or --list"},
-        {"--follow /dev/null", "--follow: only with --trace FILE"},
-        {"--trace", "--trace: needs a file name"},
-        {"--trace a b", "b: a DEVICE or --trace FILE, not both"},
-        {"a b", "b: only one DEVICE at a time"},
-        {"--trace a --trace b", "--trace: only one trace at a time"},
-        {"--list x", "--list: goes with no DEVICE, --trace, --summary or --follow"},
-        {"--sysfs-root /tmp /dev/null", "--sysfs-root, --dev-root: only with --list"},
-        {"--bogus", "--bogus: unknown option"},
-    };
-    for (const auto& [args, problem] : cases) {
-        const Outcome got = runMonitor(args);
-        EXPECT_EQ(got.code, 2) << args;
-        EXPECT_EQ(
-            got.out.find(std::string("rcdrive-monitor: ") + problem + "\nusage: rcdrive-monitor "),
-            0u)
-            << got.out;
-        EXPECT_EQ(std::count(got.out.begin(), got.out.end(), '\n'), 2);
+    for (const std::string& line :
+         {"* " + tree.dev + "/ttyUSB1  ftdi_sio  no      \"dimsal\"\n",
+          tree.dev + "/ttyUSB1: permission denied; it belongs to group dialout, which you are not "
+                     "in.\n",
+          tree.dev + "/ttyUSB2: permission denied; not even its group dialout may use it (mode "
+                     "600). rcdrive's udev rule, tools/udev/70-rcdrive.rules, gives the "
+                     "transmitter to dialout.\n",
+          join}) {
+        EXPECT_NE(got.out.find(line), std::string::npos) << line << " not in\n" << got.out;
     }
+    EXPECT_EQ(got.out.find(join), got.out.rfind(join)) << "said once for all devices";
+    EXPECT_EQ(got.code, 0);
 }
 
-// Input that cannot be opened, or is not what it was given as, is named on
-// standard error with status 1 (the summary, asked for, still comes first).
-TEST(MonitorUsage, UnopenableOrWrongInput) {
+// Wrong use names what is wrong, then the usage, with status 2; input that
+// cannot be opened, or is not what it was given as, is named with status 1
+// (the summary, asked for, still comes first). Lines that are no trace lines
+// are passed over.
+TEST(MonitorUsage, SaysWhatIsWrongWithTheUseOrTheInput) {
     const std::string trace = tempPath("monitor-wrong");
     append(trace, "1 open \"dimsal\" 2 0\n" + traceFrame(10, 0x80, 0x40));
     const std::string notes = tempPath("monitor-notes");
     append(notes, "milk\n2 eggs\n");
-    const std::pair<std::string, std::string> cases[] = {
-        {"--trace /nonexistent/trace --summary",
-         "rcdrive-monitor: cannot open /nonexistent/trace: No such file or directory\n"},
-        {"--summary /tmp/", "rcdrive-monitor: cannot open /tmp/: Is a directory\n"},
-        {"--summary --trace /tmp/", "rcdrive-monitor: cannot open /tmp/: Is a directory\n"},
-        {"--summary /dev/null",
-         "rcdrive-monitor: /dev/null is not a serial line: a device, but no terminal\n"},
-        {"--summary " + trace, "rcdrive-monitor: " + trace +
-                                   " is an rcdrive-sim trace: read it with --trace " + trace +
-                                   "\n"},
-        {"--summary --trace " + notes,
-         "frames 0, invalid 0, last none\nrcdrive-monitor: " + notes +
-             " is not an rcdrive-sim trace: its first lines are no trace lines\n"},
+    // A failed write, an overlong line, binary junk and an unfinished line.
+    const std::string junk = tempPath("monitor-junk");
+    const char binary[] = "\x01\x02\0 write\n";
+    append(junk, "1 open \"dimsal\" 2 0\n" + traceFrame(10, 0xA3, 0x62) + "20 write 80 4\n" +
+                     std::string(300000, '\xC0') + "\n" + std::string(binary, sizeof binary - 1) +
+                     traceFrame(30, 0x80, 0x40) + "40 write A1 0\n40 write 4");
+    const auto said = [](const std::string& what) { return "rcdrive-monitor: " + what + "\n"; };
+    const auto misused = [&](const std::string& what) {
+        return said(what) + "usage: rcdrive-monitor [--summary] DEVICE | [--summary] --trace FILE "
+                            "[--follow] | --list\n";
     };
-    for (const auto& [args, out] : cases) {
+    const std::tuple<std::string, std::string, int> cases[] = {
+        {"", misused("nothing to read: give a DEVICE, --trace FILE or --list"), 2},
+        {"--follow /dev/null", misused("--follow: only with --trace FILE"), 2},
+        {"--trace", misused("--trace: needs a file name"), 2},
+        {"--trace a b", misused("b: a DEVICE or --trace FILE, not both"), 2},
+        {"a b", misused("b: only one DEVICE at a time"), 2},
+        {"--trace a --trace b", misused("--trace: only one trace at a time"), 2},
+        {"--list x", misused("--list: goes with no DEVICE, --trace, --summary or --follow"), 2},
+        {"--sysfs-root /tmp /dev/null", misused("--sysfs-root, --dev-root: only with --list"), 2},
+        {"--bogus", misused("--bogus: unknown option"), 2},
+        {"--trace /nonexistent/trace --summary",
+         said("cannot open /nonexistent/trace: No such file or directory"), 1},
+        {"--summary /tmp/", said("cannot open /tmp/: Is a directory"), 1},
+        {"--summary --trace /tmp/", said("cannot open /tmp/: Is a directory"), 1},
+        {"--summary /dev/null", said("/dev/null is not a serial line: a device, but no terminal"),
+         1},
+        {"--summary " + trace,
+         said(trace + " is an rcdrive-sim trace: read it with --trace " + trace), 1},
+        {"--summary --trace " + notes,
+         "frames 0, invalid 0, last none\n" +
+             said(notes + " is not an rcdrive-sim trace: its first lines are no trace lines"),
+         1},
+        {"--summary --trace " + junk, "frames 2, invalid 0, last 80 40 C0\n", 0},
+    };
+    for (const auto& [args, out, code] : cases) {
         const Outcome got = runMonitor(args);
         EXPECT_EQ(got.out, out);
-        EXPECT_EQ(got.code, 1) << args;
+        EXPECT_EQ(got.code, code) << args;
     }
     unlink(trace.c_str());
     unlink(notes.c_str());
+    unlink(junk.c_str());
 }
 
 } // namespace
