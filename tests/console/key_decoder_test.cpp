@@ -55,7 +55,8 @@ const Codes kUnknown = {0, 0};
 
 } // namespace
 
-TEST(KeyDecoderArrows, PlainAndShiftGiveTheHandledCodes) {
+// Arrows and PgDn, plain and with Shift, which leaves them as they are.
+TEST(KeyDecoderKeys, KnownKeysGiveTheirWindowsCodes) {
     expectAll({
         {"\x1b[A", {224, 72}},    {"\x1b[B", {224, 80}},    {"\x1b[D", {224, 75}},
         {"\x1b[C", {224, 77}},    {"\x1b[6~", {224, 81}},   {"\x1bOA", {224, 72}},
@@ -65,44 +66,19 @@ TEST(KeyDecoderArrows, PlainAndShiftGiveTheHandledCodes) {
         {"\x1b[c", {224, 77}},    {"\x1b[d", {224, 75}},    {"\x1b[6$", {224, 81}},
         {"\x1b[1;1C", {224, 77}}, {"\x1b[;C", {224, 77}},
     });
-}
-
-TEST(KeyDecoderArrows, CtrlAndAltGiveTheWindowsCodes) {
+    // Ctrl, also with Shift or Alt; Alt or Meta, as a parameter or a doubled ESC.
     expectAll({
-        // Ctrl, also with Shift or Alt.
-        {"\x1b[1;5A", {224, 141}},
-        {"\x1b[1;5B", {224, 145}},
-        {"\x1b[1;5D", {224, 115}},
-        {"\x1b[1;5C", {224, 116}},
-        {"\x1b[6;5~", {224, 118}},
-        {"\x1bO5A", {224, 141}},
-        {"\x1bOa", {224, 141}},
-        {"\x1bOb", {224, 145}},
-        {"\x1bOc", {224, 116}},
-        {"\x1bOd", {224, 115}},
-        {"\x1b[6^", {224, 118}},
-        {"\x1b[6@", {224, 118}},
-        {"\x1b[1;6A", {224, 141}},
-        {"\x1b[1;7B", {224, 145}},
-        {"\x1b\x1b[1;5C", {224, 116}},
-        {"\x1b\x1b[6^", {224, 118}},
-        // Alt or Meta, as a parameter or a doubled ESC.
-        {"\x1b[1;3A", {0, 152}},
-        {"\x1b[1;3B", {0, 160}},
-        {"\x1b[1;3D", {0, 155}},
-        {"\x1b[1;3C", {0, 157}},
-        {"\x1b[6;3~", {0, 161}},
-        {"\x1b[1;9A", {0, 152}},
-        {"\x1bO3D", {0, 155}},
-        {"\x1b\x1b[A", {0, 152}},
-        {"\x1b\x1bOB", {0, 160}},
-        {"\x1b\x1b[6~", {0, 161}},
-        {"\x1b\x1b[6$", {0, 161}},
+        {"\x1b[1;5A", {224, 141}},   {"\x1b[1;5B", {224, 145}}, {"\x1b[1;5D", {224, 115}},
+        {"\x1b[1;5C", {224, 116}},   {"\x1b[6;5~", {224, 118}}, {"\x1bO5A", {224, 141}},
+        {"\x1bOa", {224, 141}},      {"\x1bOb", {224, 145}},    {"\x1bOc", {224, 116}},
+        {"\x1bOd", {224, 115}},      {"\x1b[6^", {224, 118}},   {"\x1b[6@", {224, 118}},
+        {"\x1b[1;6A", {224, 141}},   {"\x1b[1;7B", {224, 145}}, {"\x1b\x1b[1;5C", {224, 116}},
+        {"\x1b\x1b[6^", {224, 118}}, {"\x1b[1;3A", {0, 152}},   {"\x1b[1;3B", {0, 160}},
+        {"\x1b[1;3D", {0, 155}},     {"\x1b[1;3C", {0, 157}},   {"\x1b[6;3~", {0, 161}},
+        {"\x1b[1;9A", {0, 152}},     {"\x1bO3D", {0, 155}},     {"\x1b\x1b[A", {0, 152}},
+        {"\x1b\x1bOB", {0, 160}},    {"\x1b\x1b[6~", {0, 161}}, {"\x1b\x1b[6$", {0, 161}},
         {"\x1b\x1b[1;2C", {0, 157}},
     });
-}
-
-TEST(KeyDecoderOtherKeys, PlainKeysGiveTheirWindowsCodes) {
     expectAll({
         {"\x1b[H", {224, 71}},  {"\x1bOH", {224, 71}},    {"\x1b[1~", {224, 71}},
         {"\x1b[7~", {224, 71}}, {"\x1b[F", {224, 79}},    {"\x1bOF", {224, 79}},
@@ -120,7 +96,7 @@ TEST(KeyDecoderOtherKeys, PlainKeysGiveTheirWindowsCodes) {
 // 'q' must not quit, a mouse report's bytes must not steer (nor those of one
 // in mode 1005, in UTF-8), a string must not act on what it carries (up to
 // BEL or ST): a DECRQSS reply's " q" must not quit.
-TEST(KeyDecoderOtherKeys, EverythingElseIsOneUnknownPair) {
+TEST(KeyDecoderKeys, EverythingElseIsOneUnknownPair) {
     for (const char* bytes : {
              "\x1b[1;2P",      "\x1b[1;5Q",      "\x1bO2Q",     "\x1b[1;2q",
              "\x1b[15;5~",     "\x1b[1;2H",      "\x1b[3$",     "\x1b[5^",
@@ -160,18 +136,6 @@ TEST(KeyDecoderEsc, LoneEscGivesEscOnlyWhenItsTimeIsUp) {
     EXPECT_TRUE(!decoderPending(d) && !decoderHasKey(d));
 }
 
-TEST(KeyDecoderEsc, SequenceArrivingOneByteAtATime) {
-    KeyDecoder d;
-    const std::string bytes = "\x1b[1;5B";
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        const std::int64_t t = 500 + static_cast<std::int64_t>(i) * 5;
-        decoderExpire(d, t); // the caller's wait ended before its deadline
-        decoderFeed(d, static_cast<unsigned char>(bytes[i]), t);
-        EXPECT_EQ(decoderHasKey(d), i + 1 == bytes.size());
-    }
-    EXPECT_EQ(takeAll(d), (Codes{224, 145}));
-}
-
 TEST(KeyDecoderEsc, ASlowLinkSpreadingASequenceDoesNotCutItUp) {
     // A link that delivers a byte every 20 ms: 40 ms from ESC to P, but never
     // 30 ms without a byte. P must not leak out as Down, nor H as Up.
@@ -200,18 +164,7 @@ TEST(KeyDecoderEsc, CutOffSequencesExpireToOneUnknownPair) {
     }
 }
 
-TEST(KeyDecoderEsc, EscEscAndEscBeforeOtherBytes) {
-    expectAll({
-        {"\x1b", {27}},
-        {"\x1b\x1b", {27, 27}},
-        {"\x1b\x1b\x1b", {27, 27, 27}},
-        {"\x1b\x1bx", {27, 0, 0}},
-        {"\x1b\x1b\x1b[A", {27, 0, 152}},
-        {"\x1b\r", {27, 13}},
-        {"\x1b\x1b\x7f", {27, 27, 127}},
-        {"\x1b\xc3\xa9", {27, 0xc3, 0xa9}},
-        {"\x1bQq", {0, 0, 'q'}},
-    });
+TEST(KeyDecoderEsc, EscEscWaitsFromTheFirstEsc) {
     // ESC ESC then silence: both are Esc presses, at the first ESC's deadline.
     KeyDecoder d;
     feed(d, "\x1b", 0);
@@ -249,9 +202,21 @@ TEST(KeyDecoderRobustness, OrdinaryBytesPassThrough) {
     EXPECT_EQ(decode("Hq\xe2\x82\xac"), (Codes{'H', 'q', 0xe2, 0x82, 0xac}));
 }
 
-// A byte that cannot be part of a sequence cuts it off and counts itself.
+// A byte that cannot be part of a sequence cuts it off and counts itself; an
+// ESC cut off so, or by an ESC that starts no Alt sequence, was an Esc press.
+// A string ends at BEL or ST, and what follows is keys again.
 TEST(KeyDecoderRobustness, InterruptedSequences) {
     expectAll({
+        {"\x1b", {27}},
+        {"\x1b\x1b", {27, 27}},
+        {"\x1b\x1b\x1b", {27, 27, 27}},
+        {"\x1b\x1bx", {27, 0, 0}},
+        {"\x1b\x1b\x1b[A", {27, 0, 152}},
+        {"\x1b\r", {27, 13}},
+        {"\x1b\x1b\x7f", {27, 27, 127}},
+        {"\x1b\xc3\xa9", {27, 0xc3, 0xa9}},
+        {"\x1bQq", {0, 0, 'q'}},
+        {"\x1bP1$r0m\x9cH", {0, 0, 'H'}},
         {"\x1b[1;5\rA", {0, 0, 13, 'A'}},
         {"\x1b[\x1b[B", {0, 0, 224, 80}},
         {"\x1bO\x80", {0, 0, 0x80}},
