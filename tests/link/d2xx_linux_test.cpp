@@ -6,9 +6,9 @@
 // sysfs layouts, nodes and ports it cannot show.
 #include "link/d2xx_linux.h"
 
+#include "process/clock.h"
 #include "testkit/fake_sysfs.h"
 
-#include <chrono>
 #include <cstdio>
 #include <dirent.h>
 #include <dlfcn.h>
@@ -22,25 +22,30 @@
 
 // A pty keeps the speed and most c_cflag bits but forces CS8 and clears
 // PARENB, so what the layer asks for is also checked in the requests
-// themselves: tcsetattr is wrapped to record them.
+// themselves: tcsetattr is wrapped to record them, and to play a driver that
+// silently keeps its speed whatever is asked.
 namespace {
 std::vector<termios> requests;
+speed_t keptSpeed = B0; // B0: the request goes through as it is
 } // namespace
 
 extern "C" int tcsetattr(int fd, int action, const termios* t) noexcept {
     using Real = int (*)(int, int, const termios*);
     static Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "tcsetattr"));
     requests.push_back(*t);
-    return real(fd, action, t);
+    termios applied = *t;
+    if (keptSpeed != B0) {
+        cfsetspeed(&applied, keptSpeed);
+    }
+    return real(fd, action, &applied);
 }
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<unsigned char>;
 
-double msSince(Clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+double msSince(std::int64_t startNs) {
+    return static_cast<double>(monotonicNs() - startNs) / kNsPerMs;
 }
 
 int openFdCount() {
@@ -171,23 +176,27 @@ TEST_F(D2xxLinuxTest, OpensFirstUsbDeviceWithExactDescription) {
     EXPECT_EQ(openEx("Other", nullptr), FT_INVALID_HANDLE);
 }
 
-TEST_F(D2xxLinuxTest, DeviceWhoseNodeCannotBeUsedIsNotOpened) {
+// A device with no node, one whose node is no terminal, and one that another
+// handle holds are not opened, and leave no descriptor behind.
+TEST_F(D2xxLinuxTest, ADeviceThatCannotBeHadIsNotOpened) {
     addUsbSerial(tree, "ttyUSB0", "No node", 1);
     addUsbSerial(tree, "ttyUSB1", "Not a terminal", 2);
     writeFile(tree.dev + "/ttyUSB1", "");
+    addDevice("ttyUSB2", "Transmitter", 3);
+    FT_HANDLE first = open("Transmitter");
     const int fds = openFdCount();
     FT_HANDLE h = nullptr;
-    EXPECT_EQ(openEx("No node", &h), FT_DEVICE_NOT_OPENED);
-    EXPECT_EQ(openEx("Not a terminal", &h), FT_DEVICE_NOT_OPENED);
-    EXPECT_EQ(h, nullptr);
+    for (const char* description : {"No node", "Not a terminal", "Transmitter"}) {
+        EXPECT_EQ(openEx(description, &h), FT_DEVICE_NOT_OPENED) << description;
+        EXPECT_EQ(h, nullptr);
+    }
     EXPECT_EQ(openFdCount(), fds);
+    ASSERT_EQ(FT_Close(first), FT_OK);
+    open("Transmitter");
 }
 
-TEST_F(D2xxLinuxTest, OpenPutsLineInPowerOnState) {
+TEST_F(D2xxLinuxTest, OpenPutsTheLineInPowerOnStateThenSetsOnlyWhatItCan) {
     Pty pty = addDevice("ttyUSB0", "Transmitter", 1);
-    // What a previous user might have left: cooked, flow control of both
-    // kinds, 38400 baud, odd parity flag, 2 stop bits, modem lines kept up
-    // at close, blocking reads.
     termios left{};
     tcgetattr(pty.slave, &left);
     left.c_lflag |= ICANON | ECHO;
@@ -199,15 +208,14 @@ TEST_F(D2xxLinuxTest, OpenPutsLineInPowerOnState) {
     cfsetspeed(&left, B38400);
     tcsetattr(pty.slave, TCSANOW, &left);
 
-    open("Transmitter");
+    FT_HANDLE h = open("Transmitter");
     EXPECT_EQ(requests.back().c_cflag & (CSIZE | PARENB), tcflag_t(CS8));
     expectRawLine(pty.slave, B9600, 0);
-}
 
-TEST_F(D2xxLinuxTest, SetsTheLineAndRefusesWhatItCannotDo) {
-    Pty pty = addDevice("ttyUSB0", "Transmitter", 1);
-    FT_HANDLE h = open("Transmitter");
-
+    // A driver that stays at 9600 baud while reporting success.
+    keptSpeed = B9600;
+    EXPECT_EQ(FT_SetBaudRate(h, 1200), FT_IO_ERROR);
+    keptSpeed = B0;
     ASSERT_EQ(FT_SetBaudRate(h, 1200), FT_OK);
     expectRawLine(pty.slave, B1200, 0);
     termios t{};
@@ -249,28 +257,24 @@ TEST_F(D2xxLinuxTest, BytesArriveUnchanged) {
     EXPECT_EQ(written, bytes.size());
     EXPECT_EQ(readUpTo(pty.master, bytes.size() + 1), bytes);
 
-    // More than the pty buffers, so the write waits for room in between.
+    // More than the pty buffers, so the write waits for room while a reader
+    // drains them. On a loaded machine the reader may not run at all within
+    // the write's time limit: a few tries, and every try's bytes must arrive
+    // unchanged.
     Bytes big(32768);
     for (std::size_t i = 0; i < big.size(); ++i) {
         big[i] = static_cast<unsigned char>(i * 7 + i / 256);
     }
-    Bytes received;
-    std::thread reader([&] { received = readUpTo(pty.master, big.size()); });
-    EXPECT_EQ(writeBytes(h, big, &written), FT_OK);
-    reader.join();
+    FT_STATUS status = FT_IO_ERROR;
+    for (int attempt = 0; attempt < 5 && status != FT_OK; ++attempt) {
+        Bytes received;
+        std::thread reader([&] { received = readUpTo(pty.master, big.size()); });
+        status = writeBytes(h, big, &written);
+        reader.join();
+        EXPECT_TRUE(received == Bytes(big.begin(), big.begin() + written));
+    }
+    EXPECT_EQ(status, FT_OK);
     EXPECT_EQ(written, big.size());
-    EXPECT_TRUE(received == big);
-}
-
-TEST_F(D2xxLinuxTest, OpenIsExclusive) {
-    addDevice("ttyUSB0", "Transmitter", 1);
-    FT_HANDLE first = open("Transmitter");
-    const int fds = openFdCount();
-    FT_HANDLE second = nullptr;
-    EXPECT_EQ(openEx("Transmitter", &second), FT_DEVICE_NOT_OPENED);
-    EXPECT_EQ(openFdCount(), fds);
-    ASSERT_EQ(FT_Close(first), FT_OK);
-    open("Transmitter");
 }
 
 TEST_F(D2xxLinuxTest, WriteToStuckDeviceGivesUpWithCountOfBytesSent) {
@@ -280,7 +284,7 @@ TEST_F(D2xxLinuxTest, WriteToStuckDeviceGivesUpWithCountOfBytesSent) {
 
     // Output stopped: no room ever comes.
     ASSERT_EQ(tcflow(pty.slave, TCOOFF), 0);
-    auto start = Clock::now();
+    std::int64_t start = monotonicNs();
     EXPECT_EQ(writeBytes(h, {1, 2, 3}, &written), FT_IO_ERROR);
     const double stalledMs = msSince(start);
     EXPECT_EQ(written, 0u);
@@ -293,7 +297,7 @@ TEST_F(D2xxLinuxTest, WriteToStuckDeviceGivesUpWithCountOfBytesSent) {
     for (std::size_t i = 0; i < big.size(); ++i) {
         big[i] = static_cast<unsigned char>(i % 251);
     }
-    start = Clock::now();
+    start = monotonicNs();
     EXPECT_EQ(writeBytes(h, big, &written), FT_IO_ERROR);
     const double fullMs = msSince(start);
     EXPECT_LT(fullMs, 100.0);
