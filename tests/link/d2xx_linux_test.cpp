@@ -73,13 +73,14 @@ Bytes readUpTo(int fd, std::size_t n) {
     return got;
 }
 
-// Raw bytes at the given speed, no flow control, modem lines ignored.
-void expectRawLine(int fd, speed_t speed, tcflag_t framing) {
+// Raw bytes at the given speed with one stop bit, no flow control, modem
+// lines ignored.
+void expectRawLine(int fd, speed_t speed) {
     termios t{};
     ASSERT_EQ(tcgetattr(fd, &t), 0);
     EXPECT_EQ(cfgetospeed(&t), speed);
     EXPECT_EQ(cfgetispeed(&t), speed);
-    EXPECT_EQ(t.c_cflag & (PARODD | CSTOPB), framing);
+    EXPECT_EQ(t.c_cflag & (PARODD | CSTOPB), 0u);
     EXPECT_EQ(t.c_cflag & (CRTSCTS | CLOCAL | CREAD | HUPCL), tcflag_t(CLOCAL | CREAD | HUPCL));
     EXPECT_EQ(t.c_iflag & (IXON | IXOFF | IXANY), 0u);
     EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG), 0u);
@@ -201,14 +202,14 @@ TEST_F(D2xxLinuxTest, OpenPutsTheLineInPowerOnStateThenSetsOnlyWhatItCan) {
 
     FT_HANDLE h = open("Transmitter");
     EXPECT_EQ(requests.back().c_cflag & (CSIZE | PARENB), tcflag_t(CS8));
-    expectRawLine(pty.slave, B9600, 0);
+    expectRawLine(pty.slave, B9600);
 
     // A driver that stays at 9600 baud while reporting success.
     keptSpeed = B9600;
     EXPECT_EQ(FT_SetBaudRate(h, 1200), FT_IO_ERROR);
     keptSpeed = B0;
     ASSERT_EQ(FT_SetBaudRate(h, 1200), FT_OK);
-    expectRawLine(pty.slave, B1200, 0);
+    expectRawLine(pty.slave, B1200);
     termios t{};
     ASSERT_EQ(tcgetattr(pty.slave, &t), 0);
 
@@ -241,17 +242,12 @@ TEST_F(D2xxLinuxTest, OpenPutsTheLineInPowerOnStateThenSetsOnlyWhatItCan) {
 TEST_F(D2xxLinuxTest, BytesArriveUnchanged) {
     Pty pty = addDevice("ttyUSB0", "Transmitter", 1);
     FT_HANDLE h = open("Transmitter");
-    // Bytes a cooked terminal would translate, strip or act on.
-    const Bytes bytes = {0x80, 0x40, 0xC0, 0x0A, 0x0D, 0x11, 0x13, 0xFF, 0x00, 0x03, 0x7F};
+    // Every byte value, those a cooked terminal would translate, strip or act
+    // on among them, and more than the pty buffers, so that the write waits
+    // for room while a reader drains them. On a loaded machine the reader may
+    // not run at all within the write's time limit: a few tries, and every
+    // try's bytes must arrive unchanged.
     std::uint32_t written = 0;
-    ASSERT_EQ(writeBytes(h, bytes, &written), FT_OK);
-    EXPECT_EQ(written, bytes.size());
-    EXPECT_EQ(readUpTo(pty.master, bytes.size() + 1), bytes);
-
-    // More than the pty buffers, so the write waits for room while a reader
-    // drains them. On a loaded machine the reader may not run at all within
-    // the write's time limit: a few tries, and every try's bytes must arrive
-    // unchanged.
     Bytes big(32768);
     for (std::size_t i = 0; i < big.size(); ++i) {
         big[i] = static_cast<unsigned char>(i * 7 + i / 256);
