@@ -23,12 +23,10 @@ TEST(CommandFrame, OnlyTheCodesOfTheEncodingAreCodes) {
     for (unsigned byte = 0; byte < 256; ++byte) {
         const unsigned direction = byte & 0xF0;
         const bool stepped = (byte & 0x0F) >= 1 && (byte & 0x0F) <= 9;
-        EXPECT_EQ(isSpeedCode(byte),
-                  byte == 0x80 || ((direction == 0x90 || direction == 0xA0) && stepped))
-            << byte;
-        EXPECT_EQ(isSteerCode(byte),
-                  byte == 0x40 || ((direction == 0x50 || direction == 0x60) && stepped))
-            << byte;
+        const bool speed = byte == 0x80 || (stepped && (direction == 0x90 || direction == 0xA0));
+        const bool steer = byte == 0x40 || (stepped && (direction == 0x50 || direction == 0x60));
+        EXPECT_EQ(isSpeedCode(byte), speed) << byte;
+        EXPECT_EQ(isSteerCode(byte), steer) << byte;
     }
     EXPECT_TRUE(isValidFrame(0xA1, 0x40, 0xE1));
     EXPECT_FALSE(isValidFrame(0xA1, 0x40, 0xE2));
