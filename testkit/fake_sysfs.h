@@ -4,10 +4,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
-#include <ftw.h>
 #include <string>
-#include <sys/stat.h>
 #include <unistd.h>
 
 struct FakeTree {
@@ -17,11 +16,7 @@ struct FakeTree {
 };
 
 inline void makeDirs(const std::string& path) {
-    for (std::size_t slash = path.find('/', 1); slash != std::string::npos;
-         slash = path.find('/', slash + 1)) {
-        mkdir(path.substr(0, slash).c_str(), 0755);
-    }
-    mkdir(path.c_str(), 0755);
+    std::filesystem::create_directories(path);
 }
 
 inline void writeFile(const std::string& path, const std::string& text) {
@@ -41,25 +36,11 @@ inline FakeTree makeFakeTree() {
     return tree;
 }
 
+// Symlinks are removed, never followed.
 inline void removeFakeTree(const FakeTree& tree) {
-    if (tree.top.empty()) {
-        return;
+    if (!tree.top.empty()) {
+        std::filesystem::remove_all(tree.top);
     }
-    nftw(
-        tree.top.c_str(),
-        [](const char* path, const struct stat*, int, FTW*) { return remove(path); }, 16,
-        FTW_DEPTH | FTW_PHYS);
-}
-
-// "../" once for each component of a path relative to the sysfs root.
-inline std::string upTo(const std::string& relative) {
-    std::string up = "../";
-    for (char c : relative) {
-        if (c == '/') {
-            up += "../";
-        }
-    }
-    return up;
 }
 
 // A USB device directory (relative to sys) with idVendor, bNumInterfaces
@@ -89,7 +70,8 @@ inline void addTty(const FakeTree& tree, const std::string& name, const std::str
     if (!driver.empty()) {
         const std::string driverDir = "bus/usb-serial/drivers/" + driver;
         makeDirs(tree.sys + "/" + driverDir);
-        symlink((upTo(portDir) + driverDir).c_str(),
+        const std::filesystem::path target = tree.sys + "/" + driverDir;
+        symlink(target.lexically_relative(tree.sys + "/" + portDir).c_str(),
                 (tree.sys + "/" + portDir + "/driver").c_str());
     }
 }

@@ -55,7 +55,8 @@ const Codes kUnknown = {0, 0};
 
 } // namespace
 
-TEST(KeyDecoderArrows, PlainAndShiftGiveTheHandledCodes) {
+// Arrows and PgDn, plain and with Shift, which leaves them as they are.
+TEST(KeyDecoderKeys, KnownKeysGiveTheirWindowsCodes) {
     expectAll({
         {"\x1b[A", {224, 72}},    {"\x1b[B", {224, 80}},    {"\x1b[D", {224, 75}},
         {"\x1b[C", {224, 77}},    {"\x1b[6~", {224, 81}},   {"\x1bOA", {224, 72}},
@@ -65,44 +66,19 @@ TEST(KeyDecoderArrows, PlainAndShiftGiveTheHandledCodes) {
         {"\x1b[c", {224, 77}},    {"\x1b[d", {224, 75}},    {"\x1b[6$", {224, 81}},
         {"\x1b[1;1C", {224, 77}}, {"\x1b[;C", {224, 77}},
     });
-}
-
-TEST(KeyDecoderArrows, CtrlAndAltGiveTheWindowsCodes) {
+    // Ctrl, also with Shift or Alt; Alt or Meta, as a parameter or a doubled ESC.
     expectAll({
-        // Ctrl, also with Shift or Alt.
-        {"\x1b[1;5A", {224, 141}},
-        {"\x1b[1;5B", {224, 145}},
-        {"\x1b[1;5D", {224, 115}},
-        {"\x1b[1;5C", {224, 116}},
-        {"\x1b[6;5~", {224, 118}},
-        {"\x1bO5A", {224, 141}},
-        {"\x1bOa", {224, 141}},
-        {"\x1bOb", {224, 145}},
-        {"\x1bOc", {224, 116}},
-        {"\x1bOd", {224, 115}},
-        {"\x1b[6^", {224, 118}},
-        {"\x1b[6@", {224, 118}},
-        {"\x1b[1;6A", {224, 141}},
-        {"\x1b[1;7B", {224, 145}},
-        {"\x1b\x1b[1;5C", {224, 116}},
-        {"\x1b\x1b[6^", {224, 118}},
-        // Alt or Meta, as a parameter or a doubled ESC.
-        {"\x1b[1;3A", {0, 152}},
-        {"\x1b[1;3B", {0, 160}},
-        {"\x1b[1;3D", {0, 155}},
-        {"\x1b[1;3C", {0, 157}},
-        {"\x1b[6;3~", {0, 161}},
-        {"\x1b[1;9A", {0, 152}},
-        {"\x1bO3D", {0, 155}},
-        {"\x1b\x1b[A", {0, 152}},
-        {"\x1b\x1bOB", {0, 160}},
-        {"\x1b\x1b[6~", {0, 161}},
-        {"\x1b\x1b[6$", {0, 161}},
+        {"\x1b[1;5A", {224, 141}},   {"\x1b[1;5B", {224, 145}}, {"\x1b[1;5D", {224, 115}},
+        {"\x1b[1;5C", {224, 116}},   {"\x1b[6;5~", {224, 118}}, {"\x1bO5A", {224, 141}},
+        {"\x1bOa", {224, 141}},      {"\x1bOb", {224, 145}},    {"\x1bOc", {224, 116}},
+        {"\x1bOd", {224, 115}},      {"\x1b[6^", {224, 118}},   {"\x1b[6@", {224, 118}},
+        {"\x1b[1;6A", {224, 141}},   {"\x1b[1;7B", {224, 145}}, {"\x1b\x1b[1;5C", {224, 116}},
+        {"\x1b\x1b[6^", {224, 118}}, {"\x1b[1;3A", {0, 152}},   {"\x1b[1;3B", {0, 160}},
+        {"\x1b[1;3D", {0, 155}},     {"\x1b[1;3C", {0, 157}},   {"\x1b[6;3~", {0, 161}},
+        {"\x1b[1;9A", {0, 152}},     {"\x1bO3D", {0, 155}},     {"\x1b\x1b[A", {0, 152}},
+        {"\x1b\x1bOB", {0, 160}},    {"\x1b\x1b[6~", {0, 161}}, {"\x1b\x1b[6$", {0, 161}},
         {"\x1b\x1b[1;2C", {0, 157}},
     });
-}
-
-TEST(KeyDecoderOtherKeys, PlainKeysGiveTheirWindowsCodes) {
     expectAll({
         {"\x1b[H", {224, 71}},  {"\x1bOH", {224, 71}},    {"\x1b[1~", {224, 71}},
         {"\x1b[7~", {224, 71}}, {"\x1b[F", {224, 79}},    {"\x1bOF", {224, 79}},
@@ -120,7 +96,7 @@ TEST(KeyDecoderOtherKeys, PlainKeysGiveTheirWindowsCodes) {
 // 'q' must not quit, a mouse report's bytes must not steer (nor those of one
 // in mode 1005, in UTF-8), a string must not act on what it carries (up to
 // BEL or ST): a DECRQSS reply's " q" must not quit.
-TEST(KeyDecoderOtherKeys, EverythingElseIsOneUnknownPair) {
+TEST(KeyDecoderKeys, EverythingElseIsOneUnknownPair) {
     for (const char* bytes : {
              "\x1b[1;2P",      "\x1b[1;5Q",      "\x1bO2Q",     "\x1b[1;2q",
              "\x1b[15;5~",     "\x1b[1;2H",      "\x1b[3$",     "\x1b[5^",
@@ -142,98 +118,71 @@ TEST(KeyDecoderOtherKeys, EverythingElseIsOneUnknownPair) {
     }
 }
 
-TEST(KeyDecoderEsc, LoneEscGivesEscOnlyWhenItsTimeIsUp) {
-    KeyDecoder d;
-    EXPECT_TRUE(feed(d, "\x1b", 1000).empty());
-    EXPECT_EQ(decoderDeadlineMs(d), 1000 + kEscTimeoutMs);
-    decoderExpire(d, 1000 + kEscTimeoutMs - 1);
-    EXPECT_FALSE(decoderHasKey(d));
-    EXPECT_TRUE(decoderPending(d));
-    decoderExpire(d, 1000 + kEscTimeoutMs);
-    EXPECT_EQ(takeAll(d), Codes{27});
-    EXPECT_FALSE(decoderPending(d));
-    // The next key starts afresh.
-    EXPECT_EQ(feed(d, "\x1b[A", 2000), (Codes{224, 72}));
-    // The ESC that ends a string is no Esc press, even when its \ never comes.
-    EXPECT_EQ(feed(d, "\x1b]0;t\x1b", 3000), kUnknown);
-    decoderExpire(d, 3000 + kEscTimeoutMs);
-    EXPECT_TRUE(!decoderPending(d) && !decoderHasKey(d));
-}
+// Bytes that arrive at the given times (ms), the bytes of each string
+// spacingMs apart, fed as they arrive however late the caller gets to them;
+// then the time runs on to endMs. Every code, as the program takes them.
+struct Timed {
+    std::vector<std::pair<std::int64_t, std::string>> arrivals;
+    std::int64_t spacingMs;
+    std::int64_t endMs;
+    Codes codes;
+};
 
-TEST(KeyDecoderEsc, SequenceArrivingOneByteAtATime) {
+Codes decodeTimed(const Timed& t) {
     KeyDecoder d;
-    const std::string bytes = "\x1b[1;5B";
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        const std::int64_t t = 500 + static_cast<std::int64_t>(i) * 5;
-        decoderExpire(d, t); // the caller's wait ended before its deadline
-        decoderFeed(d, static_cast<unsigned char>(bytes[i]), t);
-        EXPECT_EQ(decoderHasKey(d), i + 1 == bytes.size());
-    }
-    EXPECT_EQ(takeAll(d), (Codes{224, 145}));
-}
-
-TEST(KeyDecoderEsc, ASlowLinkSpreadingASequenceDoesNotCutItUp) {
-    // A link that delivers a byte every 20 ms: 40 ms from ESC to P, but never
-    // 30 ms without a byte. P must not leak out as Down, nor H as Up.
-    for (const Case& c : std::vector<Case>{
-             {"\x1bOP", {0, 59}}, {"\x1b[1;5B", {224, 145}}, {"\x1b^HHH\x1b\\", kUnknown}}) {
-        KeyDecoder d;
-        const std::string bytes = c.bytes;
-        for (size_t i = 0; i < bytes.size(); ++i) {
-            const std::int64_t t = 100 + static_cast<std::int64_t>(i) * 20;
-            decoderExpire(d, t);
-            decoderFeed(d, static_cast<unsigned char>(bytes[i]), t);
+    Codes codes;
+    for (const auto& [at, bytes] : t.arrivals) {
+        for (std::size_t i = 0; i < bytes.size(); ++i) {
+            const Codes some = feed(d, bytes.substr(i, 1), at + std::int64_t(i) * t.spacingMs);
+            codes.insert(codes.end(), some.begin(), some.end());
         }
-        EXPECT_EQ(takeAll(d), c.codes) << testing::PrintToString(c.bytes);
     }
+    decoderExpire(d, t.endMs);
+    const Codes rest = takeAll(d);
+    codes.insert(codes.end(), rest.begin(), rest.end());
+    return codes;
 }
 
-TEST(KeyDecoderEsc, CutOffSequencesExpireToOneUnknownPair) {
-    for (const char* bytes : {"\x1b[", "\x1bO", "\x1b[1;5", "\x1b[[", "\x1b[M ", "\x1b\x1bO",
-                              "\x1b]0;ti", "\x1bP1$", "\x1b[M\xc3", "\x1b("}) {
-        KeyDecoder d;
-        EXPECT_TRUE(feed(d, bytes, 10).empty());
-        decoderExpire(d, 10 + kEscTimeoutMs);
-        EXPECT_EQ(takeAll(d), kUnknown) << testing::PrintToString(bytes);
-        EXPECT_FALSE(decoderPending(d));
-        EXPECT_EQ(feed(d, "A", 100), Codes{'A'}); // the late rest is an ordinary key
+TEST(KeyDecoderEsc, TheWaitForTheRestOfASequence) {
+    std::vector<Timed> cases = {
+        // A lone Esc is a key once 30 ms have passed. ESC ESC waits from the
+        // first; a third ESC settles the first, and the wait runs from the
+        // second.
+        {{{1000, "\x1b"}}, 0, 1029, {}},
+        {{{1000, "\x1b"}}, 0, 1030, {27}},
+        {{{0, "\x1b"}, {20, "\x1b"}}, 0, 30, {27, 27}},
+        {{{100, "\x1b"}, {110, "\x1b"}, {125, "\x1b"}}, 0, 139, {27}},
+        {{{100, "\x1b"}, {110, "\x1b"}, {125, "\x1b"}}, 0, 140, {27, 27, 27}},
+        // Esc, then an arrow 30 ms or more later, are two keys; sooner, Alt+Up.
+        {{{1000, "\x1b"}, {1040, "\x1b[A"}}, 0, 1040, {27, 224, 72}},
+        {{{1000, "\x1b"}, {1030, "\x1b[A"}}, 0, 1030, {27, 224, 72}},
+        {{{1000, "\x1b"}, {1029, "\x1b[A"}}, 0, 1029, {0, 152}},
+        // A slow link, a byte every 20 ms: never 30 ms without one, so
+        // nothing is cut up. P must not leak out as Down, nor H as Up.
+        {{{100, "\x1bOP"}}, 20, 300, {0, 59}},
+        {{{100, "\x1b[1;5B"}}, 20, 300, {224, 145}},
+        {{{100, "\x1b^HHH\x1b\\"}}, 20, 300, kUnknown},
+        // The ESC that ends a string is no Esc press, even when its \ never
+        // comes.
+        {{{3000, "\x1b]0;t\x1b"}}, 0, 3030, kUnknown},
+    };
+    // A sequence cut off by silence is one unknown pair; its late rest is an
+    // ordinary key.
+    for (const char* cut : {"\x1b[", "\x1bO", "\x1b[1;5", "\x1b[[", "\x1b[M ", "\x1b\x1bO",
+                            "\x1b]0;ti", "\x1bP1$", "\x1b[M\xc3", "\x1b("}) {
+        cases.push_back({{{10, cut}, {100, "A"}}, 0, 100, {0, 0, 'A'}});
     }
-}
-
-TEST(KeyDecoderEsc, EscEscAndEscBeforeOtherBytes) {
-    expectAll({
-        {"\x1b", {27}},
-        {"\x1b\x1b", {27, 27}},
-        {"\x1b\x1b\x1b", {27, 27, 27}},
-        {"\x1b\x1bx", {27, 0, 0}},
-        {"\x1b\x1b\x1b[A", {27, 0, 152}},
-        {"\x1b\r", {27, 13}},
-        {"\x1b\x1b\x7f", {27, 27, 127}},
-        {"\x1b\xc3\xa9", {27, 0xc3, 0xa9}},
-        {"\x1bQq", {0, 0, 'q'}},
-    });
-    // ESC ESC then silence: both are Esc presses, at the first ESC's deadline.
+    for (const Timed& c : cases) {
+        EXPECT_EQ(decodeTimed(c), c.codes)
+            << testing::PrintToString(c.arrivals.front().second) << " to " << c.endMs;
+    }
+    // What the caller waits for: 30 ms after the ESC that may still be a key.
     KeyDecoder d;
-    feed(d, "\x1b", 0);
-    feed(d, "\x1b", 20);
-    decoderExpire(d, kEscTimeoutMs);
-    EXPECT_EQ(takeAll(d), (Codes{27, 27}));
-    // A third ESC settles the first; the wait now runs from the second.
     feed(d, "\x1b", 100);
+    EXPECT_EQ(decoderDeadlineMs(d), 130);
     feed(d, "\x1b", 110);
-    EXPECT_EQ(feed(d, "\x1b", 125), Codes{27});
-    EXPECT_EQ(decoderDeadlineMs(d), 110 + kEscTimeoutMs);
-}
-
-// Bytes carry their arrival time, so a caller that feeds them late still
-// decodes what was typed: Esc, then an arrow 40 ms later, are two keys.
-TEST(KeyDecoderEsc, ArrivalTimesDecideNotWhenTheBytesAreFed) {
-    for (const auto& [gapMs, expected] : std::vector<std::pair<int, Codes>>{
-             {40, {27, 224, 72}}, {30, {27, 224, 72}}, {29, {0, 152}}}) {
-        KeyDecoder d;
-        feed(d, "\x1b", 1000);
-        EXPECT_EQ(feed(d, "\x1b[A", 1000 + gapMs), expected) << gapMs;
-    }
+    feed(d, "\x1b", 125);
+    EXPECT_EQ(decoderDeadlineMs(d), 140);
 }
 
 TEST(KeyDecoderRobustness, OrdinaryBytesPassThrough) {
@@ -249,9 +198,21 @@ TEST(KeyDecoderRobustness, OrdinaryBytesPassThrough) {
     EXPECT_EQ(decode("Hq\xe2\x82\xac"), (Codes{'H', 'q', 0xe2, 0x82, 0xac}));
 }
 
-// A byte that cannot be part of a sequence cuts it off and counts itself.
+// A byte that cannot be part of a sequence cuts it off and counts itself; an
+// ESC cut off so, or by an ESC that starts no Alt sequence, was an Esc press.
+// A string ends at BEL or ST, and what follows is keys again.
 TEST(KeyDecoderRobustness, InterruptedSequences) {
     expectAll({
+        {"\x1b", {27}},
+        {"\x1b\x1b", {27, 27}},
+        {"\x1b\x1b\x1b", {27, 27, 27}},
+        {"\x1b\x1bx", {27, 0, 0}},
+        {"\x1b\x1b\x1b[A", {27, 0, 152}},
+        {"\x1b\r", {27, 13}},
+        {"\x1b\x1b\x7f", {27, 27, 127}},
+        {"\x1b\xc3\xa9", {27, 0xc3, 0xa9}},
+        {"\x1bQq", {0, 0, 'q'}},
+        {"\x1bP1$r0m\x9cH", {0, 0, 'H'}},
         {"\x1b[1;5\rA", {0, 0, 13, 'A'}},
         {"\x1b[\x1b[B", {0, 0, 224, 80}},
         {"\x1bO\x80", {0, 0, 0x80}},

@@ -6,9 +6,9 @@
 // sysfs layouts, nodes and ports it cannot show.
 #include "link/d2xx_linux.h"
 
+#include "process/clock.h"
 #include "testkit/fake_sysfs.h"
 
-#include <chrono>
 #include <cstdio>
 #include <dirent.h>
 #include <dlfcn.h>
@@ -22,25 +22,30 @@
 
 // A pty keeps the speed and most c_cflag bits but forces CS8 and clears
 // PARENB, so what the layer asks for is also checked in the requests
-// themselves: tcsetattr is wrapped to record them.
+// themselves: tcsetattr is wrapped to record them, and to play a driver that
+// silently keeps its speed whatever is asked.
 namespace {
 std::vector<termios> requests;
+speed_t keptSpeed = B0; // B0: the request goes through as it is
 } // namespace
 
 extern "C" int tcsetattr(int fd, int action, const termios* t) noexcept {
     using Real = int (*)(int, int, const termios*);
     static Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "tcsetattr"));
     requests.push_back(*t);
-    return real(fd, action, t);
+    termios applied = *t;
+    if (keptSpeed != B0) {
+        cfsetspeed(&applied, keptSpeed);
+    }
+    return real(fd, action, &applied);
 }
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<unsigned char>;
 
-double msSince(Clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+double msSince(std::int64_t startNs) {
+    return static_cast<double>(monotonicNs() - startNs) / kNsPerMs;
 }
 
 int openFdCount() {
@@ -68,13 +73,14 @@ Bytes readUpTo(int fd, std::size_t n) {
     return got;
 }
 
-// Raw bytes at the given speed, no flow control, modem lines ignored.
-void expectRawLine(int fd, speed_t speed, tcflag_t framing) {
+// Raw bytes at the given speed with one stop bit, no flow control, modem
+// lines ignored.
+void expectRawLine(int fd, speed_t speed) {
     termios t{};
     ASSERT_EQ(tcgetattr(fd, &t), 0);
     EXPECT_EQ(cfgetospeed(&t), speed);
     EXPECT_EQ(cfgetispeed(&t), speed);
-    EXPECT_EQ(t.c_cflag & (PARODD | CSTOPB), framing);
+    EXPECT_EQ(t.c_cflag & (PARODD | CSTOPB), 0u);
     EXPECT_EQ(t.c_cflag & (CRTSCTS | CLOCAL | CREAD | HUPCL), tcflag_t(CLOCAL | CREAD | HUPCL));
     EXPECT_EQ(t.c_iflag & (IXON | IXOFF | IXANY), 0u);
     EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG), 0u);
@@ -114,8 +120,9 @@ class D2xxLinuxTest : public ::testing::Test {
         removeFakeTree(tree);
     }
 
-    // A pty whose slave stands in as /dev/<name>.
-    Pty addNode(const std::string& name) {
+    // A USB serial port whose node /dev/<name> is a pty's slave end.
+    Pty addDevice(const std::string& name, const char* product, int usbPort) {
+        addUsbSerial(tree, name, product, usbPort);
         Pty pty;
         char path[128];
         EXPECT_EQ(openpty(&pty.master, &pty.slave, path, nullptr, nullptr), 0);
@@ -126,11 +133,6 @@ class D2xxLinuxTest : public ::testing::Test {
         symlink(path, (tree.dev + "/" + name).c_str());
         ptys.push_back(pty);
         return pty;
-    }
-
-    Pty addDevice(const std::string& name, const char* product, int usbPort) {
-        addUsbSerial(tree, name, product, usbPort);
-        return addNode(name);
     }
 
     FT_HANDLE open(const char* description) {
@@ -145,12 +147,8 @@ class D2xxLinuxTest : public ::testing::Test {
     std::vector<FT_HANDLE> handles;
 };
 
+// The first in numeric order whose description is exactly the one asked for.
 TEST_F(D2xxLinuxTest, OpensFirstUsbDeviceWithExactDescription) {
-    // ttyUSB0 is no USB device although its parent says "Transmitter".
-    makeDirs(tree.sys + "/devices/platform/fake");
-    writeFile(tree.sys + "/devices/platform/fake/product", "Transmitter");
-    addTty(tree, "ttyUSB0", "devices/platform/fake/ttyUSB0");
-    Pty notUsb = addNode("ttyUSB0");
     addDevice("ttyUSB1", "Other", 1);
     Pty ten = addDevice("ttyUSB10", "Transmitter", 10);
     Pty two = addDevice("ttyUSB2", "Transmitter\n", 2);
@@ -160,7 +158,6 @@ TEST_F(D2xxLinuxTest, OpensFirstUsbDeviceWithExactDescription) {
     ASSERT_EQ(writeBytes(h, {'x'}, &written), FT_OK);
     EXPECT_EQ(readUpTo(two.master, 1), Bytes{'x'});
     EXPECT_TRUE(readUpTo(ten.master, 1).empty());
-    EXPECT_TRUE(readUpTo(notUsb.master, 1).empty());
 
     FT_HANDLE other = &written;
     EXPECT_EQ(openEx("Transmit", &other), FT_DEVICE_NOT_FOUND);
@@ -171,23 +168,27 @@ TEST_F(D2xxLinuxTest, OpensFirstUsbDeviceWithExactDescription) {
     EXPECT_EQ(openEx("Other", nullptr), FT_INVALID_HANDLE);
 }
 
-TEST_F(D2xxLinuxTest, DeviceWhoseNodeCannotBeUsedIsNotOpened) {
+// A device with no node, one whose node is no terminal, and one that another
+// handle holds are not opened, and leave no descriptor behind.
+TEST_F(D2xxLinuxTest, ADeviceThatCannotBeHadIsNotOpened) {
     addUsbSerial(tree, "ttyUSB0", "No node", 1);
     addUsbSerial(tree, "ttyUSB1", "Not a terminal", 2);
     writeFile(tree.dev + "/ttyUSB1", "");
+    addDevice("ttyUSB2", "Transmitter", 3);
+    FT_HANDLE first = open("Transmitter");
     const int fds = openFdCount();
     FT_HANDLE h = nullptr;
-    EXPECT_EQ(openEx("No node", &h), FT_DEVICE_NOT_OPENED);
-    EXPECT_EQ(openEx("Not a terminal", &h), FT_DEVICE_NOT_OPENED);
-    EXPECT_EQ(h, nullptr);
+    for (const char* description : {"No node", "Not a terminal", "Transmitter"}) {
+        EXPECT_EQ(openEx(description, &h), FT_DEVICE_NOT_OPENED) << description;
+        EXPECT_EQ(h, nullptr);
+    }
     EXPECT_EQ(openFdCount(), fds);
+    ASSERT_EQ(FT_Close(first), FT_OK);
+    open("Transmitter");
 }
 
-TEST_F(D2xxLinuxTest, OpenPutsLineInPowerOnState) {
+TEST_F(D2xxLinuxTest, OpenPutsTheLineInPowerOnStateThenSetsOnlyWhatItCan) {
     Pty pty = addDevice("ttyUSB0", "Transmitter", 1);
-    // What a previous user might have left: cooked, flow control of both
-    // kinds, 38400 baud, odd parity flag, 2 stop bits, modem lines kept up
-    // at close, blocking reads.
     termios left{};
     tcgetattr(pty.slave, &left);
     left.c_lflag |= ICANON | ECHO;
@@ -199,17 +200,16 @@ TEST_F(D2xxLinuxTest, OpenPutsLineInPowerOnState) {
     cfsetspeed(&left, B38400);
     tcsetattr(pty.slave, TCSANOW, &left);
 
-    open("Transmitter");
-    EXPECT_EQ(requests.back().c_cflag & (CSIZE | PARENB), tcflag_t(CS8));
-    expectRawLine(pty.slave, B9600, 0);
-}
-
-TEST_F(D2xxLinuxTest, SetsTheLineAndRefusesWhatItCannotDo) {
-    Pty pty = addDevice("ttyUSB0", "Transmitter", 1);
     FT_HANDLE h = open("Transmitter");
+    EXPECT_EQ(requests.back().c_cflag & (CSIZE | PARENB), tcflag_t(CS8));
+    expectRawLine(pty.slave, B9600);
 
+    // A driver that stays at 9600 baud while reporting success.
+    keptSpeed = B9600;
+    EXPECT_EQ(FT_SetBaudRate(h, 1200), FT_IO_ERROR);
+    keptSpeed = B0;
     ASSERT_EQ(FT_SetBaudRate(h, 1200), FT_OK);
-    expectRawLine(pty.slave, B1200, 0);
+    expectRawLine(pty.slave, B1200);
     termios t{};
     ASSERT_EQ(tcgetattr(pty.slave, &t), 0);
 
@@ -242,35 +242,26 @@ TEST_F(D2xxLinuxTest, SetsTheLineAndRefusesWhatItCannotDo) {
 TEST_F(D2xxLinuxTest, BytesArriveUnchanged) {
     Pty pty = addDevice("ttyUSB0", "Transmitter", 1);
     FT_HANDLE h = open("Transmitter");
-    // Bytes a cooked terminal would translate, strip or act on.
-    const Bytes bytes = {0x80, 0x40, 0xC0, 0x0A, 0x0D, 0x11, 0x13, 0xFF, 0x00, 0x03, 0x7F};
+    // Every byte value, those a cooked terminal would translate, strip or act
+    // on among them, and more than the pty buffers, so that the write waits
+    // for room while a reader drains them. On a loaded machine the reader may
+    // not run at all within the write's time limit: a few tries, and every
+    // try's bytes must arrive unchanged.
     std::uint32_t written = 0;
-    ASSERT_EQ(writeBytes(h, bytes, &written), FT_OK);
-    EXPECT_EQ(written, bytes.size());
-    EXPECT_EQ(readUpTo(pty.master, bytes.size() + 1), bytes);
-
-    // More than the pty buffers, so the write waits for room in between.
     Bytes big(32768);
     for (std::size_t i = 0; i < big.size(); ++i) {
         big[i] = static_cast<unsigned char>(i * 7 + i / 256);
     }
-    Bytes received;
-    std::thread reader([&] { received = readUpTo(pty.master, big.size()); });
-    EXPECT_EQ(writeBytes(h, big, &written), FT_OK);
-    reader.join();
+    FT_STATUS status = FT_IO_ERROR;
+    for (int attempt = 0; attempt < 5 && status != FT_OK; ++attempt) {
+        Bytes received;
+        std::thread reader([&] { received = readUpTo(pty.master, big.size()); });
+        status = writeBytes(h, big, &written);
+        reader.join();
+        EXPECT_TRUE(received == Bytes(big.begin(), big.begin() + written));
+    }
+    EXPECT_EQ(status, FT_OK);
     EXPECT_EQ(written, big.size());
-    EXPECT_TRUE(received == big);
-}
-
-TEST_F(D2xxLinuxTest, OpenIsExclusive) {
-    addDevice("ttyUSB0", "Transmitter", 1);
-    FT_HANDLE first = open("Transmitter");
-    const int fds = openFdCount();
-    FT_HANDLE second = nullptr;
-    EXPECT_EQ(openEx("Transmitter", &second), FT_DEVICE_NOT_OPENED);
-    EXPECT_EQ(openFdCount(), fds);
-    ASSERT_EQ(FT_Close(first), FT_OK);
-    open("Transmitter");
 }
 
 TEST_F(D2xxLinuxTest, WriteToStuckDeviceGivesUpWithCountOfBytesSent) {
@@ -280,7 +271,7 @@ TEST_F(D2xxLinuxTest, WriteToStuckDeviceGivesUpWithCountOfBytesSent) {
 
     // Output stopped: no room ever comes.
     ASSERT_EQ(tcflow(pty.slave, TCOOFF), 0);
-    auto start = Clock::now();
+    std::int64_t start = monotonicNs();
     EXPECT_EQ(writeBytes(h, {1, 2, 3}, &written), FT_IO_ERROR);
     const double stalledMs = msSince(start);
     EXPECT_EQ(written, 0u);
@@ -293,7 +284,7 @@ TEST_F(D2xxLinuxTest, WriteToStuckDeviceGivesUpWithCountOfBytesSent) {
     for (std::size_t i = 0; i < big.size(); ++i) {
         big[i] = static_cast<unsigned char>(i % 251);
     }
-    start = Clock::now();
+    start = monotonicNs();
     EXPECT_EQ(writeBytes(h, big, &written), FT_IO_ERROR);
     const double fullMs = msSince(start);
     EXPECT_LT(fullMs, 100.0);

@@ -5,13 +5,9 @@
 
 #include <gtest/gtest.h>
 
-namespace {
+#include <string>
 
-void freshLink() {
-    closeTransmitter();
-    fakeD2xx = FakeD2xx();
-    setPacing(false);
-}
+namespace {
 
 TEST(CommandFrame, ChecksumIsTheLowByteOfTheSum) {
     EXPECT_EQ(frameBytes(0x80, 0x40), (std::array<std::uint8_t, 3>{0x80, 0x40, 0xC0}));
@@ -20,61 +16,81 @@ TEST(CommandFrame, ChecksumIsTheLowByteOfTheSum) {
     EXPECT_EQ(frameBytes(0x99, 0x59), (std::array<std::uint8_t, 3>{0x99, 0x59, 0xF2}));
 }
 
-TEST(TransmitterLink, OpensDimsalByDescription) {
-    freshLink();
+// Every byte value against the encoding: a direction's high nibble with a
+// step of 1 to 9, or the rest code. A direction's base byte alone (0x90,
+// 0xA0, 0x50, 0x60) is no code, so A0 40 E0 is no frame.
+TEST(CommandFrame, OnlyTheCodesOfTheEncodingAreCodes) {
+    for (unsigned byte = 0; byte < 256; ++byte) {
+        const unsigned direction = byte & 0xF0;
+        const bool stepped = (byte & 0x0F) >= 1 && (byte & 0x0F) <= 9;
+        const bool speed = byte == 0x80 || (stepped && (direction == 0x90 || direction == 0xA0));
+        const bool steer = byte == 0x40 || (stepped && (direction == 0x50 || direction == 0x60));
+        EXPECT_EQ(isSpeedCode(byte), speed) << byte;
+        EXPECT_EQ(isSteerCode(byte), steer) << byte;
+    }
+    EXPECT_TRUE(isValidFrame(0xA1, 0x40, 0xE1));
+    EXPECT_FALSE(isValidFrame(0xA1, 0x40, 0xE2));
+    EXPECT_FALSE(isValidFrame(0xA0, 0x40, 0xE0));
+}
+
+// The link's state is process-wide: each test starts closed, unpaced, on a
+// fresh recording library.
+class TransmitterLinkTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        closeTransmitter();
+        fakeD2xx = FakeD2xx();
+        setPacing(false);
+    }
+    void TearDown() override { closeTransmitter(); }
+};
+
+std::vector<std::string> callNames() {
+    std::vector<std::string> names;
+    for (const FakeD2xxCall& call : fakeD2xx.calls) {
+        names.push_back(call.name);
+    }
+    return names;
+}
+
+// Nothing but the open reaches the library until an open succeeds; then the
+// line settings, one write call per byte, and one close.
+TEST_F(TransmitterLinkTest, OpensDimsalThenSetsTheLineWritesByteByByteAndClosesOnce) {
     fakeD2xx.openStatus = FT_DEVICE_NOT_FOUND;
     EXPECT_EQ(openTransmitter(), FT_DEVICE_NOT_FOUND);
     EXPECT_EQ(transmitterLink.openStatus, FT_DEVICE_NOT_FOUND);
+    EXPECT_FALSE(configureLine());
+    EXPECT_FALSE(sendFrame(0x80, 0x40));
+    closeTransmitter();
+
     fakeD2xx.openStatus = FT_OK;
     EXPECT_EQ(openTransmitter(), FT_OK);
-    ASSERT_EQ(fakeD2xx.calls.size(), 2u);
-    for (const FakeD2xxCall& call : fakeD2xx.calls) {
-        EXPECT_EQ(call.name, "open");
-        EXPECT_EQ(call.text, "dimsal");
-        EXPECT_EQ(call.args, std::vector<unsigned>{2});
-    }
     EXPECT_EQ(transmitterLink.deviceHandle, &fakeDeviceHandle);
-}
-
-TEST(TransmitterLink, NothingReachesTheLibraryWithoutAnOpenDevice) {
-    freshLink();
-    fakeD2xx.openStatus = FT_DEVICE_NOT_OPENED;
-    openTransmitter();
-    configureLine();
-    sendFrame(0x80, 0x40);
-    closeTransmitter();
-    ASSERT_EQ(fakeD2xx.calls.size(), 1u);
-    EXPECT_EQ(fakeD2xx.calls[0].name, "open");
-}
-
-TEST(TransmitterLink, LineSettingsThenOneByteWritesThenOneClose) {
-    freshLink();
-    openTransmitter();
-    configureLine();
+    EXPECT_TRUE(configureLine());
     sendFrame(0xA9, 0x69);
     sendByte(0x1C0); // only the low 8 bits go out
     closeTransmitter();
     closeTransmitter();
 
     const auto& calls = fakeD2xx.calls;
-    ASSERT_EQ(calls.size(), 1u + 2u + 4u + 1u);
-    EXPECT_EQ(calls[1].name, "baud");
-    EXPECT_EQ(calls[1].args, std::vector<unsigned>{1200});
-    EXPECT_EQ(calls[2].name, "data");
-    EXPECT_EQ(calls[2].args, (std::vector<unsigned>{8, 0, 2}));
-    for (std::size_t i = 3; i < 7; ++i) {
-        EXPECT_EQ(calls[i].name, "write");
+    ASSERT_EQ(callNames(), (std::vector<std::string>{"open", "open", "baud", "data", "write",
+                                                     "write", "write", "write", "close"}));
+    for (int i : {0, 1}) {
+        EXPECT_EQ(calls[i].text, "dimsal");
+        EXPECT_EQ(calls[i].args, std::vector<unsigned>{2}); // by description
+    }
+    EXPECT_EQ(calls[2].args, std::vector<unsigned>{1200});
+    EXPECT_EQ(calls[3].args, (std::vector<unsigned>{8, 0, 2}));
+    for (std::size_t i = 4; i < 8; ++i) {
         EXPECT_EQ(calls[i].args[0], 1u) << "one byte per write call";
         EXPECT_EQ(calls[i].handle, &fakeDeviceHandle);
     }
     EXPECT_EQ(fakeWrittenBytes(), (std::vector<unsigned>{0xA9, 0x69, 0x12, 0xC0}));
-    EXPECT_EQ(calls.back().name, "close");
 }
 
 // A byte whose write fails is written again, so frames reach the line whole
 // however the failures fall; only failures that last count as a lost device.
-TEST(TransmitterLink, AFailedByteIsWrittenAgainAndOnlyLastingFailuresAreALostDevice) {
-    freshLink();
+TEST_F(TransmitterLinkTest, AFailedByteIsWrittenAgainAndOnlyLastingFailuresAreALostDevice) {
     openTransmitter();
     const FT_STATUS failed = FT_IO_ERROR;
     fakeD2xx.writeScript = {FT_OK, failed, FT_OK, failed, failed, FT_OK};
@@ -106,26 +122,22 @@ TEST(TransmitterLink, AFailedByteIsWrittenAgainAndOnlyLastingFailuresAreALostDev
     const std::int64_t start = monotonicNs();
     EXPECT_FALSE(sendFrame(0x80, 0x40));
     EXPECT_NEAR(monotonicNs() - start, kFrameRetryLimitNs, 30 * kNsPerMs);
-    closeTransmitter();
 }
 
-TEST(TransmitterLink, ALineThatIsRefusedIsNotConfigured) {
+TEST_F(TransmitterLinkTest, ALineThatIsRefusedIsNotConfigured) {
+    openTransmitter();
     for (auto [baud, data] : {std::pair<FT_STATUS, FT_STATUS>{FT_OK, FT_OK},
                               {FT_IO_ERROR, FT_OK},
                               {FT_OK, FT_INVALID_PARAMETER}}) {
-        freshLink();
         fakeD2xx.baudStatus = baud;
         fakeD2xx.dataStatus = data;
-        openTransmitter();
         EXPECT_EQ(configureLine(), baud == FT_OK && data == FT_OK);
-        closeTransmitter();
     }
 }
 
 // A frame takes the codes as they are when its first byte goes, and leaves
 // whole whatever the codes are by its second and third.
-TEST(TransmitterLink, StreamedFramesLeaveWhole) {
-    freshLink();
+TEST_F(TransmitterLinkTest, StreamedFramesLeaveWhole) {
     openTransmitter();
     streamByte(0xA1, 0x40);
     EXPECT_TRUE(frameUnfinished());
@@ -137,11 +149,9 @@ TEST(TransmitterLink, StreamedFramesLeaveWhole) {
     sendFrame(0x80, 0x40);
     EXPECT_EQ(fakeWrittenBytes(),
               (std::vector<unsigned>{0xA1, 0x40, 0xE1, 0x99, 0x69, 0x02, 0x80, 0x40, 0xC0}));
-    closeTransmitter();
 }
 
-TEST(TransmitterLink, PacedWritesKeepToTheLineRate) {
-    freshLink();
+TEST_F(TransmitterLinkTest, PacedWritesKeepToTheLineRate) {
     openTransmitter();
     setPacing(true);
     const std::int64_t start = monotonicNs();
@@ -151,8 +161,6 @@ TEST(TransmitterLink, PacedWritesKeepToTheLineRate) {
     const std::int64_t elapsed = monotonicNs() - start;
     waitUntilSent();
     const std::int64_t sent = monotonicNs() - start;
-    setPacing(false);
-    closeTransmitter();
     // 12 bytes: the first goes at once, the others one line byte time apart
     // once the lead is used up; the close waits until the last has left.
     EXPECT_GE(elapsed, 10 * kNominalByteNs);

@@ -13,31 +13,24 @@ class UsbSerialTest : public ::testing::Test {
     FakeTree tree;
 };
 
-TEST_F(UsbSerialTest, ReportsNodeProductAndDriver) {
-    addUsbSerial(tree, "ttyUSB0", "FT232R USB UART\n", 2);
-    addUsbSerial(tree, "ttyUSB1", nullptr, 3);
-
-    auto devices = findUsbSerialDevices(tree.sys, "/dev");
-    ASSERT_EQ(devices.size(), 2u);
-    EXPECT_EQ(devices[0].name, "ttyUSB0");
-    EXPECT_EQ(devices[0].node, "/dev/ttyUSB0");
-    EXPECT_EQ(devices[0].description, "FT232R USB UART"); // newline trimmed
-    EXPECT_EQ(devices[0].driver, "ftdi_sio");
-    EXPECT_EQ(devices[1].description, ""); // no product file
-}
-
-TEST_F(UsbSerialTest, ListsInNumericOrder) {
+// In numeric order, with the node under the given /dev, the product string
+// less its newline ("" without one) and the driver.
+TEST_F(UsbSerialTest, ListsPortsInNumericOrderWithNodeProductAndDriver) {
     addUsbSerial(tree, "ttyUSB10", "ten", 1);
-    addUsbSerial(tree, "ttyUSB2", "two", 2);
-    addUsbSerial(tree, "ttyUSB0", "zero", 3);
+    addUsbSerial(tree, "ttyUSB2", "FT232R USB UART\n", 2);
+    addUsbSerial(tree, "ttyUSB0", nullptr, 3);
     addUsbSerial(tree, "ttyUSB123456789012345678901", "huge", 4);
 
-    auto devices = findUsbSerialDevices(tree.sys, tree.dev);
+    auto devices = findUsbSerialDevices(tree.sys, "/dev");
     ASSERT_EQ(devices.size(), 4u);
-    EXPECT_EQ(devices[0].name, "ttyUSB0");
-    EXPECT_EQ(devices[1].name, "ttyUSB2");
-    EXPECT_EQ(devices[2].name, "ttyUSB10");
-    EXPECT_EQ(devices[3].name, "ttyUSB123456789012345678901");
+    const char* names[] = {"ttyUSB0", "ttyUSB2", "ttyUSB10", "ttyUSB123456789012345678901"};
+    for (std::size_t i = 0; i < devices.size(); ++i) {
+        EXPECT_EQ(devices[i].name, names[i]);
+        EXPECT_EQ(devices[i].node, std::string("/dev/") + names[i]);
+        EXPECT_EQ(devices[i].driver, "ftdi_sio");
+    }
+    EXPECT_EQ(devices[0].description, "");
+    EXPECT_EQ(devices[1].description, "FT232R USB UART");
 }
 
 TEST_F(UsbSerialTest, NamesTheChannelsOfAMultiChannelChip) {
