@@ -49,6 +49,30 @@ void expectLeftAtRest(const SimRun& run) {
     EXPECT_TRUE(terminalAsAtStart(run.session));
 }
 
+// Stops the run with the signal (none: it ends by itself): it ends within
+// half a second with 128 + the signal, at rest (unless the trace is a FIFO,
+// which keeps no record to look at).
+void expectStopsPromptly(SimRun& run, int signal, int status = SIGTERM, bool traceKept = true) {
+    const std::int64_t asked = nowNs();
+    if (signal != 0) {
+        kill(run.session.pid, signal);
+    }
+    ASSERT_TRUE(waitForExit(run.session, 3000));
+    EXPECT_LT(nowNs() - asked, 500 * 1000000LL);
+    EXPECT_EQ(exitCode(run.session), 128 + status);
+    if (traceKept) {
+        expectEndedAtRest(run.entries());
+    }
+}
+
+// Ends the drive with q, as the operator would: exit status 0, at rest.
+void quitAndExpectLeftAtRest(SimRun& run) {
+    typeKeys(run.session, "q");
+    ASSERT_TRUE(waitForExit(run.session, 3000));
+    EXPECT_EQ(exitCode(run.session), 0);
+    expectLeftAtRest(run);
+}
+
 void startDriving(SimRun& run) {
     ASSERT_TRUE(waitForOutput(run.session, " Stuj: 0", 3000));
     typeKeys(run.session, "\x1b[A\x1b[A\x1b[D");
@@ -130,15 +154,23 @@ bool holds(pid_t pid, int signal) {
     return false;
 }
 
-// Every ending signal takes the same way out, with 128 + the signal.
-TEST(WaysOut, EveryEndingSignalGoesThroughTheShutDown) {
+// Every ending signal takes the same way out, with 128 + the signal; a crash
+// still ends by its signal, but restores the terminal first.
+TEST(WaysOut, EveryEndingSignalGoesThroughTheShutDownAndACrashEndsByItsSignal) {
     for (int signal : endingSignals()) {
+        SimRun run;
+        startDriving(run);
+        expectStopsPromptly(run, signal, signal);
+        EXPECT_TRUE(terminalAsAtStart(run.session)) << signal;
+    }
+    for (int signal : {SIGSEGV, SIGABRT}) {
         SimRun run;
         startDriving(run);
         kill(run.session.pid, signal);
         ASSERT_TRUE(waitForExit(run.session, 3000));
-        EXPECT_EQ(exitCode(run.session), 128 + signal) << signal;
-        expectLeftAtRest(run);
+        ASSERT_TRUE(WIFSIGNALED(run.session.exitStatus)) << signal;
+        EXPECT_EQ(WTERMSIG(run.session.exitStatus), signal);
+        EXPECT_TRUE(terminalAsAtStart(run.session));
     }
 }
 
@@ -172,10 +204,7 @@ TEST(WaysOut, StoppedAndContinuedLeavesTheVehicleAtRestMeanwhile) {
         EXPECT_FALSE(terminalAsAtStart(run.session));
         typeKeys(run.session, "\x1b[B\x1b[B"); // a raw keyboard: no Enter needed
         ASSERT_TRUE(waitForOutput(run.session, " Vzad: 2, Nenatoceno: 0", 3000, before));
-        typeKeys(run.session, "q");
-        ASSERT_TRUE(waitForExit(run.session, 3000));
-        EXPECT_EQ(exitCode(run.session), 0);
-        expectLeftAtRest(run);
+        quitAndExpectLeftAtRest(run);
     }
 }
 
@@ -190,18 +219,6 @@ TEST(WaysOut, CtrlCAtThePromptEndsAtOnceWithNothingToClose) {
     EXPECT_EQ(exitCode(run.session), 130);
     EXPECT_TRUE(terminalAsAtStart(run.session));
     expectNothingOpened(run.entries());
-}
-
-TEST(WaysOut, ACrashRestoresTheTerminalAndStillEndsByTheSignal) {
-    for (int signal : {SIGSEGV, SIGABRT}) {
-        SimRun run;
-        startDriving(run);
-        kill(run.session.pid, signal);
-        ASSERT_TRUE(waitForExit(run.session, 3000));
-        ASSERT_TRUE(WIFSIGNALED(run.session.exitStatus)) << signal;
-        EXPECT_EQ(WTERMSIG(run.session.exitStatus), signal);
-        EXPECT_TRUE(terminalAsAtStart(run.session));
-    }
 }
 
 void closeEnd(int& fd) {
@@ -225,22 +242,6 @@ struct Pipe {
         closeEnd(write);
     }
 };
-
-// Stops the run with the signal (none: it ends by itself): it ends within
-// half a second with 128 + the signal, at rest (unless the trace is a FIFO,
-// which keeps no record to look at).
-void expectStopsPromptly(SimRun& run, int signal, int status = SIGTERM, bool traceKept = true) {
-    const std::int64_t asked = nowNs();
-    if (signal != 0) {
-        kill(run.session.pid, signal);
-    }
-    ASSERT_TRUE(waitForExit(run.session, 3000));
-    EXPECT_LT(nowNs() - asked, 500 * 1000000LL);
-    EXPECT_EQ(exitCode(run.session), 128 + status);
-    if (traceKept) {
-        expectEndedAtRest(run.entries());
-    }
-}
 
 // Output that fails for good (a pipe whose reader is gone, a full disk) is
 // given up: it is not waited for, and it stops neither the stream nor the
@@ -473,10 +474,7 @@ TEST(BadInput, AStormOfRandomBytesLeavesEveryFrameWhole) {
         readFor(run.session, 10);
     }
     ASSERT_TRUE(waitForBytes(run.trace, run.bytes().size() + 30, 3000)) << "the stream goes on";
-    typeKeys(run.session, "q");
-    ASSERT_TRUE(waitForExit(run.session, 3000));
-    EXPECT_EQ(exitCode(run.session), 0);
-    expectLeftAtRest(run);
+    quitAndExpectLeftAtRest(run);
 }
 
 // Forward 3, then the keys; the screen must end on `status`.
