@@ -49,17 +49,17 @@ void expectLeftAtRest(const SimRun& run) {
     EXPECT_TRUE(terminalAsAtStart(run.session));
 }
 
-// Stops the run with the signal (none: it ends by itself): it ends within
-// half a second with 128 + the signal, at rest (unless the trace is a FIFO,
-// which keeps no record to look at).
-void expectStopsPromptly(SimRun& run, int signal, int status = SIGTERM, bool traceKept = true) {
+// Stops the run with the signal (0: it ends by itself or by a key already
+// typed): it ends within half a second with the exit code, at rest (unless
+// the trace is a FIFO, which keeps no record to look at).
+void expectEndsPromptly(SimRun& run, int signal, int code, bool traceKept = true) {
     const std::int64_t asked = nowNs();
     if (signal != 0) {
         kill(run.session.pid, signal);
     }
     ASSERT_TRUE(waitForExit(run.session, 3000));
     EXPECT_LT(nowNs() - asked, 500 * 1000000LL);
-    EXPECT_EQ(exitCode(run.session), 128 + status);
+    EXPECT_EQ(exitCode(run.session), code);
     if (traceKept) {
         expectEndedAtRest(run.entries());
     }
@@ -109,33 +109,6 @@ template <typename Wait> void expectQuietWhile(pid_t pid, Wait wait, const char*
         << "share of one core " << what;
 }
 
-// The quit keys, and Ctrl+C also on a terminal that is not the program's
-// controlling terminal (setsid), where the terminal's Ctrl+C would signal
-// somebody else: each ends the drive at once, Q and PgDn with STOP first.
-TEST(WaysOut, QuitKeysAndCtrlCEndTheDriveAtRestWithTheTerminalAsItWas) {
-    struct Case {
-        std::string key;
-        std::vector<std::string> wrapper;
-        int exitCode;
-        bool stop;
-    };
-    for (const Case& c :
-         {Case{"q", {}, 0, false}, Case{"Q", {}, 0, true}, Case{kPgDn, {}, 0, true},
-          Case{"\x03", {}, 130, false}, Case{"\x03", {"/usr/bin/setsid", "-w"}, 130, false}}) {
-        SimRun run({}, c.wrapper);
-        startDriving(run);
-        const std::size_t driving = run.session.output.size();
-        const std::int64_t pressed = nowNs();
-        typeKeys(run.session, c.key);
-        ASSERT_TRUE(waitForExit(run.session, 3000));
-        EXPECT_LT(nowNs() - pressed, 500 * 1000000LL);
-        EXPECT_EQ(exitCode(run.session), c.exitCode) << testing::PrintToString(c.key);
-        EXPECT_EQ(screen(run.session), "Close\r\n");
-        EXPECT_EQ(run.session.output.find("STOP\r\n", driving) != std::string::npos, c.stop);
-        expectLeftAtRest(run);
-    }
-}
-
 // Signals whose default action would end the process (the real-time ones
 // are numbered at run time).
 std::vector<int> endingSignals() {
@@ -154,14 +127,35 @@ bool holds(pid_t pid, int signal) {
     return false;
 }
 
-// Every ending signal takes the same way out, with 128 + the signal; a crash
-// still ends by its signal, but restores the terminal first.
-TEST(WaysOut, EveryEndingSignalGoesThroughTheShutDownAndACrashEndsByItsSignal) {
+// The quit keys, Ctrl+C (also on a terminal that is not the program's
+// controlling terminal, setsid, where the terminal's Ctrl+C would signal
+// somebody else) and every ending signal end the drive at once, at rest:
+// the quit keys with 0, Q and PgDn writing STOP first, the others with 128 +
+// the signal. A crash still ends by its signal, but restores the terminal.
+TEST(WaysOut, EveryQuitKeyAndEndingSignalEndsTheDriveAtRest) {
+    struct Case {
+        std::string key;
+        int signal;
+        std::vector<std::string> wrapper;
+    };
+    std::vector<Case> cases = {{"q", 0, {}},
+                               {"Q", 0, {}},
+                               {kPgDn, 0, {}},
+                               {"\x03", SIGINT, {}},
+                               {"\x03", SIGINT, {"/usr/bin/setsid", "-w"}}};
     for (int signal : endingSignals()) {
-        SimRun run;
+        cases.push_back({"", signal, {}});
+    }
+    for (const Case& c : cases) {
+        SimRun run({}, c.wrapper);
         startDriving(run);
-        expectStopsPromptly(run, signal, signal);
-        EXPECT_TRUE(terminalAsAtStart(run.session)) << signal;
+        const std::size_t driving = run.session.output.size();
+        typeKeys(run.session, c.key);
+        expectEndsPromptly(run, c.key.empty() ? c.signal : 0, c.signal ? 128 + c.signal : 0);
+        EXPECT_EQ(screen(run.session), "Close\r\n") << c.signal;
+        const bool stop = c.key == "Q" || c.key == kPgDn;
+        EXPECT_EQ(run.session.output.find("STOP\r\n", driving) != std::string::npos, stop);
+        EXPECT_TRUE(terminalAsAtStart(run.session));
     }
     for (int signal : {SIGSEGV, SIGABRT}) {
         SimRun run;
@@ -278,7 +272,7 @@ TEST(WaysOut, OutputNobodyReadsHoldsNeitherTheStreamNorAStop) {
     ASSERT_EQ(write(in.write, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
     ASSERT_TRUE(waitForBytes(run.trace, 60, 3000));
     ASSERT_TRUE(waitForBytes(run.trace, run.bytes().size() + 30, 1000)) << "frames go on";
-    expectStopsPromptly(run, SIGTERM);
+    expectEndsPromptly(run, SIGTERM, 128 + SIGTERM);
     // The output the program shares with its parent is as it found it.
     EXPECT_EQ(fcntl(out.write, F_GETFL) & O_NONBLOCK, 0);
 }
@@ -293,7 +287,7 @@ TEST(WaysOut, ATerminalThatHangsUpQuietlyEndsAsSigHupDoes) {
     close(slave);
     ASSERT_TRUE(waitForBytes(run.trace, 9, 3000));
     close(master);
-    expectStopsPromptly(run, 0, SIGHUP);
+    expectEndsPromptly(run, 0, 128 + SIGHUP);
 }
 
 // Input that ends (a file, a closed stream, a pipe whose writer is gone)
@@ -333,7 +327,7 @@ TEST(WaysOut, ATraceNobodyReadsHoldsNeitherTheStreamNorAStop) {
     Pipe keyboard;
     SimRun run(keyboard.read, -1, {"--trace", fifo});
     usleep(2500000);
-    expectStopsPromptly(run, SIGTERM, SIGTERM, false);
+    expectEndsPromptly(run, SIGTERM, 128 + SIGTERM, false);
     close(reader);
     unlink(fifo.c_str());
 }
@@ -434,7 +428,7 @@ TEST(BadInput, EndlessInputLeavesTheLineBusy) {
     usleep(2000000);
     // 2 s of line is 218 bytes; at least 95 % of it, with room for a slow start.
     EXPECT_GE(run.bytes().size() - before, 200u);
-    expectStopsPromptly(run, SIGTERM);
+    expectEndsPromptly(run, SIGTERM, 128 + SIGTERM);
 }
 
 // With no keys and no output, it streams on, sleeping between bytes, until
@@ -451,7 +445,7 @@ TEST(BadInput, AKeyboardThatSendsNothingStreamsQuietlyUntilStopped) {
     ASSERT_TRUE(waitForBytes(run.trace, 15, 3000));
     expectQuietWhile(
         run.session.pid, [] { usleep(1500000); }, "waiting for keys");
-    expectStopsPromptly(run, SIGTERM);
+    expectEndsPromptly(run, SIGTERM, 128 + SIGTERM);
     EXPECT_GE(run.bytes().size(), 150u) << "frames went on streaming";
 }
 
