@@ -215,14 +215,18 @@ FT_STATUS FT_API FT_Write(FT_HANDLE handle, void* buffer, std::uint32_t toWrite,
 }
 
 FT_STATUS FT_API FT_Close(FT_HANDLE handle) {
+    // The close is traced with the time the program asked for it, not when
+    // the wait below ends: whether the program itself waited for its last
+    // byte to leave the line must show in the trace.
+    const std::int64_t calledNs = monotonicNs();
     if (!validHandle(handle)) {
-        trace(monotonicNs(), TraceKind::Close, FT_INVALID_HANDLE);
+        trace(calledNs, TraceKind::Close, FT_INVALID_HANDLE);
         return FT_INVALID_HANDLE;
     }
     // The chip finishes what it holds before the port goes; a bounded wait,
     // so a huge buffer cannot hold the program up for long.
-    const std::int64_t deadline = monotonicNs() + 1000 * kNsPerMs;
-    std::int64_t now = monotonicNs();
+    const std::int64_t deadline = calledNs + 1000 * kNsPerMs;
+    std::int64_t now = calledNs;
     while (!handleDead(now) && static_cast<double>(now) < device.lineFreeNs && now < deadline) {
         sleepNs(std::min<std::int64_t>(
             deadline - now,
@@ -230,7 +234,7 @@ FT_STATUS FT_API FT_Close(FT_HANDLE handle) {
         now = monotonicNs();
     }
     device.open = false;
-    trace(now, TraceKind::Close, FT_OK);
+    trace(calledNs, TraceKind::Close, FT_OK);
     return FT_OK;
 }
 

@@ -1,6 +1,5 @@
 #include "testkit/process_cpu.h"
 
-#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -19,25 +18,18 @@ CpuSample sampleCpu(pid_t pid) {
     std::ifstream statFile(dir + "stat");
     std::string stat;
     std::getline(statFile, stat);
-    // The command name may hold spaces; the fields count from after its ')'.
+    // The command name may hold spaces: the fields count from after its ')',
+    // the state (field 3) first; utime and stime are fields 14 and 15.
     const std::size_t close = stat.rfind(')');
-    if (close != std::string::npos) {
-        std::istringstream fields(stat.substr(close + 1));
-        std::string field;
-        long long utime = -1;
-        long long stime = -1;
-        // Field 3 (state) comes first; utime and stime are fields 14 and 15.
-        for (int number = 3; number <= 15 && (fields >> field); ++number) {
-            if (number == 14) {
-                utime = std::strtoll(field.c_str(), nullptr, 10);
-            } else if (number == 15) {
-                stime = std::strtoll(field.c_str(), nullptr, 10);
-            }
-        }
-        const long ticksPerSecond = sysconf(_SC_CLK_TCK);
-        if (utime >= 0 && stime >= 0 && ticksPerSecond > 0) {
-            sample.statNs = (utime + stime) * (1000000000LL / ticksPerSecond);
-        }
+    std::istringstream fields(close == std::string::npos ? "" : stat.substr(close + 1));
+    std::string skipped;
+    for (int number = 3; number < 14 && (fields >> skipped); ++number) {
+    }
+    long long utime = -1;
+    long long stime = -1;
+    const long ticksPerSecond = sysconf(_SC_CLK_TCK);
+    if ((fields >> utime >> stime) && ticksPerSecond > 0) {
+        sample.statNs = (utime + stime) * (1000000000LL / ticksPerSecond);
     }
     return sample;
 }

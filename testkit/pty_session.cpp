@@ -1,5 +1,6 @@
 #include "testkit/pty_session.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -10,12 +11,23 @@
 #include <pty.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 #include <utmp.h>
 
 std::int64_t nowNs() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+[[noreturn]] static void execArgv(const std::vector<std::string>& argv) {
+    std::vector<char*> args;
+    for (const std::string& arg : argv) {
+        args.push_back(const_cast<char*>(arg.c_str()));
+    }
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
 }
 
 PtySession startInPty(const std::vector<std::string>& argv) {
@@ -32,15 +44,25 @@ PtySession startInPty(const std::vector<std::string>& argv) {
     if (session.pid == 0) {
         close(session.master);
         login_tty(slave);
-        std::vector<char*> args;
-        for (const std::string& arg : argv) {
-            args.push_back(const_cast<char*>(arg.c_str()));
-        }
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
+        execArgv(argv);
     }
     close(slave);
+    return session;
+}
+
+PtySession startWithStreams(const std::vector<std::string>& argv, int inFd, int outFd) {
+    PtySession session;
+    session.pid = fork();
+    if (session.pid == 0) {
+        for (auto [from, to] : {std::pair<int, int>{inFd, STDIN_FILENO}, {outFd, STDOUT_FILENO}}) {
+            if (from < 0) {
+                close(to);
+            } else if (from != to) {
+                dup2(from, to);
+            }
+        }
+        execArgv(argv);
+    }
     return session;
 }
 
@@ -58,30 +80,22 @@ void typeKeys(PtySession& session, const std::string& bytes) {
     }
 }
 
-static bool readSome(PtySession& session, int timeoutMs) {
+static void readSome(PtySession& session, int timeoutMs) {
     pollfd master = {session.master, POLLIN, 0};
-    if (poll(&master, 1, timeoutMs) <= 0) {
-        return false;
-    }
     char buffer[4096];
-    const ssize_t count = read(session.master, buffer, sizeof buffer);
-    if (count <= 0) {
-        return false;
-    }
-    session.output.append(buffer, static_cast<std::size_t>(count));
-    return true;
+    const ssize_t count =
+        poll(&master, 1, timeoutMs) > 0 ? read(session.master, buffer, sizeof buffer) : 0;
+    session.output.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(count, 0)));
 }
 
 bool waitForOutput(PtySession& session, const std::string& text, int timeoutMs, std::size_t from) {
     const std::int64_t deadline = nowNs() + static_cast<std::int64_t>(timeoutMs) * 1000000;
     while (session.output.find(text, from) == std::string::npos) {
-        const std::int64_t left = (deadline - nowNs()) / 1000000;
-        if (left <= 0) {
+        const std::int64_t leftMs = (deadline - nowNs()) / 1000000;
+        if (leftMs <= 0) {
             return false;
         }
-        if (!readSome(session, static_cast<int>(left)) && nowNs() >= deadline) {
-            return false;
-        }
+        readSome(session, static_cast<int>(leftMs));
     }
     return true;
 }
@@ -97,10 +111,6 @@ std::string screen(const PtySession& session) {
     const std::string clear = "\x1b[H\x1b[2J";
     const std::size_t at = session.output.rfind(clear);
     return at == std::string::npos ? session.output : session.output.substr(at + clear.size());
-}
-
-bool onlyThePrompt(const PtySession& session, const std::string& prompt) {
-    return session.output == "\x1b[H\x1b[2J" + prompt;
 }
 
 bool waitForExit(PtySession& session, int timeoutMs) {
@@ -140,16 +150,13 @@ bool openLinePty(int& master, int& slave) {
     return true;
 }
 
-termios currentTermios(const PtySession& session) {
+bool terminalAsAtStart(const PtySession& session) {
     termios now{};
     tcgetattr(session.master, &now);
-    return now;
-}
-
-bool sameTermios(const termios& a, const termios& b) {
-    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
-           a.c_lflag == b.c_lflag && std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0 &&
-           cfgetispeed(&a) == cfgetispeed(&b) && cfgetospeed(&a) == cfgetospeed(&b);
+    const termios& was = session.initialTermios;
+    return now.c_iflag == was.c_iflag && now.c_oflag == was.c_oflag && now.c_cflag == was.c_cflag &&
+           now.c_lflag == was.c_lflag && std::memcmp(now.c_cc, was.c_cc, sizeof now.c_cc) == 0 &&
+           cfgetispeed(&now) == cfgetispeed(&was) && cfgetospeed(&now) == cfgetospeed(&was);
 }
 
 void endSession(PtySession& session) {

@@ -10,7 +10,7 @@
 
 struct PtySession {
     pid_t pid = -1;
-    int master = -1;
+    int master = -1;        // -1 for a program started with no terminal
     std::string output;     // everything the program wrote so far
     termios initialTermios; // the terminal's settings before the program started
     int exitStatus = -1;    // raw wait status once it ended
@@ -19,6 +19,10 @@ struct PtySession {
 // Starts argv[0] with the given arguments on a fresh pseudo-terminal in cooked
 // mode, as a shell would leave it.
 PtySession startInPty(const std::vector<std::string>& argv);
+
+// Starts it with no terminal: inFd and outFd become its standard input and
+// output, -1 leaves that one closed. The caller keeps its own copies.
+PtySession startWithStreams(const std::vector<std::string>& argv, int inFd, int outFd);
 
 void typeKeys(PtySession& session, const std::string& bytes);
 
@@ -32,10 +36,6 @@ void readFor(PtySession& session, int ms);
 // The visible screen: what was written after the last clear.
 std::string screen(const PtySession& session);
 
-// Whether everything the program wrote so far is the prompt on a cleared
-// screen, drawn once.
-bool onlyThePrompt(const PtySession& session, const std::string& prompt);
-
 // Waits for the program to end; false on timeout, after which it is killed.
 bool waitForExit(PtySession& session, int timeoutMs);
 
@@ -46,9 +46,8 @@ int exitCode(const PtySession& session);
 // program to use, or a terminal it gets as a plain file. False if none.
 bool openLinePty(int& master, int& slave);
 
-// The terminal's current settings, read through the master side.
-termios currentTermios(const PtySession& session);
-bool sameTermios(const termios& a, const termios& b);
+// Whether the terminal's settings are now what they were before the start.
+bool terminalAsAtStart(const PtySession& session);
 
 void endSession(PtySession& session);
 

@@ -20,18 +20,18 @@ KeyRunResult drive(bool paced, std::int64_t rateErrorPpm, int presses) {
     settings.rateErrorPpm = rateErrorPpm;
     settings.presses = presses;
     settings.seed = 11;
-    return runKeyPresses(settings);
+    const KeyRunResult result = runKeyPresses(settings);
+    EXPECT_TRUE(result.ok) << result.error;
+    EXPECT_EQ(result.latencyNs.size(), static_cast<std::size_t>(presses));
+    return result;
 }
 
 // 40 keys paced: most within a frame and a byte or two, none stuck in a
 // queue, the line kept busy, little CPU.
 void expectPacedStream(std::int64_t rateErrorPpm) {
     const KeyRunResult result = drive(true, rateErrorPpm, 40);
-    ASSERT_TRUE(result.ok) << result.error;
-    ASSERT_EQ(result.latencyNs.size(), 40u);
-    const std::int64_t maxNs = *std::max_element(result.latencyNs.begin(), result.latencyNs.end());
     EXPECT_LE(percentile(result.latencyNs, 50), 40 * kMs);
-    EXPECT_LE(maxNs, 120 * kMs);
+    EXPECT_LE(percentile(result.latencyNs, 100), 120 * kMs);
     // The line may idle only as long as the machine kept the program from a
     // CPU: a pacer slower than the line, or a loop that sleeps too long, fails
     // on a quiet machine and a busy one alike.
@@ -60,8 +60,6 @@ TEST(PacedLatencyE2E, KeysReachTheLineFastAndTheLineStaysBusyOnAFastLine) {
 // writes are not paced.
 TEST(PacedLatencyE2E, UnpacedKeysWaitBehindTheFullBuffer) {
     const KeyRunResult result = drive(false, 0, 6);
-    ASSERT_TRUE(result.ok) << result.error;
-    ASSERT_EQ(result.latencyNs.size(), 6u);
     for (std::int64_t latency : result.latencyNs) {
         EXPECT_GT(latency, 500 * kMs);
     }
