@@ -119,6 +119,15 @@ void install(int signal, void (*handler)(int), int flags) {
     sigprocmask(SIG_UNBLOCK, &one, nullptr);
 }
 
+// Whether a handler set the flag since the last look; clears it.
+bool takeFlag(volatile sig_atomic_t& flag) {
+    if (!flag) {
+        return false;
+    }
+    flag = 0;
+    return true;
+}
+
 void makeWakePipe() {
     if (wakePipe[0] >= 0 || pipe(wakePipe) != 0) {
         return;
@@ -180,27 +189,15 @@ void requestExit(int signal) {
 }
 
 bool takeSuspendRequest() {
-    if (!suspendRequested) {
-        return false;
-    }
-    suspendRequested = 0;
-    return true;
+    return takeFlag(suspendRequested);
 }
 
 bool takeContinued() {
-    if (!continued) {
-        return false;
-    }
-    continued = 0;
-    return true;
+    return takeFlag(continued);
 }
 
 bool takeResized() {
-    if (!resized) {
-        return false;
-    }
-    resized = 0;
-    return true;
+    return takeFlag(resized);
 }
 
 bool suspendProcess() {
