@@ -113,16 +113,11 @@ bool frameUnfinished() {
 bool sendFrame(int speedCode, int steerCode) {
     const std::int64_t giveUp = monotonicNs() + kFrameRetryLimitNs;
     // The frame begun goes out whole first, then this one.
-    bool queued = false;
-    while (transmitterOpen() && monotonicNs() < giveUp) {
-        if (!frameUnfinished()) {
-            if (queued) {
-                return true;
-            }
-            queued = true;
-        }
+    for (int framesLeft = frameUnfinished() ? 2 : 1; transmitterOpen() && monotonicNs() < giveUp;) {
         sleepUntil(byteDueNs());
-        streamByte(speedCode, steerCode);
+        if (streamByte(speedCode, steerCode) == FT_OK && !frameUnfinished() && --framesLeft == 0) {
+            return true;
+        }
     }
     return false;
 }
