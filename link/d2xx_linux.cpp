@@ -167,8 +167,8 @@ std::string openError(const std::string& node, int error) {
 }
 
 // Opens the node exclusively: flock keeps out other users of this layer
-// even when they run as root, TIOCEXCL keeps out other programs. *problem
-// says why it could not.
+// even when they run as root, TIOCEXCL keeps out other programs. *problem,
+// empty on the way in, says why it could not.
 FT_STATUS openPort(const std::string& node, FT_HANDLE* handle, std::string* problem) {
     int fd = open(node.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
@@ -184,24 +184,26 @@ FT_STATUS openPort(const std::string& node, FT_HANDLE* handle, std::string* prob
     // Put the line in a known state whatever the last user left: 9600 baud,
     // 8 data bits, no parity, 1 stop bit, the chip's power-on state.
     termios before{};
-    bool ready = ioctl(fd, TIOCEXCL) == 0 && tcgetattr(fd, &before) == 0;
-    if (ready) {
+    if (ioctl(fd, TIOCEXCL) != 0 || tcgetattr(fd, &before) != 0) {
+        *problem = openError(node, errno);
+    } else {
         termios t = before;
         setFraming(&t, CS8);
         cfsetispeed(&t, B9600);
         cfsetospeed(&t, B9600);
-        ready = applyLine(fd, before, t) == FT_OK;
+        if (applyLine(fd, before, t) != FT_OK) {
+            *problem = node + ": refuses 9600 baud 8N1, the chip's own line";
+        }
     }
     Device* device = nullptr;
-    if (ready) {
+    if (problem->empty()) {
         try {
             device = new Device{fd, node};
         } catch (const std::bad_alloc&) {
-            device = nullptr;
+            *problem = node + ": out of memory";
         }
     }
     if (device == nullptr) {
-        *problem = ready ? node + ": out of memory" : node + ": " + kLineRefused;
         ioctl(fd, TIOCNXCL);
         close(fd);
         return FT_DEVICE_NOT_OPENED;
