@@ -74,6 +74,12 @@ bool takeSpace(const char* line, std::size_t length, std::size_t& at) {
     return true;
 }
 
+// Forgets the line read so far, once it is taken or passed over.
+void restartTraceText(TraceReader& reader) {
+    reader.partial.clear();
+    reader.overlong = false;
+}
+
 void takeCompleteLine(TraceReader& reader, std::vector<TraceRecord>& out) {
     TraceRecord record;
     if (parseTraceLine(reader.partial.data(), reader.partial.size(), &record)) {
@@ -193,11 +199,6 @@ void finishTraceText(TraceReader& reader, std::vector<TraceRecord>& out) {
         takeCompleteLine(reader, out);
     }
     restartTraceText(reader);
-}
-
-void restartTraceText(TraceReader& reader) {
-    reader.partial.clear();
-    reader.overlong = false;
 }
 
 std::vector<TraceRecord> readTraceFile(const std::string& path) {

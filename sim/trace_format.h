@@ -55,9 +55,6 @@ void readTraceText(TraceReader& reader, const char* text, std::size_t length,
 // The text has ended: reads the last line even without its line feed.
 void finishTraceText(TraceReader& reader, std::vector<TraceRecord>& out);
 
-// Forgets the unfinished line: for a trace that starts over.
-void restartTraceText(TraceReader& reader);
-
 // A whole trace file as it is now; a last line still being written is left
 // out. Empty if the file cannot be read.
 std::vector<TraceRecord> readTraceFile(const std::string& path);

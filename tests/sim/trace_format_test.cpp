@@ -53,7 +53,7 @@ TEST(TraceFormat, LinesThatAreNoTraceLinesAreRefused) {
          {"17 write C0", "17 write C0 ", "17 write C 0", "17 write C00 0", "17 write G0 0",
           "17 write C0 0 0", " 17 write C0 0", "write C0 0", "1x write C0 0", "17 baud 0",
           "17 data 8 0 0", "17 open dimsal 2 0", "17 open \" 2 0", "17 close", "17 jump 0", "",
-          "1234567890123456789 write C0 0", "17 write C0 00000000000", "17 baud 99999999999 0"}) {
+          "1234567890123456789 write C0 0", "17 write C0 00000000000", "17 baud 4294967296 0"}) {
         EXPECT_FALSE(parseTraceLine(line, std::strlen(line), &record)) << line;
     }
     // A carriage return before the line feed, and the status in any number
@@ -86,17 +86,6 @@ TEST(TraceFormat, PiecesOfAnySizeReadTheWholeLinesAndNothingElse) {
     }
 }
 
-TEST(TraceFormat, RestartForgetsTheUnfinishedLine) {
-    TraceReader reader;
-    std::vector<TraceRecord> out;
-    const std::string before = "1 write 8";
-    const std::string after = "2 write 40 0\n";
-    readTraceText(reader, before.data(), before.size(), out);
-    restartTraceText(reader);
-    readTraceText(reader, after.data(), after.size(), out);
-    EXPECT_EQ(acceptedOf(out), "2:64 ");
-}
-
 } // namespace
 
 // A trace nobody reads, with no memory to spare: lines the reader does not
@@ -117,7 +106,7 @@ TEST(TraceFile, WithNoMemoryToSpareLinesAreDroppedNotTheProgram) {
     none.rlim_cur = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE));
     setrlimit(RLIMIT_AS, &none);
     const char line[] = "1578610802788 write C0 0\n";
-    for (int i = 0; i < 20000; ++i) {
+    for (std::size_t sent = 0; sent < 2 * kTraceHoldBytes; sent += sizeof line - 1) {
         writeTraceLine(line, sizeof line - 1);
     }
     setrlimit(RLIMIT_AS, &before);
