@@ -3,7 +3,6 @@
 #include "console/console.h"
 #include "process/clock.h"
 #include "process/signals.h"
-#include "testkit/capture_output.h"
 
 #include <gtest/gtest.h>
 
@@ -120,14 +119,6 @@ TEST(PosixConsole, KeysFromBeforeStartUpToTheCloseAndNoneAfter) {
     int unread = -1;
     ASSERT_EQ(ioctl(pty.slave, FIONREAD, &unread), 0);
     EXPECT_EQ(unread, 0);
-}
-
-TEST(PosixConsole, OutputIsThereAtOnceAndClearComesFirst) {
-    const std::string text = captureOutput([] {
-        clearScreen();
-        writeText("Pripojte vysilac na USB");
-    });
-    EXPECT_EQ(text, "\x1b[H\x1b[2JPripojte vysilac na USB");
 }
 
 // Standard input from a pipe: the same decoding, the terminal left alone,

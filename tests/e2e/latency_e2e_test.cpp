@@ -13,11 +13,10 @@ namespace {
 
 constexpr std::int64_t kMs = 1000000;
 
-KeyRunResult drive(bool paced, std::int64_t rateErrorPpm, int presses) {
+KeyRunResult drive(bool paced, int presses) {
     KeyRunSettings settings;
     settings.simPath = RCDRIVE_SIM_PATH;
     settings.paced = paced;
-    settings.rateErrorPpm = rateErrorPpm;
     settings.presses = presses;
     settings.seed = 11;
     const KeyRunResult result = runKeyPresses(settings);
@@ -27,9 +26,11 @@ KeyRunResult drive(bool paced, std::int64_t rateErrorPpm, int presses) {
 }
 
 // 40 keys paced: most within a frame and a byte or two, none stuck in a
-// queue, the line kept busy, little CPU.
-void expectPacedStream(std::int64_t rateErrorPpm) {
-    const KeyRunResult result = drive(true, rateErrorPpm, 40);
+// queue, the line kept busy, little CPU. (A line off the nominal rate is the
+// pacer unit test's and the benchmark's: within a run this short a pacer off
+// by 1000 ppm shows no more than one at the nominal rate.)
+TEST(PacedLatencyE2E, KeysReachTheLineFastAndTheLineStaysBusy) {
+    const KeyRunResult result = drive(true, 40);
     EXPECT_LE(percentile(result.latencyNs, 50), 40 * kMs);
     EXPECT_LE(percentile(result.latencyNs, 100), 120 * kMs);
     // The line may idle only as long as the machine kept the program from a
@@ -44,22 +45,10 @@ void expectPacedStream(std::int64_t rateErrorPpm) {
     EXPECT_LE(result.cpuFraction, 0.05);
 }
 
-TEST(PacedLatencyE2E, KeysReachTheLineFastAndTheLineStaysBusyAtTheNominalRate) {
-    expectPacedStream(0);
-}
-
-TEST(PacedLatencyE2E, KeysReachTheLineFastAndTheLineStaysBusyOnASlowLine) {
-    expectPacedStream(1000);
-}
-
-TEST(PacedLatencyE2E, KeysReachTheLineFastAndTheLineStaysBusyOnAFastLine) {
-    expectPacedStream(-1000);
-}
-
 // The same measuring sees the full 128-byte buffer (over a second) when the
 // writes are not paced.
 TEST(PacedLatencyE2E, UnpacedKeysWaitBehindTheFullBuffer) {
-    const KeyRunResult result = drive(false, 0, 6);
+    const KeyRunResult result = drive(false, 6);
     for (std::int64_t latency : result.latencyNs) {
         EXPECT_GT(latency, 500 * kMs);
     }

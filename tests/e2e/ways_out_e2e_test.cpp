@@ -17,7 +17,6 @@
 #include <pty.h>
 #include <random>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 
 namespace {
@@ -50,9 +49,8 @@ void expectLeftAtRest(const SimRun& run) {
 }
 
 // Stops the run with the signal (0: it ends by itself or by a key already
-// typed): it ends within half a second with the exit code, at rest (unless
-// the trace is a FIFO, which keeps no record to look at).
-void expectEndsPromptly(SimRun& run, int signal, int code, bool traceKept = true) {
+// typed): it ends within half a second with the exit code, at rest.
+void expectEndsPromptly(SimRun& run, int signal, int code) {
     const std::int64_t asked = nowNs();
     if (signal != 0) {
         kill(run.session.pid, signal);
@@ -60,9 +58,7 @@ void expectEndsPromptly(SimRun& run, int signal, int code, bool traceKept = true
     ASSERT_TRUE(waitForExit(run.session, 3000));
     EXPECT_LT(nowNs() - asked, 500 * 1000000LL);
     EXPECT_EQ(exitCode(run.session), code);
-    if (traceKept) {
-        expectEndedAtRest(run.entries());
-    }
+    expectEndedAtRest(run.entries());
 }
 
 // Ends the drive with q, as the operator would: exit status 0, at rest.
@@ -202,19 +198,6 @@ TEST(WaysOut, StoppedAndContinuedLeavesTheVehicleAtRestMeanwhile) {
     }
 }
 
-TEST(WaysOut, CtrlCAtThePromptEndsAtOnceWithNothingToClose) {
-    SimRun run({"--attach-after", "60000"});
-    ASSERT_TRUE(waitForOutput(run.session, kPrompt, 3000));
-    readFor(run.session, 100);
-    const std::int64_t pressed = nowNs();
-    typeKeys(run.session, "\x03");
-    ASSERT_TRUE(waitForExit(run.session, 3000));
-    EXPECT_LT(nowNs() - pressed, 300 * 1000000LL);
-    EXPECT_EQ(exitCode(run.session), 130);
-    EXPECT_TRUE(terminalAsAtStart(run.session));
-    expectNothingOpened(run.entries());
-}
-
 void closeEnd(int& fd) {
     close(fd);
     fd = -1;
@@ -315,21 +298,6 @@ TEST(WaysOut, InputThatEndsEndsTheDriveAsQDoes) {
             EXPECT_EQ(text.find(screenText), std::string::npos) << "screen text in the trace";
         }
     }
-}
-
-// A trace that nobody reads (a FIFO whose reader has stopped reading) holds
-// up neither the stream nor a request to stop.
-TEST(WaysOut, ATraceNobodyReadsHoldsNeitherTheStreamNorAStop) {
-    const std::string fifo = tempPath("fifo");
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    fcntl(reader, F_SETPIPE_SZ, 4096); // full within a couple of seconds
-    Pipe keyboard;
-    SimRun run(keyboard.read, -1, {"--trace", fifo});
-    usleep(2500000);
-    expectEndsPromptly(run, SIGTERM, 128 + SIGTERM, false);
-    close(reader);
-    unlink(fifo.c_str());
 }
 
 // A background job on a terminal set to stop background writers (stty

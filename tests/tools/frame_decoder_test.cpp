@@ -54,19 +54,6 @@ Bytes variedDrive() {
     return bytes;
 }
 
-TEST(FrameDecoderClean, EveryCodePairRoundTrips) {
-    Bytes sent;
-    for (unsigned speed : kSpeeds) {
-        for (unsigned steer : kSteers) {
-            addFrame(sent, speed, steer);
-        }
-    }
-    const Result r = decode(sent);
-    EXPECT_EQ(r.frames, sent);
-    EXPECT_EQ(r.decoder.frames, sent.size() / 3);
-    EXPECT_EQ(r.decoder.invalidBytes + r.decoder.badChecksums + r.decoder.held, 0u);
-}
-
 // Joined mid-frame, noise, a bad checksum and a cut-off end: the frames
 // found, the bytes skipped and the bytes held at the end.
 TEST(FrameDecoderJoin, ShortStreamsLockOnSkipAndHold) {
