@@ -162,9 +162,8 @@ DriveEnd drive() {
         // Input that has ended can never stop the vehicle again: the drive
         // ends as q ends it.
         if (restFrameOut && keyInputEnded()) {
-            if (applyKey(kKeyQuit)) {
-                showStatus();
-            }
+            applyKey(kKeyQuit);
+            showStatus();
             continue;
         }
         const std::int64_t due = byteDueNs();

@@ -42,9 +42,8 @@ bool takeContinued();
 
 // Stops the process until it is continued; returns then. It does not stop
 // when a request to end is already in, or when the process was continued
-// after the request to stop came; false then. Nothing on a platform without
-// job control.
-bool suspendProcess();
+// after the request to stop came. Nothing on a platform without job control.
+void suspendProcess();
 
 // Whether the terminal window changed its size since the last call.
 bool takeResized();

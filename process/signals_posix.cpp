@@ -200,7 +200,7 @@ bool takeResized() {
     return takeFlag(resized);
 }
 
-bool suspendProcess() {
+void suspendProcess() {
     // With the handled signals held, what came in since the request to stop
     // is looked at once more: a request to end wins over the stop, and a
     // continue that came meanwhile has already undone it. Anything that
@@ -221,7 +221,6 @@ bool suspendProcess() {
         kill(getpid(), SIGSTOP);
     }
     sigprocmask(SIG_SETMASK, &previous, nullptr);
-    return ask;
 }
 
 int exitStatusForSignal(int signal) {

@@ -93,9 +93,7 @@ bool takeContinued() {
     return false;
 }
 
-bool suspendProcess() {
-    return false;
-}
+void suspendProcess() {}
 
 bool takeResized() {
     return false;
