@@ -13,6 +13,7 @@
 // one thread at a time.
 #include "link/d2xx_linux.h"
 
+#include "link/d2xx_queue.h"
 #include "link/open_problem.h"
 
 #include "link/usb_serial.h"
@@ -45,8 +46,10 @@ namespace {
 // second), and then waiting longer does not help. The limit keeps such a
 // failing write under a frame time (27.5 ms), a bit over two byte times.
 constexpr std::int64_t kWriteLimitNs = 20 * kNsPerMs;
-// How long a close waits for queued output to be sent, and in what steps.
-constexpr std::int64_t kDrainLimitNs = 500 * kNsPerMs;
+// How long a close waits for queued output to be sent, and in what steps. A
+// working device takes a byte within a USB transfer; one that has taken
+// nothing for this long is stuck, and its caller has waited on it already.
+constexpr std::int64_t kDrainLimitNs = 100 * kNsPerMs;
 constexpr std::int64_t kDrainStepNs = 5 * kNsPerMs;
 // Pause between write attempts when poll reports room that write then
 // refuses, so that the retry loop does not spin.
@@ -264,6 +267,14 @@ std::string d2xxOpenProblem() {
     Registry& r = registry();
     std::lock_guard<std::mutex> lock(r.mutex);
     return r.openProblem;
+}
+
+// The driver's count of what it has not yet handed to the chip: its buffer
+// and the USB transfers in flight (TIOCOUTQ).
+int d2xxQueuedBytes(FT_HANDLE handle) {
+    Device* device = lookUp(handle);
+    int queued = 0;
+    return device != nullptr && ioctl(device->fd, TIOCOUTQ, &queued) == 0 ? queued : -1;
 }
 
 extern "C" {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 
 namespace {
 
@@ -122,6 +123,51 @@ TEST_F(TransmitterLinkTest, AFailedByteIsWrittenAgainAndOnlyLastingFailuresAreAL
     const std::int64_t start = monotonicNs();
     EXPECT_FALSE(sendFrame(0x80, 0x40));
     EXPECT_NEAR(monotonicNs() - start, kFrameRetryLimitNs, 30 * kNsPerMs);
+}
+
+// More than a byte waiting below the program holds the next one, paced or
+// at the end; once the device takes them, they are on the line from then
+// on, and the next byte follows them. Unpaced, or where the library cannot
+// tell, nothing is held.
+TEST_F(TransmitterLinkTest, ADeviceThatTakesNothingHoldsTheNextByte) {
+    openTransmitter();
+    for (auto [paced, queued, held] : {std::tuple{true, -1, false},
+                                       {true, 0, false},
+                                       {true, 1, false},
+                                       {true, 2, true},
+                                       {false, 2, false}}) {
+        setPacing(paced);
+        sleepNs(2 * kNominalByteNs);
+        fakeD2xx.queued = queued;
+        EXPECT_EQ(byteDueNs() > monotonicNs(), held) << queued;
+    }
+    setPacing(true);
+    fakeD2xx.calls.clear();
+    EXPECT_FALSE(sendFrame(0x80, 0x40));
+    EXPECT_TRUE(fakeWrittenBytes().empty()) << "written while held";
+    EXPECT_FALSE(transmitterLost()) << "half a second is a pause";
+    fakeD2xx.queued = 0;
+    const std::int64_t due = byteDueNs() - monotonicNs();
+    EXPECT_GE(due, kNominalByteNs / 2) << "the held bytes go first";
+    EXPECT_LE(due, 2 * kNominalByteNs);
+}
+
+// Writes that fail from the open on: the device is there but takes no data.
+// Failing after it took bytes, it is gone, as an unplugged one is.
+TEST_F(TransmitterLinkTest, TakesNoDataOnlyWhenNothingWasTakenSinceTheOpen) {
+    for (const bool tookOne : {false, true}) {
+        openTransmitter();
+        fakeD2xx.writeScript = {tookOne ? FT_OK : FT_IO_ERROR};
+        fakeD2xx.writeStatus = FT_IO_ERROR;
+        for (int i = 0; i < 3; ++i) {
+            streamByte(0x80, 0x40);
+        }
+        sleepNs(2 * kNominalByteNs);
+        streamByte(0x80, 0x40);
+        EXPECT_TRUE(transmitterLost());
+        EXPECT_EQ(transmitterTakesNoData(), !tookOne);
+        closeTransmitter();
+    }
 }
 
 TEST_F(TransmitterLinkTest, ALineThatIsRefusedIsNotConfigured) {
