@@ -58,6 +58,8 @@ constexpr std::int64_t kRetryPauseNs = 1 * kNsPerMs;
 struct Device {
     int fd;
     std::string node;
+    std::string description;
+    std::string identity; // which chip it is, see chipIdentity
 };
 
 struct Registry {
@@ -70,6 +72,10 @@ struct Registry {
     // Why the latest open by description failed although a device with the
     // description was there; empty otherwise.
     std::string openProblem;
+    // The chip driven first, once a byte was written to it: a later open by
+    // its description takes that chip alone, never another of the same name.
+    std::string drivenDescription;
+    std::string drivenIdentity;
 };
 
 Registry& registry() {
@@ -169,10 +175,18 @@ std::string openError(const std::string& node, int error) {
     return node + ": " + what + (g != nullptr ? std::string(" (group ") + g->gr_name + ")" : "");
 }
 
+// Which chip a device is: its USB serial number, or where it is plugged in
+// when it has none (the same port path after a replug, whatever ttyUSB node
+// it gets then).
+std::string chipIdentity(const UsbSerialDevice& device) {
+    return device.serial.empty() ? "port " + device.usbPort : "serial " + device.serial;
+}
+
 // Opens the node exclusively: flock keeps out other users of this layer
 // even when they run as root, TIOCEXCL keeps out other programs. *problem,
 // empty on the way in, says why it could not.
-FT_STATUS openPort(const std::string& node, FT_HANDLE* handle, std::string* problem) {
+FT_STATUS openPort(const UsbSerialDevice& usb, FT_HANDLE* handle, std::string* problem) {
+    const std::string& node = usb.node;
     int fd = open(node.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         *problem = openError(node, errno);
@@ -201,7 +215,7 @@ FT_STATUS openPort(const std::string& node, FT_HANDLE* handle, std::string* prob
     Device* device = nullptr;
     if (problem->empty()) {
         try {
-            device = new Device{fd, node};
+            device = new Device{fd, node, usb.description, chipIdentity(usb)};
         } catch (const std::bad_alloc&) {
             *problem = node + ": out of memory";
         }
@@ -225,6 +239,8 @@ void setDeviceRoots(const std::string& sysfsRoot, const std::string& devRoot) {
     std::lock_guard<std::mutex> lock(r.mutex);
     r.sysfsRoot = sysfsRoot;
     r.devRoot = devRoot;
+    r.drivenDescription.clear();
+    r.drivenIdentity.clear();
 }
 
 // The first device in numeric order with this exact description (see
@@ -232,7 +248,9 @@ void setDeviceRoots(const std::string& sysfsRoot, const std::string& devRoot) {
 // or that cannot be opened for any other reason, is passed over for the next
 // with the same description. FT_DEVICE_NOT_OPENED if there were such devices
 // but none could be opened. A device without a product string has no
-// description, so "" finds nothing.
+// description, so "" finds nothing. Once a chip with the description has
+// been driven, only that chip is opened by it: another one of the same name
+// plugged in meanwhile may drive another vehicle.
 FT_STATUS openByDescription(const char* description, const std::string& sysfsRoot,
                             const std::string& devRoot, FT_HANDLE* handle) {
     if (handle == nullptr) {
@@ -242,22 +260,40 @@ FT_STATUS openByDescription(const char* description, const std::string& sysfsRoo
     if (description == nullptr || *description == '\0') {
         return FT_DEVICE_NOT_FOUND;
     }
+    std::string driven;
+    {
+        Registry& r = registry();
+        std::lock_guard<std::mutex> lock(r.mutex);
+        driven = r.drivenDescription == description ? r.drivenIdentity : "";
+    }
     FT_STATUS status = FT_DEVICE_NOT_FOUND;
     std::string problem;
-    for (const UsbSerialDevice& device : findUsbSerialDevices(sysfsRoot, devRoot)) {
-        if (device.description == description) {
-            // The first device's problem is the one told: it is the one the
-            // user would look at first.
-            std::string why;
-            status = openPort(device.node, handle, &why);
-            if (status == FT_OK) {
-                problem.clear();
-                break;
-            }
-            if (problem.empty()) {
-                problem = why;
-            }
+    std::error_code scan;
+    for (const UsbSerialDevice& device : findUsbSerialDevices(sysfsRoot, devRoot, &scan)) {
+        if (device.description != description) {
+            continue;
         }
+        // The first device's problem is the one told: it is the one the user
+        // would look at first.
+        std::string why;
+        if (!driven.empty() && chipIdentity(device) != driven) {
+            status = FT_DEVICE_NOT_OPENED;
+            why = device.node + ": another transmitter than the one driven; restarting rcdrive "
+                                "takes it";
+        } else {
+            status = openPort(device, handle, &why);
+        }
+        if (status == FT_OK) {
+            problem.clear();
+            break;
+        }
+        if (problem.empty()) {
+            problem = why;
+        }
+    }
+    // Short of descriptors, say, the devices could not even be listed.
+    if (status == FT_DEVICE_NOT_FOUND && scan) {
+        problem = sysfsRoot + "/class/tty: " + scan.message();
     }
     setOpenProblem(problem);
     return status;
@@ -388,6 +424,12 @@ FT_STATUS FT_API FT_Write(FT_HANDLE handle, void* buffer, std::uint32_t toWrite,
             return FT_IO_ERROR;
         }
         roomRefused = ready > 0;
+    }
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    if (r.drivenIdentity.empty() && toWrite > 0) {
+        r.drivenDescription = device->description;
+        r.drivenIdentity = device->identity;
     }
     return FT_OK;
 }

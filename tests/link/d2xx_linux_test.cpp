@@ -6,6 +6,8 @@
 // sysfs layouts, nodes and ports it cannot show.
 #include "link/d2xx_linux.h"
 
+#include "link/d2xx_queue.h"
+#include "link/open_problem.h"
 #include "process/clock.h"
 #include "testkit/fake_sysfs.h"
 
@@ -16,6 +18,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <termios.h>
 #include <thread>
 #include <vector>
@@ -293,6 +296,72 @@ TEST_F(D2xxLinuxTest, WriteToStuckDeviceGivesUpWithCountOfBytesSent) {
     EXPECT_TRUE(readUpTo(pty.master, big.size()) == Bytes(big.begin(), big.begin() + written));
     std::printf("stuck device: write gave up after %.1f ms (stopped), %.1f ms (full, %u bytes)\n",
                 stalledMs, fullMs, static_cast<unsigned>(written));
+}
+
+// Once a chip has been written to, opening by its description finds that
+// chip alone: by its USB serial number, whatever node and port it comes back
+// on, or by its USB port where it has none. Another chip of the same name is
+// left alone, and the reason says why.
+TEST_F(D2xxLinuxTest, AfterALossOnlyTheChipDrivenIsOpenedAgain) {
+    addDevice("ttyUSB0", "dimsal", 1);
+    writeFile(tree.sys + "/" + usbDeviceDir(1) + "/serial", "A1\n");
+    Pty other = addDevice("ttyUSB1", "dimsal", 2);
+    std::uint32_t written = 0;
+    const auto unplug = [&](const char* name) {
+        ASSERT_EQ(unlink((tree.sys + "/class/tty/" + name).c_str()), 0);
+    };
+    const auto openOnly = [&](const char* name) {
+        FT_HANDLE h = nullptr;
+        ASSERT_EQ(openEx("dimsal", &h), FT_OK) << name;
+        EXPECT_EQ(d2xxQueuedBytes(h), 0);
+        ASSERT_EQ(writeBytes(h, {0x80}, &written), FT_OK);
+        ASSERT_EQ(FT_Close(h), FT_OK);
+        EXPECT_EQ(readUpTo(ptys.back().master, 1), Bytes{0x80}) << name;
+    };
+
+    FT_HANDLE h = open("dimsal");
+    ASSERT_EQ(writeBytes(h, {0x80}, &written), FT_OK);
+    ASSERT_EQ(FT_Close(h), FT_OK);
+    handles.clear();
+    unplug("ttyUSB0");
+    EXPECT_EQ(openEx("dimsal", &h), FT_DEVICE_NOT_OPENED);
+    EXPECT_EQ(d2xxOpenProblem(), tree.dev + "/ttyUSB1: another transmitter than the one driven; "
+                                            "restarting rcdrive takes it");
+    addDevice("ttyUSB2", "dimsal", 3);
+    writeFile(tree.sys + "/" + usbDeviceDir(3) + "/serial", "A1\n");
+    openOnly("ttyUSB2");
+
+    // Without serial numbers; the roots set again start afresh.
+    setDeviceRoots(tree.sys, tree.dev);
+    unplug("ttyUSB2");
+    FT_HANDLE second = open("dimsal");
+    ASSERT_EQ(writeBytes(second, {0x80}, &written), FT_OK);
+    ASSERT_EQ(FT_Close(second), FT_OK);
+    handles.clear();
+    unplug("ttyUSB1");
+    addDevice("ttyUSB4", "dimsal", 4);
+    EXPECT_EQ(openEx("dimsal", &h), FT_DEVICE_NOT_OPENED);
+    addDevice("ttyUSB5", "dimsal", 2);
+    openOnly("ttyUSB5");
+    EXPECT_EQ(readUpTo(other.master, 2), (Bytes{0x80})) << "the chip on port 2 before";
+}
+
+// With no descriptor to spare the devices cannot even be listed, and the
+// reason says so.
+TEST_F(D2xxLinuxTest, TooFewDescriptorsAreTheReason) {
+    addDevice("ttyUSB0", "dimsal", 1);
+    rlimit before{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &before), 0);
+    rlimit none = before;
+    const int lowestFree = dup(0);
+    close(lowestFree);
+    none.rlim_cur = static_cast<rlim_t>(lowestFree);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
+    FT_HANDLE h = nullptr;
+    const FT_STATUS status = openEx("dimsal", &h);
+    setrlimit(RLIMIT_NOFILE, &before);
+    EXPECT_EQ(status, FT_DEVICE_NOT_FOUND);
+    EXPECT_EQ(d2xxOpenProblem(), tree.sys + "/class/tty: Too many open files");
 }
 
 TEST_F(D2xxLinuxTest, RefusesUnknownHandlesAndMissingBuffers) {
