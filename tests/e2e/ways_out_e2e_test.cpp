@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
+#include <iterator>
 #include <poll.h>
 #include <pty.h>
 #include <random>
@@ -300,6 +301,67 @@ TEST(WaysOut, InputThatEndsEndsTheDriveAsQDoes) {
     }
 }
 
+// The first frame with the speed code that starts at or after fromNs; -1 if
+// there is none yet.
+std::int64_t frameWithSpeed(const std::vector<TraceRecord>& trace, unsigned speed,
+                            std::int64_t fromNs) {
+    std::vector<TraceRecord> bytes;
+    std::copy_if(trace.begin(), trace.end(), std::back_inserter(bytes), isAcceptedWrite);
+    for (std::size_t i = 0; i + 3 <= bytes.size(); i += 3) {
+        if (bytes[i].t >= fromNs && bytes[i].values[0] == speed) {
+            return bytes[i].t;
+        }
+    }
+    return -1;
+}
+
+// The longest time between two bytes on the line from fromNs on.
+std::int64_t longestGapNs(const std::vector<TraceRecord>& trace, std::int64_t fromNs) {
+    std::int64_t last = 0;
+    std::int64_t longest = 0;
+    for (const TraceRecord& record : trace) {
+        if (isAcceptedWrite(record) && record.t > fromNs) {
+            longest = std::max(longest, last == 0 ? 0 : record.t - last);
+            last = record.t;
+        }
+    }
+    return longest;
+}
+
+// A terminal that stops taking output (frozen, or stopped as Ctrl+S would)
+// while the program cannot open it afresh: run as another user than the
+// terminal's owner (after su), or with no descriptor to spare. It writes to
+// the description it shares without waiting: the line goes on, and Esc acts.
+TEST(Circumstances, AFrozenTerminalSharedWithTheProgramHoldsNeitherTheLineNorEsc) {
+    const std::vector<std::vector<std::string>> wrappers = {
+        {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"},
+        {"/usr/bin/prlimit", "--nofile=4"}};
+    for (const std::vector<std::string>& wrapper : wrappers) {
+        if (wrapper[0] == "/usr/bin/setpriv" && getuid() != 0) {
+            continue; // only root can run it as another user
+        }
+        SimRun run({}, wrapper);
+        startDriving(run);
+        const int terminal = open(ptsname(run.session.master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ASSERT_EQ(tcflow(terminal, TCOOFF), 0);
+        const std::int64_t frozen = nowNs();
+        for (int i = 0; i < 20; ++i) {
+            typeKeys(run.session, i % 2 ? "K" : "M"); // each redraws the status line
+            readFor(run.session, 20);
+        }
+        const std::int64_t escNs = nowNs();
+        typeKeys(run.session, "\x1b");
+        readFor(run.session, 300);
+        const std::vector<TraceRecord> trace = run.entries();
+        EXPECT_LT(longestGapNs(trace, frozen), 40 * 1000000LL) << wrapper[0];
+        const std::int64_t rest = frameWithSpeed(trace, 0x80, escNs);
+        EXPECT_TRUE(rest >= 0 && rest - escNs < 100 * 1000000LL) << wrapper[0];
+        ASSERT_EQ(tcflow(terminal, TCOON), 0);
+        close(terminal);
+        quitAndExpectLeftAtRest(run);
+    }
+}
+
 // A background job on a terminal set to stop background writers (stty
 // tostop) never touches the terminal, so it is never stopped where it could
 // not be asked to end: it streams until it is asked.
@@ -510,22 +572,43 @@ TEST(DeviceFaults, UnpluggedGoesBackToThePromptAndDrivesFromRestOnceBack) {
     expectEndedAtRest(afterReopen);
 }
 
+// A fake tree with one "dimsal" whose node is a pseudo-terminal, which has
+// no parity and so refuses 8E1.
+struct PtyTransmitter {
+    FakeTree tree = makeFakeTree();
+    int master = -1;
+    int slave = -1;
+    std::string node = tree.dev + "/ttyUSB0";
+    PtyTransmitter() {
+        addUsbSerial(tree, "ttyUSB0", "dimsal\n", 2);
+        EXPECT_TRUE(openLinePty(master, slave));
+        EXPECT_EQ(symlink(ptsname(master), node.c_str()), 0);
+    }
+    ~PtyTransmitter() {
+        close(slave);
+        close(master);
+        removeFakeTree(tree);
+    }
+    PtySession start(std::vector<std::string> wrapper = {}) const {
+        wrapper.insert(wrapper.end(), {RCDRIVE_ON_FAKE_TREE_PATH, tree.sys, tree.dev});
+        return startInPty(wrapper);
+    }
+};
+
 // A port that is there but cannot be used is no transmitter: the program
 // keeps prompting, sends nothing, and says under the prompt why, once. A
 // port that does not take 8E1 (a pseudo-terminal has no parity), and one
 // that another program holds.
 TEST(DeviceFaults, APortThatCannotBeUsedKeepsThePromptAndSaysWhy) {
     for (const bool held : {false, true}) {
-        FakeTree tree = makeFakeTree();
-        addUsbSerial(tree, "ttyUSB0", "dimsal\n", 2);
-        int master = -1, slave = -1;
-        ASSERT_TRUE(openLinePty(master, slave));
-        const std::string node = tree.dev + "/ttyUSB0";
-        ASSERT_EQ(symlink(ptsname(master), node.c_str()), 0);
+        PtyTransmitter port;
+        const int master = port.master;
+        const int slave = port.slave;
+        const std::string& node = port.node;
         if (held) {
             ASSERT_EQ(flock(slave, LOCK_EX), 0);
         }
-        PtySession session = startInPty({RCDRIVE_ON_FAKE_TREE_PATH, tree.sys, tree.dev});
+        PtySession session = port.start();
         readFor(session, 300);
         const std::string why = held ? "held by another program" : "refuses 1200 baud 8E1";
         EXPECT_EQ(session.output, "\x1b[H\x1b[2J" + kPrompt + "\x1b[H\x1b[2J" + kPrompt + "\r\n" +
@@ -535,9 +618,21 @@ TEST(DeviceFaults, APortThatCannotBeUsedKeepsThePromptAndSaysWhy) {
         typeKeys(session, "\x03");
         ASSERT_TRUE(waitForExit(session, 3000));
         endSession(session);
-        close(slave);
-        close(master);
-        removeFakeTree(tree);
+    }
+}
+
+// Short of descriptors the program still gets as far as the port, whose
+// refusal of 8E1 it then names: the console makes do with the descriptors
+// it shares, so that the transmitter gets one.
+TEST(DeviceFaults, FewDescriptorsStillReachTheTransmitter) {
+    PtyTransmitter port;
+    for (int limit = 4; limit <= 8; ++limit) {
+        PtySession session = port.start({"/usr/bin/prlimit", "--nofile=" + std::to_string(limit)});
+        EXPECT_TRUE(waitForOutput(session, port.node + ": refuses 1200 baud 8E1", 2000))
+            << limit << ": " << session.output;
+        typeKeys(session, "\x03");
+        ASSERT_TRUE(waitForExit(session, 3000));
+        endSession(session);
     }
 }
 
