@@ -14,6 +14,8 @@
 //   quit:OP          OP saw every text it waited for, and ended with status 0
 //                    within a second of its last q
 //   pace:CHIP:OP     OP's presses: line use >= 97 %, key-to-wire latency, output queue
+//   stall:CHIP:OP    OP's arrows and Esc each on the wire within the latency limit
+//                    of the key, or of the end of the chip's stall it came in
 #include "bench/line_trace.h"
 #include "process/clock.h"
 
@@ -44,6 +46,7 @@ struct PlugIn {
 
 struct Chip {
     std::vector<PlugIn> plugIns;
+    std::vector<std::pair<std::int64_t, std::int64_t>> stalls; // from, until
     unsigned baud = 0, baudIndex = 0, data = 0, flow = 0;
 };
 
@@ -98,8 +101,11 @@ void chipEvent(Chip& chip, std::int64_t t, const std::string& what, std::istring
     }
     PlugIn& p = chip.plugIns.back();
     unsigned type = 0, request = 0, value = 0, index = 0;
+    long long stallMs = 0;
     if (what == "unplug" || what == "gone") {
         p.unplugged = true;
+    } else if (what == "stall" && words >> stallMs) {
+        chip.stalls.emplace_back(t, t + stallMs * kNsPerMs);
     } else if (what == "ctrl" && words >> std::hex >> type >> request >> value >> index &&
                type == 0x40) {
         p.opens += request == 0 || request == 1 || request == 3 || request == 4;
@@ -261,6 +267,45 @@ void checkPace(const Args& a) {
            op.queueSamples);
 }
 
+// Each key can reach the wire only once the chip takes data again: its
+// latency counts from the end of the stall it came in, if it did.
+void checkStall(const Args& a) {
+    const Chip& chip = chips[a[1]];
+    const Operator& op = operators[a[2]];
+    const std::vector<Frame> frames =
+        chip.plugIns.empty() ? std::vector<Frame>{} : framesOf(chip.plugIns.back());
+    int level = 0;
+    std::size_t keys = 0, inStalls = 0, unanswered = 0;
+    std::int64_t worst = 0;
+    for (const auto& key : op.keys) {
+        const std::int64_t keyNs = key.first;
+        const std::string& typed = key.second;
+        if (typed != "\\e" && typed != "\\e[A" && typed != "\\e[B") {
+            continue;
+        }
+        level = typed == "\\e" ? 0 : level + (typed == "\\e[A" ? 1 : -1);
+        std::int64_t from = keyNs;
+        for (const auto& [stallFrom, stallUntil] : chip.stalls) {
+            from = keyNs >= stallFrom && keyNs < stallUntil ? stallUntil : from;
+        }
+        inStalls += from != keyNs;
+        ++keys;
+        const auto answer = std::find_if(frames.begin(), frames.end(), [&](const Frame& f) {
+            return f.t >= keyNs && f.speed == speedCodeFor(level);
+        });
+        if (answer == frames.end()) {
+            ++unanswered;
+        } else {
+            worst = std::max(worst, answer->t - from);
+        }
+    }
+    report(inStalls > 0 && unanswered == 0 && worst <= kLatencyLimitNs,
+           "%s: %zu keys, %zu of them in %zu stalls, on the wire at most %.1f ms after the key "
+           "or the stall's end (%zu unanswered), limit %.1f ms",
+           a[1].c_str(), keys, inStalls, chip.stalls.size(), ms(worst), unanswered,
+           ms(kLatencyLimitNs));
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -271,11 +316,9 @@ int main(int argc, char** argv) {
     readLog(argv[1]);
     // Each check with the numbers of words, its name among them, it takes.
     const std::map<std::string, std::pair<std::string, void (*)(const Args&)>> table = {
-        {"frames", {"24", checkFrames}},
-        {"rest", {"3", checkRest}},
-        {"untouched", {"2", checkUntouched}},
-        {"quit", {"2", checkQuit}},
-        {"pace", {"3", checkPace}}};
+        {"frames", {"24", checkFrames}},      {"rest", {"3", checkRest}},
+        {"untouched", {"2", checkUntouched}}, {"quit", {"2", checkQuit}},
+        {"pace", {"3", checkPace}},           {"stall", {"3", checkStall}}};
     for (int i = 2; i < argc; ++i) {
         Args a;
         std::istringstream parts(argv[i]);
