@@ -57,8 +57,10 @@ bool failingTooLong(std::int64_t now) {
            now - failingSinceNs >= kFailingWhenLostNs;
 }
 
+// Looked at afresh: the device may have taken the bytes since the last look
+// (the process may have been stopped meanwhile).
 bool stalledTooLong(std::int64_t now) {
-    return heldSinceNs != kNotHeld && now - heldSinceNs >= kStallLostNs;
+    return heldSinceNs != kNotHeld && !deviceTaking(now) && now - heldSinceNs >= kStallLostNs;
 }
 
 } // namespace

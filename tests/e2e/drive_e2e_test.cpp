@@ -105,17 +105,6 @@ std::vector<TraceRecord> lineBytes(const std::vector<TraceRecord>& trace) {
     return bytes;
 }
 
-// When the first frame at or after fromNs with the speed code starts; -1 if none.
-std::int64_t frameWithSpeed(const std::vector<TraceRecord>& bytes, unsigned speed,
-                            std::int64_t fromNs) {
-    for (std::size_t i = 0; i + 3 <= bytes.size(); i += 3) {
-        if (bytes[i].t >= fromNs && bytes[i].values[0] == speed) {
-            return bytes[i].t;
-        }
-    }
-    return -1;
-}
-
 void expectWholeFrames(const std::vector<TraceRecord>& bytes) {
     EXPECT_EQ(bytes.size() % 3, 0u);
     for (std::size_t i = 0; i + 3 <= bytes.size(); i += 3) {
@@ -157,8 +146,8 @@ TEST(Stall, AStallIsAPauseAfterWhichTheCommandInForceGoesOut) {
     gaps[stall] = 0;
     EXPECT_LT(*std::max_element(gaps.begin(), gaps.end()), 20 * kMs) << "any other pause";
     const std::int64_t stallEnd = bytes[stall + 1].t;
-    const std::int64_t esc = frameWithSpeed(bytes, 0x80, stallEnd);
-    const std::int64_t up = frameWithSpeed(bytes, 0xA1, upNs);
+    const std::int64_t esc = frameWithSpeedNs(bytes, 0x80, stallEnd);
+    const std::int64_t up = frameWithSpeedNs(bytes, 0xA1, upNs);
     ASSERT_TRUE(esc >= 0 && up >= 0);
     EXPECT_LE(esc - stallEnd, 60 * kMs) << "Esc after the stall's end";
     EXPECT_LE(up - upNs, 60 * kMs) << "Up after the stall";

@@ -13,7 +13,6 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
-#include <iterator>
 #include <poll.h>
 #include <pty.h>
 #include <random>
@@ -301,33 +300,6 @@ TEST(WaysOut, InputThatEndsEndsTheDriveAsQDoes) {
     }
 }
 
-// The first frame with the speed code that starts at or after fromNs; -1 if
-// there is none yet.
-std::int64_t frameWithSpeed(const std::vector<TraceRecord>& trace, unsigned speed,
-                            std::int64_t fromNs) {
-    std::vector<TraceRecord> bytes;
-    std::copy_if(trace.begin(), trace.end(), std::back_inserter(bytes), isAcceptedWrite);
-    for (std::size_t i = 0; i + 3 <= bytes.size(); i += 3) {
-        if (bytes[i].t >= fromNs && bytes[i].values[0] == speed) {
-            return bytes[i].t;
-        }
-    }
-    return -1;
-}
-
-// The longest time between two bytes on the line from fromNs on.
-std::int64_t longestGapNs(const std::vector<TraceRecord>& trace, std::int64_t fromNs) {
-    std::int64_t last = 0;
-    std::int64_t longest = 0;
-    for (const TraceRecord& record : trace) {
-        if (isAcceptedWrite(record) && record.t > fromNs) {
-            longest = std::max(longest, last == 0 ? 0 : record.t - last);
-            last = record.t;
-        }
-    }
-    return longest;
-}
-
 // A terminal that stops taking output (frozen, or stopped as Ctrl+S would)
 // while the program cannot open it afresh: run as another user than the
 // terminal's owner (after su), or with no descriptor to spare. It writes to
@@ -354,7 +326,7 @@ TEST(Circumstances, AFrozenTerminalSharedWithTheProgramHoldsNeitherTheLineNorEsc
         readFor(run.session, 300);
         const std::vector<TraceRecord> trace = run.entries();
         EXPECT_LT(longestGapNs(trace, frozen), 40 * 1000000LL) << wrapper[0];
-        const std::int64_t rest = frameWithSpeed(trace, 0x80, escNs);
+        const std::int64_t rest = frameWithSpeedNs(trace, 0x80, escNs);
         EXPECT_TRUE(rest >= 0 && rest - escNs < 100 * 1000000LL) << wrapper[0];
         ASSERT_EQ(tcflow(terminal, TCOON), 0);
         close(terminal);
@@ -398,15 +370,7 @@ TEST(Circumstances, ASecondReaderOfTheTerminalDoesNotStallTheLine) {
     }
     kill(reader, SIGKILL);
     waitpid(reader, nullptr, 0);
-    std::int64_t last = 0;
-    std::int64_t longestGap = 0;
-    for (const TraceRecord& record : run.entries()) {
-        if (isAcceptedWrite(record) && record.t > from) {
-            longestGap = std::max(longestGap, last == 0 ? 0 : record.t - last);
-            last = record.t;
-        }
-    }
-    EXPECT_LT(longestGap, 40 * 1000000LL) << "ns between bytes on the line";
+    EXPECT_LT(longestGapNs(run.entries(), from), 40 * 1000000LL) << "ns between bytes on the line";
 }
 
 // A request that comes in the moments around a stop: to end wins over the
