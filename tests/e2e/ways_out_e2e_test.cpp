@@ -536,67 +536,42 @@ TEST(DeviceFaults, UnpluggedGoesBackToThePromptAndDrivesFromRestOnceBack) {
     expectEndedAtRest(afterReopen);
 }
 
-// A fake tree with one "dimsal" whose node is a pseudo-terminal, which has
-// no parity and so refuses 8E1.
-struct PtyTransmitter {
-    FakeTree tree = makeFakeTree();
-    int master = -1;
-    int slave = -1;
-    std::string node = tree.dev + "/ttyUSB0";
-    PtyTransmitter() {
-        addUsbSerial(tree, "ttyUSB0", "dimsal\n", 2);
-        EXPECT_TRUE(openLinePty(master, slave));
-        EXPECT_EQ(symlink(ptsname(master), node.c_str()), 0);
-    }
-    ~PtyTransmitter() {
-        close(slave);
-        close(master);
-        removeFakeTree(tree);
-    }
-    PtySession start(std::vector<std::string> wrapper = {}) const {
-        wrapper.insert(wrapper.end(), {RCDRIVE_ON_FAKE_TREE_PATH, tree.sys, tree.dev});
-        return startInPty(wrapper);
-    }
-};
-
 // A port that is there but cannot be used is no transmitter: the program
 // keeps prompting, sends nothing, and says under the prompt why, once. A
 // port that does not take 8E1 (a pseudo-terminal has no parity), and one
-// that another program holds.
+// that another program holds. Short of descriptors (4 to 8 in all) the
+// program gets as far as the port all the same: the console makes do with
+// the descriptors it shares, so that the transmitter gets one.
 TEST(DeviceFaults, APortThatCannotBeUsedKeepsThePromptAndSaysWhy) {
-    for (const bool held : {false, true}) {
-        PtyTransmitter port;
-        const int master = port.master;
-        const int slave = port.slave;
-        const std::string& node = port.node;
+    for (const int limit : {0, -1, 4, 5, 6, 7, 8}) { // -1: held; 4 to 8: descriptors
+        const bool held = limit < 0;
+        FakeTree tree = makeFakeTree();
+        addUsbSerial(tree, "ttyUSB0", "dimsal\n", 2);
+        int master = -1, slave = -1;
+        ASSERT_TRUE(openLinePty(master, slave));
+        const std::string node = tree.dev + "/ttyUSB0";
+        ASSERT_EQ(symlink(ptsname(master), node.c_str()), 0);
         if (held) {
             ASSERT_EQ(flock(slave, LOCK_EX), 0);
         }
-        PtySession session = port.start();
+        std::vector<std::string> argv = {RCDRIVE_ON_FAKE_TREE_PATH, tree.sys, tree.dev};
+        if (limit > 0) {
+            argv.insert(argv.begin(), {"/usr/bin/prlimit", "--nofile=" + std::to_string(limit)});
+        }
+        PtySession session = startInPty(argv);
         readFor(session, 300);
         const std::string why = held ? "held by another program" : "refuses 1200 baud 8E1";
         EXPECT_EQ(session.output, "\x1b[H\x1b[2J" + kPrompt + "\x1b[H\x1b[2J" + kPrompt + "\r\n" +
-                                      node + ": " + why + ", see rcdrive-monitor --list");
+                                      node + ": " + why + ", see rcdrive-monitor --list")
+            << limit;
         pollfd line = {master, POLLIN, 0};
         EXPECT_EQ(poll(&line, 1, 0), 0) << "sent something";
         typeKeys(session, "\x03");
         ASSERT_TRUE(waitForExit(session, 3000));
         endSession(session);
-    }
-}
-
-// Short of descriptors the program still gets as far as the port, whose
-// refusal of 8E1 it then names: the console makes do with the descriptors
-// it shares, so that the transmitter gets one.
-TEST(DeviceFaults, FewDescriptorsStillReachTheTransmitter) {
-    PtyTransmitter port;
-    for (int limit = 4; limit <= 8; ++limit) {
-        PtySession session = port.start({"/usr/bin/prlimit", "--nofile=" + std::to_string(limit)});
-        EXPECT_TRUE(waitForOutput(session, port.node + ": refuses 1200 baud 8E1", 2000))
-            << limit << ": " << session.output;
-        typeKeys(session, "\x03");
-        ASSERT_TRUE(waitForExit(session, 3000));
-        endSession(session);
+        close(slave);
+        close(master);
+        removeFakeTree(tree);
     }
 }
 

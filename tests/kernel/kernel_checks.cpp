@@ -14,8 +14,8 @@
 //   quit:OP          OP saw every text it waited for, and ended with status 0
 //                    within a second of its last q
 //   pace:CHIP:OP     OP's presses: line use >= 97 %, key-to-wire latency, output queue
-//   stall:CHIP:OP    OP's arrows and Esc each on the wire within the latency limit
-//                    of the key, or of the end of the chip's stall it came in
+//   stall:CHIP:OP    OP's presses on the wire within the latency limit of the key,
+//                    or of the end of the chip's stall it came in
 #include "bench/line_trace.h"
 #include "process/clock.h"
 
@@ -224,14 +224,14 @@ void checkQuit(const Args& a) {
            op.missed, op.status, ms(took), ms(kQuitLimitNs));
 }
 
-// Presses of Up and Down from rest: the speed code each should bring.
+// Presses of Up, Down and Esc from rest: the speed code each should bring.
 std::vector<KeyPress> presses(const Operator& op) {
     std::vector<KeyPress> out;
     int level = 0;
     for (const auto& key : op.keys) {
         const int step = key.second == "\\e[A" ? 1 : key.second == "\\e[B" ? -1 : 0;
-        if (step != 0) {
-            level += step;
+        if (step != 0 || key.second == "\\e") {
+            level = step == 0 ? 0 : level + step;
             out.push_back(KeyPress{key.first, static_cast<unsigned>(speedCodeFor(level))});
         }
     }
@@ -267,43 +267,27 @@ void checkPace(const Args& a) {
            op.queueSamples);
 }
 
-// Each key can reach the wire only once the chip takes data again: its
-// latency counts from the end of the stall it came in, if it did.
+// A key can reach the wire only once the chip takes data again: its latency
+// counts from the end of the stall it came in, if it did.
 void checkStall(const Args& a) {
     const Chip& chip = chips[a[1]];
-    const Operator& op = operators[a[2]];
-    const std::vector<Frame> frames =
-        chip.plugIns.empty() ? std::vector<Frame>{} : framesOf(chip.plugIns.back());
-    int level = 0;
-    std::size_t keys = 0, inStalls = 0, unanswered = 0;
-    std::int64_t worst = 0;
-    for (const auto& key : op.keys) {
-        const std::int64_t keyNs = key.first;
-        const std::string& typed = key.second;
-        if (typed != "\\e" && typed != "\\e[A" && typed != "\\e[B") {
-            continue;
-        }
-        level = typed == "\\e" ? 0 : level + (typed == "\\e[A" ? 1 : -1);
-        std::int64_t from = keyNs;
-        for (const auto& [stallFrom, stallUntil] : chip.stalls) {
-            from = keyNs >= stallFrom && keyNs < stallUntil ? stallUntil : from;
-        }
-        inStalls += from != keyNs;
-        ++keys;
-        const auto answer = std::find_if(frames.begin(), frames.end(), [&](const Frame& f) {
-            return f.t >= keyNs && f.speed == speedCodeFor(level);
-        });
-        if (answer == frames.end()) {
-            ++unanswered;
-        } else {
-            worst = std::max(worst, answer->t - from);
+    std::vector<KeyPress> keys = presses(operators[a[2]]);
+    std::size_t inStalls = 0;
+    for (KeyPress& key : keys) {
+        for (const auto& [from, until] : chip.stalls) {
+            inStalls += key.keyNs >= from && key.keyNs < until;
+            key.keyNs = key.keyNs >= from && key.keyNs < until ? until : key.keyNs;
         }
     }
+    const std::vector<std::int64_t> latencies =
+        chip.plugIns.empty() ? std::vector<std::int64_t>{}
+                             : pressLatenciesNs(framesOf(chip.plugIns.back()), keys);
+    const long unanswered = std::count(latencies.begin(), latencies.end(), -1);
+    const std::int64_t worst = latencies.empty() ? -1 : percentile(latencies, 100);
     report(inStalls > 0 && unanswered == 0 && worst <= kLatencyLimitNs,
-           "%s: %zu keys, %zu of them in %zu stalls, on the wire at most %.1f ms after the key "
-           "or the stall's end (%zu unanswered), limit %.1f ms",
-           a[1].c_str(), keys, inStalls, chip.stalls.size(), ms(worst), unanswered,
-           ms(kLatencyLimitNs));
+           "%s: %zu keys, %zu of them in stalls, on the wire at most %.1f ms after the key or the "
+           "stall's end (%ld unanswered), limit %.1f ms",
+           a[1].c_str(), keys.size(), inStalls, ms(worst), unanswered, ms(kLatencyLimitNs));
 }
 
 } // namespace

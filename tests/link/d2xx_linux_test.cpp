@@ -303,47 +303,37 @@ TEST_F(D2xxLinuxTest, WriteToStuckDeviceGivesUpWithCountOfBytesSent) {
 // on, or by its USB port where it has none. Another chip of the same name is
 // left alone, and the reason says why.
 TEST_F(D2xxLinuxTest, AfterALossOnlyTheChipDrivenIsOpenedAgain) {
+    const auto drive = [] { // a byte through the next open by description, if any
+        FT_HANDLE h = nullptr;
+        std::uint32_t written = 0;
+        const bool opened = openEx("dimsal", &h) == FT_OK;
+        EXPECT_EQ(d2xxQueuedBytes(h), opened ? 0 : -1);
+        return opened && writeBytes(h, {0x80}, &written) == FT_OK && FT_Close(h) == FT_OK;
+    };
+    const auto unplug = [&](const char* name) {
+        unlink((tree.sys + "/class/tty/" + name).c_str());
+    };
     addDevice("ttyUSB0", "dimsal", 1);
     writeFile(tree.sys + "/" + usbDeviceDir(1) + "/serial", "A1\n");
-    Pty other = addDevice("ttyUSB1", "dimsal", 2);
-    std::uint32_t written = 0;
-    const auto unplug = [&](const char* name) {
-        ASSERT_EQ(unlink((tree.sys + "/class/tty/" + name).c_str()), 0);
-    };
-    const auto openOnly = [&](const char* name) {
-        FT_HANDLE h = nullptr;
-        ASSERT_EQ(openEx("dimsal", &h), FT_OK) << name;
-        EXPECT_EQ(d2xxQueuedBytes(h), 0);
-        ASSERT_EQ(writeBytes(h, {0x80}, &written), FT_OK);
-        ASSERT_EQ(FT_Close(h), FT_OK);
-        EXPECT_EQ(readUpTo(ptys.back().master, 1), Bytes{0x80}) << name;
-    };
-
-    FT_HANDLE h = open("dimsal");
-    ASSERT_EQ(writeBytes(h, {0x80}, &written), FT_OK);
-    ASSERT_EQ(FT_Close(h), FT_OK);
-    handles.clear();
+    Pty two = addDevice("ttyUSB1", "dimsal", 2);
+    ASSERT_TRUE(drive());
     unplug("ttyUSB0");
-    EXPECT_EQ(openEx("dimsal", &h), FT_DEVICE_NOT_OPENED);
+    EXPECT_FALSE(drive());
     EXPECT_EQ(d2xxOpenProblem(), tree.dev + "/ttyUSB1: another transmitter than the one driven; "
                                             "restarting rcdrive takes it");
     addDevice("ttyUSB2", "dimsal", 3);
     writeFile(tree.sys + "/" + usbDeviceDir(3) + "/serial", "A1\n");
-    openOnly("ttyUSB2");
+    EXPECT_TRUE(drive()) << "the same serial number, on another port";
 
-    // Without serial numbers; the roots set again start afresh.
-    setDeviceRoots(tree.sys, tree.dev);
+    setDeviceRoots(tree.sys, tree.dev); // afresh, and now without serial numbers
     unplug("ttyUSB2");
-    FT_HANDLE second = open("dimsal");
-    ASSERT_EQ(writeBytes(second, {0x80}, &written), FT_OK);
-    ASSERT_EQ(FT_Close(second), FT_OK);
-    handles.clear();
+    ASSERT_TRUE(drive());
     unplug("ttyUSB1");
     addDevice("ttyUSB4", "dimsal", 4);
-    EXPECT_EQ(openEx("dimsal", &h), FT_DEVICE_NOT_OPENED);
+    EXPECT_FALSE(drive());
     addDevice("ttyUSB5", "dimsal", 2);
-    openOnly("ttyUSB5");
-    EXPECT_EQ(readUpTo(other.master, 2), (Bytes{0x80})) << "the chip on port 2 before";
+    EXPECT_TRUE(drive()) << "the same port";
+    EXPECT_EQ(readUpTo(two.master, 2), Bytes{0x80}) << "port 2's first chip, driven once";
 }
 
 // With no descriptor to spare the devices cannot even be listed, and the
