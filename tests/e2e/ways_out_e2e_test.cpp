@@ -544,6 +544,11 @@ TEST(DeviceFaults, UnpluggedGoesBackToThePromptAndDrivesFromRestOnceBack) {
 // the descriptors it shares, so that the transmitter gets one.
 TEST(DeviceFaults, APortThatCannotBeUsedKeepsThePromptAndSaysWhy) {
     for (const int limit : {0, -1, 4, 5, 6, 7, 8}) { // -1: held; 4 to 8: descriptors
+#ifdef __SANITIZE_ADDRESS__
+        if (limit > 0) {
+            continue; // the sanitizers probe memory through pipes of their own
+        }
+#endif
         const bool held = limit < 0;
         FakeTree tree = makeFakeTree();
         addUsbSerial(tree, "ttyUSB0", "dimsal\n", 2);
