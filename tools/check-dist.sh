@@ -13,7 +13,7 @@
 #     about the dialout group for a user not in it, and none for one in it;
 #   - the udev rule: its syntax (udevadm verify where there is one, else
 #     read here), access for every channel of the transmitter, the name
-#     /dev/rcdrive for its first interface only;
+#     /dev/rcdrive only for a chip of one channel, the one rcdrive opens;
 #   - the programs taken out of the package: --help and -h (status 0, the
 #     usage on standard output), --version (status 0, name and version), a
 #     wrong option (status 2, what was wrong, then the usage, on standard
@@ -290,13 +290,13 @@ udev_rule() {
     [ "$(echo "$rules" | grep -c .)" -eq 2 ] &&
         ! echo "$rules" | grep -v 'SUBSYSTEM=="tty", KERNEL=="ttyUSB\[0-9\]\*", ATTRS{product}=="dimsal", ' &&
         echo "$rules" | grep -q 'GROUP="dialout", MODE="0660", ENV{ID_MM_DEVICE_IGNORE}="1"$' &&
-        echo "$rules" | grep -q 'ENV{ID_USB_INTERFACE_NUM}=="00", SYMLINK+="rcdrive"$' &&
-        ! echo "$rules" | grep 'SYMLINK' | grep -v 'ENV{ID_USB_INTERFACE_NUM}=="00"' || {
+        echo "$rules" | grep -q 'ATTRS{bNumInterfaces}==" 1", SYMLINK+="rcdrive"$' &&
+        ! echo "$rules" | grep 'SYMLINK' | grep -v 'ATTRS{bNumInterfaces}==" 1"' || {
         echo "$rules"
         return 1
     }
 }
-check "udev rule: readable by udev; dialout 0660 and no ModemManager for the transmitter, /dev/rcdrive for its first interface only" \
+check "udev rule: readable by udev; dialout 0660 and no ModemManager for the transmitter, /dev/rcdrive for a one-channel chip only" \
     udev_rule
 
 # --- The programs' options --------------------------------------------------
