@@ -110,28 +110,21 @@ TEST(DriveEndToEnd, AQuitKeyAtThePromptEndsAtOnceWithNothingOpened) {
 // screen or looking for the transmitter; any other arguments are ignored,
 // as before, and it prompts, where q ends it.
 TEST(DriveEndToEnd, RcdriveAnswersHelpAndVersionAloneAndIgnoresOtherArguments) {
-    struct Case {
-        std::vector<std::string> args;
-        std::string begins;
-        std::string says; // also, further on
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"--help"}, "usage: rcdrive [--help | --version]\r\n"},
+        {{"--version"}, "rcdrive " RCDRIVE_VERSION "\r\n"},
+        {{"--help", "--version"}, kPrompt},
+        {{"-x"}, kPrompt},
     };
-    const Case cases[] = {
-        {{"--help"}, "usage: rcdrive [--help | --version]\r\n", "q, Q and PgDn end it at once"},
-        {{"--version"}, "rcdrive " RCDRIVE_VERSION "\r\n", ""},
-        {{"--help", "--version"}, kPrompt, ""},
-        {{"-x"}, kPrompt, ""},
-    };
-    for (const Case& c : cases) {
+    for (const auto& [args, begins] : cases) {
         std::vector<std::string> argv = {RCDRIVE_PATH};
-        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        argv.insert(argv.end(), args.begin(), args.end());
         PtySession session = startInPty(argv);
-        ASSERT_TRUE(waitForOutput(session, c.begins, 3000)) << session.output;
-        if (c.begins == kPrompt) {
+        if (begins == kPrompt && waitForOutput(session, kPrompt, 3000)) {
             typeKeys(session, "q");
         }
-        EXPECT_TRUE(waitForOutput(session, c.says, 3000)) << session.output;
-        ASSERT_TRUE(waitForExit(session, 3000));
-        EXPECT_EQ(session.output.find(c.begins), 0u) << session.output;
+        ASSERT_TRUE(waitForExit(session, 3000)) << session.output;
+        EXPECT_EQ(session.output.find(begins), 0u) << session.output;
         EXPECT_EQ(exitCode(session), 0);
         endSession(session);
     }
@@ -152,7 +145,6 @@ TEST(SimOptions, ATraceAnotherRunWritesIsRefusedAndLeftAlone) {
     const std::vector<TraceRecord> trace = first.entries();
     ASSERT_FALSE(trace.empty());
     EXPECT_EQ(trace.front().kind, TraceKind::Open) << "the first run's trace was emptied";
-    EXPECT_EQ(first.bytes().size() % 3, 0u);
 }
 
 // Address space in bytes, from /proc.
