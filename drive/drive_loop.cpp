@@ -10,6 +10,7 @@
 #include "process/signals.h"
 
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -20,6 +21,13 @@ constexpr std::int64_t kOpenRetryPauseNs = 10 * kNsPerMs;
 constexpr std::int64_t kKeyBudgetNs = kNominalByteNs;
 
 enum class DriveEnd { Quit, Stop, Lost };
+
+// Keys typed at the prompt at start-up, other than the quit keys: applied
+// once the first rest frame is out. As many as a terminal holds for a
+// program (4 KiB); beyond that an endless input's keys are dropped, so that
+// neither memory nor the first frame waits on it.
+std::vector<int> typedAhead;
+constexpr std::size_t kMostTypedAhead = 4096;
 
 bool stopRequested() {
     return exitSignal() != 0;
@@ -64,16 +72,37 @@ void showPrompt(const std::string& problem) {
     clearScreen();
     writeText("Pripojte vysilac na USB");
     if (!problem.empty()) {
-        writeText(("\n" + problem + ", see rcdrive-monitor --list").c_str());
+        writeText(("\n" + problem).c_str());
     }
 }
 
+// Takes the keys read in while the prompt showed. A quit key ends the
+// program at once: nothing is driven meanwhile, and a quit key that waited
+// for a transmitter that may never come would not do its job. Other keys are
+// kept for the drive if keep is set, and dropped otherwise. True once a quit
+// key came.
+bool takePromptKeys(bool keep) {
+    while (keyQueued()) {
+        const int code = readKey();
+        if (code == kKeyQuit || code == kKeyStop) {
+            applyKey(code);
+            return true;
+        }
+        if (keep && typedAhead.size() < kMostTypedAhead) {
+            typedAhead.push_back(code);
+        }
+    }
+    return false;
+}
+
 // Prompts and tries to open until the transmitter answers and takes the line
-// settings, or until the program is asked to stop. Keys typed meanwhile stay
-// queued. The prompt is drawn once, and again only when the screen may have
-// changed or the reason under it changes: the attempts go on every 10 ms,
-// the screen stays still.
-bool connect() {
+// settings, or until the program is asked to stop or a quit key comes. Other
+// keys typed meanwhile are kept for the drive with keepKeys (typed ahead at
+// start-up), else dropped (typed blind for a vehicle that was not
+// listening). The prompt is drawn once, and again only when the screen may
+// have changed or the reason under it changes: the attempts go on every
+// 10 ms, the screen stays still.
+bool connect(bool keepKeys) {
     bool drawn = false;
     std::string problem;
     for (;;) {
@@ -84,6 +113,9 @@ bool connect() {
             suspendHere();
             drawn = false;
             continue;
+        }
+        if (takePromptKeys(keepKeys)) {
+            return false;
         }
         if (screenDisturbed() || !drawn) {
             showPrompt(problem);
@@ -106,18 +138,6 @@ bool connect() {
     }
 }
 
-// Keys typed while the prompt showed after the transmitter was lost were
-// typed blind, for a vehicle that was not listening: they are dropped. Only
-// the quit keys still count.
-void dropBlindKeys() {
-    while (!driveState.quitRequested && keyWaiting()) {
-        const int code = readKey();
-        if (code == kKeyQuit || code == kKeyStop) {
-            applyKey(code);
-        }
-    }
-}
-
 // Back at rest, shown on the screen: after the process was stopped for a
 // while, driving goes on from rest rather than with a command from before.
 void restAndShow() {
@@ -125,12 +145,13 @@ void restAndShow() {
     showStatus();
 }
 
-// Before the process stops: the vehicle at rest, the rest frame out whole,
-// the terminal given back. The transmitter stays open.
+// Before the process stops: the vehicle at rest, the rest frame out whole
+// and shown, the terminal given back. The transmitter stays open.
 void suspendDriving() {
     resetDrive();
     sendFrame(driveState.speedCode, driveState.steerCode);
     waitUntilSent();
+    showStatus();
     suspendHere();
     showStatus();
 }
@@ -158,6 +179,15 @@ DriveEnd drive() {
         }
         if (takeResized()) {
             showStatus();
+        }
+        if (restFrameOut && !typedAhead.empty()) {
+            for (const int code : typedAhead) {
+                if (applyKey(code)) {
+                    showStatus();
+                }
+            }
+            typedAhead.clear();
+            continue;
         }
         // Input that has ended can never stop the vehicle again: the drive
         // ends as q ends it.
@@ -205,11 +235,13 @@ int runDrive() {
     consoleOpen();
 
     for (bool lost = false;; lost = true) {
-        if (!connect()) {
+        if (!connect(!lost)) {
             break;
         }
         if (lost) {
-            dropBlindKeys();
+            // Keys that came as it opened were typed blind too; a quit key
+            // among them ends the drive before it starts, with the rest frame.
+            takePromptKeys(false);
         }
         // Each time the transmitter opens, driving starts from rest.
         restAndShow();

@@ -92,7 +92,8 @@ bool replugFits(const VirtualTransmitterSettings& settings) {
            (settings.unplugAfterMs >= 0 && settings.replugAfterMs >= settings.unplugAfterMs);
 }
 
-bool startVirtualTransmitter(const VirtualTransmitterSettings& settings, std::string& error) {
+bool startVirtualTransmitter(const VirtualTransmitterSettings& settings, std::string& error,
+                             bool* traceBusy) {
     if (!replugFits(settings)) {
         error = "the transmitter can be plugged in again only after it was unplugged";
         return false;
@@ -101,7 +102,11 @@ bool startVirtualTransmitter(const VirtualTransmitterSettings& settings, std::st
     device.settings = settings;
     device.startNs = monotonicNs();
     if (!settings.tracePath.empty()) {
-        if (!openTraceFile(settings.tracePath, error)) {
+        bool busy = false;
+        if (!openTraceFile(settings.tracePath, error, busy)) {
+            if (traceBusy != nullptr) {
+                *traceBusy = busy;
+            }
             return false;
         }
         device.tracing = true;

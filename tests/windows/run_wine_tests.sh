@@ -213,6 +213,22 @@ sim_status=$?
 check "rcdrive-sim.exe: a wrong option gives the usage and status 2" \
     eval '[ $sim_status -eq 2 ] && grep -q "^usage: rcdrive-sim" "$sim/err.txt"'
 
+# A second run on the trace another run writes: refused by the share mode,
+# before the trace is emptied.
+(cd "$sim" && exec timeout -s KILL 60 "$wine" rcdrive-sim.exe --trace trace.txt </dev/null \
+    >first.txt 2>&1) &
+first_sim=$!
+for _ in $(seq 100); do [ -s "$sim/trace.txt" ] && break; sleep 0.1; done
+(cd "$sim" && exec timeout -s KILL 60 "$wine" rcdrive-sim.exe --trace trace.txt </dev/null \
+    >out.txt 2>err.txt)
+second_status=$?
+kept=$(head -c 40 "$sim/trace.txt")
+kill -INT $first_sim
+wait $first_sim
+check "rcdrive-sim.exe: a trace another run writes is refused, status 2, and kept" \
+    eval '[ $second_status -eq 2 ] && grep -q "trace.txt is being written by another run" "$sim/err.txt" &&
+          [ "$(head -c 40 "$sim/trace.txt")" = "$kept" ] && [ -n "$kept" ]'
+
 # Back to the rcdrive.exe runs: Ctrl+C (wine turns SIGINT into the console's
 # Ctrl+C event) once each has run for a few seconds. Windows reports
 # 0xC000013A for a program ended by Ctrl+C; wine passes on its low byte.
@@ -234,15 +250,17 @@ check "rcdrive.exe, late transmitter: line set once, rest frames stream without 
 check "rcdrive.exe, late transmitter: Ctrl+C ends it, status 0xC000013A" \
     eval '[ ${status[drive]} -eq $ctrl_c_exit ] && [ "$(tail -c 7 "$work/drive/out.txt")" = "$(printf "Close\r\n")" ]'
 
-check "rcdrive.exe, no FTD2XX.dll: prompts, and no loader error" \
-    eval '[ "$(prompts nodll)" -ge 1 ] && ! grep -q "err:module" "$work/nodll/err.txt"'
+dll_missing="FTD2XX.dll not found: install the transmitter's D2XX driver (FTDI)"
+check "rcdrive.exe, no FTD2XX.dll: prompts and says under it that the driver is missing, no loader error" \
+    eval '[ "$(prompts nodll)" -ge 1 ] && [ "$(grep -cF "$dll_missing" "$work/nodll/out.txt")" = 1 ] &&
+          ! grep -q "err:module" "$work/nodll/err.txt"'
 check "rcdrive.exe, no FTD2XX.dll: Ctrl+C ends the wait, status 0xC000013A; into a file, no clear" \
     eval '[ ${status[nodll]} -eq $ctrl_c_exit ] &&
-          [ "$(sed "s/$prompt//g" "$work/nodll/out.txt")" = "$(printf "Close\r")" ]'
+          [ "$(sed "s/$prompt//g; s/$dll_missing//g" "$work/nodll/out.txt" | tr -d "\r\n")" = Close ]'
 [ -s "$work/nodll/err.txt" ] && sed 's/^/  stderr: /' "$work/nodll/err.txt" | head -n 5
 
 check "virtual FTD2XX.dll, RCDRIVE_SIM_FIFO=lots: stays unplugged and says why" \
-    eval 'grep -q "RCDRIVE_SIM_FIFO=\"lots\" is not a whole number" "$work/badsetting/err.txt" &&
+    eval 'grep -q "RCDRIVE_SIM_FIFO=lots: must be a whole number from 1 to 1048576" "$work/badsetting/err.txt" &&
           story_is "$work/badsetting/trace.txt" "open 2 >=3" "malformed 0" && [ ${status[badsetting]} -eq $ctrl_c_exit ]'
 
 # Unplugged while driving and back: at most a frame of failed writes, the
