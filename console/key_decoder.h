@@ -11,8 +11,10 @@
 // SS3, also as the 8-bit C1 controls, alone or in UTF-8), escape sequences
 // with intermediate bytes, mouse reports, the strings terminals send in reply
 // (OSC, DCS, SOS, PM, APC) and bracketed pastes. Known keys give their
-// Windows codes (Up is 224 then 72). Every other sequence gives the one pair
-// 0, 0, so none of its bytes can reach the drive logic as a key.
+// Windows codes (Up is 224 then 72), and so do Esc, q and Q sent as
+// character codes (kitty's CSI u, xterm's modifyOtherKeys). Every other
+// sequence gives the one pair 0, 0, so none of its bytes can reach the drive
+// logic as a key.
 #pragma once
 
 #include <cstddef>
@@ -44,8 +46,8 @@ constexpr int kMaxCodesPerCall = 4;
 // Three: xterm's modifyOtherKeys sends Esc as CSI 27;1;27 ~.
 constexpr int kMaxSequenceParams = 3;
 
-// A string ends with BEL or ST (ESC \, or the byte 0x9C where it is no part
-// of a UTF-8 character). One that has not ended after this many bytes is
+// A string ends with BEL or ST (ESC \, or 0x9C, alone or as C2 9C, where it
+// is no part of another UTF-8 character). One that has not ended after this many bytes is
 // taken to end there, and the bytes after it count as keys again: a string
 // that never ends must not hold the keyboard for good. Terminals' replies
 // are far shorter.
@@ -105,7 +107,7 @@ std::size_t decoderFeedSome(KeyDecoder& decoder, const unsigned char* bytes, std
                             std::int64_t nowMs);
 
 // Resolves a pending sequence whose time is up (a lone Esc becomes 27, a
-// cut-off sequence one unhandled pair). Call it only when no byte that
+// held 0xC2 itself, a cut-off sequence one unhandled pair). Call it only when no byte that
 // arrived before nowMs is still waiting to be fed.
 void decoderExpire(KeyDecoder& decoder, std::int64_t nowMs);
 
