@@ -1,7 +1,7 @@
 # Convenience targets over CMake. `make sim` builds rcdrive-sim alone and runs
 # it against the virtual transmitter; `make test` builds everything and runs
-# every test; `make install`, `make package` and `make windows-dist` install
-# and package the programs; `make windows` cross-builds the 32-bit Windows
+# every test; `make install`, `make uninstall`, `make package` and
+# `make windows-dist` install, remove and package the programs; `make windows` cross-builds the 32-bit Windows
 # programs, `make windows-test` runs their tests under wine (the 64-bit build,
 # `make windows64`, where this machine cannot run 32-bit code).
 
@@ -15,7 +15,7 @@ PROGRAMS = rcdrive rcdrive-sim rcdrive-monitor
 PREFIX ?=
 DESTDIR ?=
 
-.PHONY: all build programs test sim sanitize fuzz clean install package \
+.PHONY: all build programs test sim sanitize fuzz clean install uninstall package \
         windows windows64 windows-test windows-dist bench bench-smoke kernel-test mutants
 
 all: build
@@ -43,14 +43,30 @@ programs:
 test: build
 	cd $(BUILD) && ctest --output-on-failure --no-tests=error -j $(JOBS)
 
+# The build shows its progress without make's directory lines, which would
+# only be cleared away. Ending the simulator is no failure, whether by a quit
+# key (0) or Ctrl+C (130); anything else is passed on.
 sim:
 	@tools/ensure-deps.sh build
 	@$(call configure,$(BUILD),$(CMAKE_FLAGS))
-	cmake --build $(BUILD) -j $(JOBS) --target rcdrive-sim
-	$(BUILD)/rcdrive-sim $(ARGS)
+	@cmake --build $(BUILD) -j $(JOBS) --target rcdrive-sim -- --no-print-directory
+	@status=0; $(BUILD)/rcdrive-sim $(ARGS) || status=$$?; [ $$status -eq 130 ] || exit $$status
 
 install: programs
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) $(if $(PREFIX),--prefix "$(PREFIX)")
+
+# Removes exactly the files the last `make install` from $(BUILD) put, as
+# CMake listed them, under the same DESTDIR, and then rcdrive's own folders
+# if that leaves them empty.
+uninstall:
+	@[ -f $(BUILD)/install_manifest.txt ] || { echo "nothing installed from $(BUILD)" >&2; exit 1; }
+	@while IFS= read -r file || [ -n "$$file" ]; do \
+	    rm -fv -- "$(DESTDIR)$$file"; \
+	    case $$file in */rcdrive/*) echo "$(DESTDIR)$${file%/*}" ;; esac; \
+	done <$(BUILD)/install_manifest.txt | sort -u | while IFS= read -r line; do \
+	    case $$line in "removed "*) echo "$$line" ;; *) rmdir -- "$$line" 2>/dev/null || true ;; esac; \
+	done
+	@rm -f $(BUILD)/install_manifest.txt
 
 # The Debian package, built in a folder of its own for the prefix /usr:
 # $(PACKAGE_BUILD)/rcdrive_<version>-<revision>_<arch>.deb. GoogleTest is kept out even

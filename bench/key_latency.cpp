@@ -9,6 +9,7 @@
 // wrong option.
 #include "bench/key_run.h"
 #include "bench/line_trace.h"
+#include "process/command_line.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -48,16 +49,6 @@ struct Options {
     std::string perPressPath; // empty: none
 };
 
-bool wholeNumber(const char* text, long long min, long long max, long long& value) {
-    if (text == nullptr || *text == '\0') {
-        return false;
-    }
-    char* end = nullptr;
-    errno = 0;
-    value = std::strtoll(text, &end, 10);
-    return errno == 0 && *end == '\0' && value >= min && value <= max;
-}
-
 bool parseOptions(int argc, char** argv, Options& options) {
     for (int i = 1; i < argc; ++i) {
         const char* option = argv[i];
@@ -70,13 +61,14 @@ bool parseOptions(int argc, char** argv, Options& options) {
             continue;
         }
         const char* value = i + 1 < argc ? argv[++i] : nullptr;
-        long long number = 0;
-        if (std::strcmp(option, "--presses") == 0 && wholeNumber(value, 1, 100000, number)) {
+        std::int64_t number = 0;
+        if (std::strcmp(option, "--presses") == 0 && parseWholeNumber(value, 1, 100000, number)) {
             options.presses = static_cast<int>(number);
         } else if (std::strcmp(option, "--seed") == 0 &&
-                   wholeNumber(value, 0, UINT32_MAX, number)) {
+                   parseWholeNumber(value, 0, UINT32_MAX, number)) {
             options.seed = static_cast<std::uint32_t>(number);
-        } else if (std::strcmp(option, "--fifo") == 0 && wholeNumber(value, 1, 1 << 20, number)) {
+        } else if (std::strcmp(option, "--fifo") == 0 &&
+                   parseWholeNumber(value, 1, 1 << 20, number)) {
             options.fifoBytes = number;
         } else if (std::strcmp(option, "--sim") == 0 && value != nullptr && *value != '\0') {
             options.simPath = value;

@@ -1,6 +1,13 @@
 // The console on Windows: the C runtime's _kbhit and _getch give the key codes
 // the drive logic expects as they are, and the console API clears the window.
 //
+// Wine's _kbhit looks only for key records that carry a character, and never
+// at the newest record, so an arrow or PgDn alone would wait there until an
+// ordinary key came after it. The console's input records are looked at here
+// too: a key-down record that gives a character or is a grey key counts as a
+// key waiting, as Windows' own _kbhit counts it, and one the C runtime did
+// not see is read here and turned into the codes _getch gives for it.
+//
 // Without a console keyboard (input redirected from NUL, a file or a pipe)
 // there are no keys at all: _kbhit would look at a handle that is no console.
 //
@@ -9,6 +16,7 @@
 // and puts the console's input mode back exactly as it was when it ends.
 #include "console/console.h"
 
+#include "console/extended_keys.h"
 #include "process/clock.h"
 #include "process/signals.h"
 
@@ -23,6 +31,9 @@ namespace {
 
 // A wait ends at least this often, whatever it waits for.
 constexpr std::int64_t kLongestWaitMs = 50;
+// Input records looked at for a key; records before a key that give none are
+// dropped while waiting, so a key further back comes into view.
+constexpr DWORD kPeekRecords = 64;
 
 HANDLE inputHandle() {
     return GetStdHandle(STD_INPUT_HANDLE);
@@ -39,22 +50,75 @@ bool keyboardPresent() {
 
 bool keyboardTaken = false;
 DWORD savedInputMode = 0;
+int secondCode = -1; // the second code of a grey key read here, not yet taken
 
-// _kbhit looks only for key presses; mouse, focus, size and key-release
-// records stay in the buffer and would keep the input handle signalled,
-// turning every wait into a spin. Those at the front are read off here.
+// The codes a record gives as _getch gives them, into codes; how many (0: no
+// key). A key-down record with a character gives that; a grey key, with
+// Alt, Ctrl or neither (Shift changes nothing), its prefix and code.
+int recordCodes(const INPUT_RECORD& record, int codes[2]) {
+    const KEY_EVENT_RECORD& key = record.Event.KeyEvent;
+    if (record.EventType != KEY_EVENT || !key.bKeyDown) {
+        return 0;
+    }
+    if (key.uChar.AsciiChar != 0) {
+        codes[0] = static_cast<unsigned char>(key.uChar.AsciiChar);
+        return 1;
+    }
+    const GreyKey* grey = findGreyKey(key.wVirtualScanCode);
+    if (grey == nullptr) {
+        return 0;
+    }
+    const DWORD held = key.dwControlKeyState;
+    const bool alt = held & (LEFT_ALT_PRESSED | RIGHT_ALT_PRESSED);
+    const bool ctrl = held & (LEFT_CTRL_PRESSED | RIGHT_CTRL_PRESSED);
+    codes[0] = alt ? kAltPrefix : kExtendedPrefix;
+    codes[1] = alt ? grey->altCode : ctrl ? grey->ctrlCode : grey->scanCode;
+    return 2;
+}
+
+// Whether a record among the first kPeekRecords gives a key.
+bool keyRecordWaiting() {
+    INPUT_RECORD records[kPeekRecords];
+    DWORD count = 0;
+    if (!PeekConsoleInputA(inputHandle(), records, kPeekRecords, &count)) {
+        return false;
+    }
+    int codes[2];
+    for (DWORD i = 0; i < count; ++i) {
+        if (recordCodes(records[i], codes) > 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Reads records up to the first that gives a key; its first code, or -1 if
+// none is left. Never waits: a record is read only once it is there.
+int readKeyRecord() {
+    INPUT_RECORD record;
+    DWORD count = 0;
+    int codes[2];
+    while (PeekConsoleInputA(inputHandle(), &record, 1, &count) && count == 1) {
+        ReadConsoleInputA(inputHandle(), &record, 1, &count);
+        const int given = recordCodes(record, codes);
+        if (given > 0) {
+            secondCode = given == 2 ? codes[1] : -1;
+            return codes[0];
+        }
+    }
+    return -1;
+}
+
+// Records that give no key (mouse, focus, size, key releases, Shift alone)
+// stay in the buffer and would keep the input handle signalled, turning
+// every wait into a spin. Those at the front are read off here.
 void dropNonKeyRecords() {
-    const HANDLE input = inputHandle();
-    for (;;) {
-        INPUT_RECORD record;
-        DWORD count = 0;
-        if (!PeekConsoleInputA(input, &record, 1, &count) || count == 0) {
-            return;
-        }
-        if (record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown) {
-            return;
-        }
-        ReadConsoleInputA(input, &record, 1, &count);
+    INPUT_RECORD record;
+    DWORD count = 0;
+    int codes[2];
+    while (PeekConsoleInputA(inputHandle(), &record, 1, &count) && count == 1 &&
+           recordCodes(record, codes) == 0) {
+        ReadConsoleInputA(inputHandle(), &record, 1, &count);
     }
 }
 
@@ -121,7 +185,7 @@ void clearScreen() {
 }
 
 bool keyWaiting() {
-    return keyboardPresent() && _kbhit() != 0;
+    return keyboardPresent() && (secondCode >= 0 || _kbhit() != 0 || keyRecordWaiting());
 }
 
 bool keyQueued() {
@@ -135,8 +199,16 @@ bool keyInputEnded() {
 
 int readKey() {
     while (keyboardPresent() && exitSignal() == 0) {
+        if (secondCode >= 0) {
+            const int code = secondCode;
+            secondCode = -1;
+            return code;
+        }
         if (_kbhit() != 0) {
             return _getch();
+        }
+        if (keyRecordWaiting()) {
+            return readKeyRecord();
         }
         waitForInput(monotonicNs() + kLongestWaitMs * kNsPerMs);
     }
@@ -157,7 +229,7 @@ void waitForInput(std::int64_t untilNs) {
     if (requestWakeEvent() != nullptr) {
         handles[count++] = static_cast<HANDLE>(requestWakeEvent());
     }
-    const bool watchKeys = keyboardPresent() && _kbhit() == 0;
+    const bool watchKeys = keyboardPresent() && !keyWaiting();
     if (watchKeys) {
         handles[count++] = inputHandle();
     }
@@ -169,7 +241,7 @@ void waitForInput(std::int64_t untilNs) {
     static const MMRESULT fineTicks = timeBeginPeriod(1);
     (void)fineTicks;
     const DWORD woke = WaitForMultipleObjects(count, handles, FALSE, static_cast<DWORD>(ms));
-    if (watchKeys && woke == WAIT_OBJECT_0 + count - 1 && _kbhit() == 0) {
+    if (watchKeys && woke == WAIT_OBJECT_0 + count - 1 && !keyWaiting()) {
         dropNonKeyRecords();
     }
 }

@@ -1,5 +1,7 @@
 #include "console/key_decoder.h"
 
+#include "console/extended_keys.h"
+
 #include <cstring>
 #include <iterator>
 #include <limits>
@@ -8,15 +10,24 @@ namespace {
 
 constexpr unsigned char kEsc = 0x1B;
 constexpr unsigned char kBel = 0x07;
-constexpr unsigned char kStringTerminator = 0x9C; // ST as a single 8-bit byte
-constexpr int kExtendedPrefix = 224;
-constexpr int kParamMax = 9999; // larger numbers mean nothing to us
+constexpr unsigned char kStringTerminator = 0x9C; // ST as a C1 control
+constexpr unsigned char kC1Csi = 0x9B;
+constexpr unsigned char kUtf8C1Lead = 0xC2; // C2 80..C2 9F are the C1 controls in UTF-8
+constexpr int kParamMax = 9999;             // larger numbers mean nothing to us
 
 // Modifier bits, as in the xterm parameter (which is 1 + these bits).
 constexpr int kShift = 1;
 constexpr int kAlt = 2;
 constexpr int kCtrl = 4;
 constexpr int kMeta = 8;
+constexpr int kCapsLock = 64; // kitty reports the locks too; they change no key of ours
+constexpr int kNumLock = 128;
+
+// The bracketed paste's markers, as "n~" keys; its end as the decoder sees it
+// from inside the paste.
+constexpr int kPasteStart = 200;
+constexpr char kPasteEnd[] = "\x1b[201~";
+constexpr int kPasteEndLength = sizeof kPasteEnd - 1;
 
 enum Key {
     kUp,
@@ -44,39 +55,38 @@ enum Key {
     kUnknownKey
 };
 
-// The Windows codes of a key. Arrows and PgDn also have Ctrl and Alt codes,
-// and Shift leaves them as they are; for the other keys any modifier makes
-// the key one we do not tell apart (0 means "none").
+// The Windows codes of a key. Arrows and PgDn also have their Ctrl and Alt
+// codes (Shift leaves them as they are); for the other keys any modifier
+// makes the key one we do not tell apart.
 struct KeyCodes {
     int prefix;
     int plain;
-    int ctrl;
-    int alt;
+    bool modifiersToldApart;
 };
 
 constexpr KeyCodes kKeyCodes[] = {
-    {224, 72, 141, 152}, // Up
-    {224, 80, 145, 160}, // Down
-    {224, 75, 115, 155}, // Left
-    {224, 77, 116, 157}, // Right
-    {224, 81, 118, 161}, // PgDn
-    {224, 71, 0, 0},     // Home
-    {224, 79, 0, 0},     // End
-    {224, 73, 0, 0},     // PgUp
-    {224, 82, 0, 0},     // Insert
-    {224, 83, 0, 0},     // Delete
-    {0, 59, 0, 0},       // F1
-    {0, 60, 0, 0},       // F2
-    {0, 61, 0, 0},       // F3
-    {0, 62, 0, 0},       // F4
-    {0, 63, 0, 0},       // F5
-    {0, 64, 0, 0},       // F6
-    {0, 65, 0, 0},       // F7
-    {0, 66, 0, 0},       // F8
-    {0, 67, 0, 0},       // F9
-    {0, 68, 0, 0},       // F10
-    {224, 133, 0, 0},    // F11
-    {224, 134, 0, 0},    // F12
+    {224, 72, true},   // Up
+    {224, 80, true},   // Down
+    {224, 75, true},   // Left
+    {224, 77, true},   // Right
+    {224, 81, true},   // PgDn
+    {224, 71, false},  // Home
+    {224, 79, false},  // End
+    {224, 73, false},  // PgUp
+    {224, 82, false},  // Insert
+    {224, 83, false},  // Delete
+    {0, 59, false},    // F1
+    {0, 60, false},    // F2
+    {0, 61, false},    // F3
+    {0, 62, false},    // F4
+    {0, 63, false},    // F5
+    {0, 64, false},    // F6
+    {0, 65, false},    // F7
+    {0, 66, false},    // F8
+    {0, 67, false},    // F9
+    {0, 68, false},    // F10
+    {224, 133, false}, // F11
+    {224, 134, false}, // F12
 };
 
 // The keys of "n~" by n (xterm, rxvt and the Linux console): 1 to 8 the
@@ -128,13 +138,15 @@ void pushUnknown(KeyDecoder& d) {
 }
 
 void pushKeyWithModifiers(KeyDecoder& d, Key key, int mods) {
-    const bool arrowLike = key != kUnknownKey && kKeyCodes[key].ctrl != 0;
-    if (key == kUnknownKey || (mods != 0 && !arrowLike)) {
+    if (key == kUnknownKey || (mods != 0 && !kKeyCodes[key].modifiersToldApart)) {
         pushUnknown(d);
-    } else if (mods & kCtrl) {
-        pushPair(d, kExtendedPrefix, kKeyCodes[key].ctrl);
+        return;
+    }
+    const GreyKey* grey = findGreyKey(kKeyCodes[key].plain);
+    if (mods & kCtrl) {
+        pushPair(d, kExtendedPrefix, grey->ctrlCode);
     } else if (mods & (kAlt | kMeta)) {
-        pushPair(d, 0, kKeyCodes[key].alt);
+        pushPair(d, kAltPrefix, grey->altCode);
     } else {
         pushPair(d, kKeyCodes[key].prefix, kKeyCodes[key].plain); // Shift leaves arrows alone
     }
@@ -145,18 +157,35 @@ bool breaksSequence(unsigned char byte) {
     return byte < 0x20 || byte >= 0x7F;
 }
 
+// C0 controls and DEL.
+bool isControl(unsigned char byte) {
+    return byte < 0x20 || byte == 0x7F;
+}
+
+// A byte from 0x80 to 0x9F: a C1 control, unless it is part of a UTF-8
+// character. Each C1 control is the 8-bit form of ESC and the byte 0x40 below
+// it (0x9B is ESC [), and is read as that.
+bool inC1Range(unsigned char byte) {
+    return byte >= 0x80 && byte <= 0x9F;
+}
+
+unsigned char sevenBitFinal(unsigned char c1) {
+    return static_cast<unsigned char>(c1 - 0x40);
+}
+
 // After ESC: OSC, DCS, SOS, PM and APC, which run up to their terminator.
 bool opensString(unsigned char byte) {
     return byte == ']' || byte == 'P' || byte == 'X' || byte == '^' || byte == '_';
 }
 
-// Follows UTF-8 through a sequence's bytes: whether this byte continues the
-// character before it. Any other byte begins a character of its own.
+// Follows UTF-8 through the bytes: whether this byte continues the character
+// before it. Any other byte begins a character of its own.
 bool continuesCharacter(KeyDecoder& d, unsigned char byte) {
     if (d.utf8BytesLeft > 0 && byte >= 0x80 && byte < 0xC0) {
         --d.utf8BytesLeft;
         return true;
     }
+    d.utf8Lead = byte;
     d.utf8BytesLeft = byte >= 0xF0 && byte <= 0xF4  ? 3
                       : byte >= 0xE0 && byte < 0xF0 ? 2
                       : byte >= 0xC2 && byte < 0xE0 ? 1
@@ -164,9 +193,18 @@ bool continuesCharacter(KeyDecoder& d, unsigned char byte) {
     return false;
 }
 
+// Follows UTF-8 as continuesCharacter does: whether the byte is a C1
+// control, on its own or as the second byte of its UTF-8 form.
+bool isC1Control(KeyDecoder& d, unsigned char byte) {
+    const bool afterC2 = d.utf8BytesLeft > 0 && d.utf8Lead == kUtf8C1Lead;
+    const bool continues = continuesCharacter(d, byte);
+    return inC1Range(byte) && (!continues || afterC2);
+}
+
 void toGround(KeyDecoder& d) {
     d.state = SequenceState::Ground;
     d.altPrefix = false;
+    d.utf8BytesLeft = 0;
 }
 
 void startSequence(KeyDecoder& d, SequenceState state, bool altPrefix) {
@@ -180,6 +218,7 @@ void startSequence(KeyDecoder& d, SequenceState state, bool altPrefix) {
     d.mouseCharsLeft = 0;
     d.utf8BytesLeft = 0;
     d.stringBytes = 0;
+    d.pasteEndMatched = 0;
 }
 
 // Modifier bits from an xterm modifier parameter; -1 if it is none.
@@ -202,7 +241,7 @@ int letterModifiers(const KeyDecoder& d, bool allowLoneModifier) {
     if (d.paramCount == 1) {
         return allowLoneModifier ? modifierBits(d.params[0]) : -1;
     }
-    if (d.params[0] > 1) {
+    if (d.paramCount > 2 || d.params[0] > 1) {
         return -1;
     }
     return modifierBits(d.params[1]);
@@ -218,10 +257,39 @@ void finishKey(KeyDecoder& d, Key key, int mods) {
     toGround(d);
 }
 
+// A key given as its character's code and an xterm modifier parameter:
+// "code;m u" (kitty's keyboard protocol, fixterms) or "27;m;code ~" (xterm's
+// modifyOtherKeys). Of our keys Esc, q and Q come so, unmodified, and Q also
+// as Shift+q; every other such key is one we do not tell apart.
+void finishCharacterKey(KeyDecoder& d, int code, int modifierParam) {
+    int mods = modifierParam == 0 ? 0 : modifierParam - 1;
+    mods = (mods & ~(kCapsLock | kNumLock)) | (d.altPrefix ? kAlt : 0);
+    if (mods == 0 && (code == kEsc || code == 'q' || code == 'Q')) {
+        pushCode(d, code);
+    } else if (mods == kShift && code == 'q') {
+        pushCode(d, 'Q');
+    } else {
+        pushUnknown(d);
+    }
+    toGround(d);
+}
+
 void finishCsi(KeyDecoder& d, unsigned char final) {
     if (d.oddSequence) {
         pushUnknown(d);
         toGround(d);
+        return;
+    }
+    if (final == 'u' && d.paramCount > 0) {
+        finishCharacterKey(d, d.params[0], d.params[1]); // a third parameter is the key's text
+        return;
+    }
+    if (final == '~' && d.paramCount == 3 && d.params[0] == 27) {
+        finishCharacterKey(d, d.params[2], d.params[1]);
+        return;
+    }
+    if (final == '~' && d.paramCount == 1 && d.params[0] == kPasteStart) {
+        startSequence(d, SequenceState::Paste, false);
         return;
     }
     if (final == '[' && d.paramCount == 0) {
@@ -294,26 +362,59 @@ void collectParameter(KeyDecoder& d, unsigned char byte) {
     p = p >= 1000 ? kParamMax : p * 10 + (byte - '0');
 }
 
+void feedAfterEsc(KeyDecoder& d, unsigned char byte, bool altPrefix);
+
+// A byte with no sequence pending. Bytes of UTF-8 characters are keys as
+// they are; a C1 control outside one is read as its 7-bit form.
 void feedGround(KeyDecoder& d, unsigned char byte) {
-    if (byte == kEsc) {
+    if (continuesCharacter(d, byte)) {
+        pushCode(d, byte);
+    } else if (byte == kEsc) {
         d.state = SequenceState::Escape;
         d.altPrefix = false;
+    } else if (inC1Range(byte)) {
+        d.state = SequenceState::Escape;
+        feedAfterEsc(d, sevenBitFinal(byte), false);
+    } else if (byte == kUtf8C1Lead) {
+        d.state = SequenceState::GroundC2;
     } else {
         pushCode(d, byte);
     }
 }
 
+// The byte after ESC ESC: only [ and O make the first ESC an Alt modifier;
+// otherwise it was an Esc press, and the second ESC goes on with the byte.
+void feedAfterEscEsc(KeyDecoder& d, unsigned char byte) {
+    if (byte == '[' || byte == 'O') {
+        feedAfterEsc(d, byte, true);
+        return;
+    }
+    pushCode(d, kEsc);
+    feedAfterEsc(d, byte, false);
+}
+
 // The byte after a pending ESC. Before a control byte the ESC was an Esc
-// press; ESC x with a final byte x is Alt+x (unknown).
+// press; ESC x with a final byte x is Alt+x (unknown), and so is ESC with a
+// character from 0x80 up, all of its UTF-8 bytes. ESC and a C1 control are
+// ESC ESC and its 7-bit final.
 void feedAfterEsc(KeyDecoder& d, unsigned char byte, bool altPrefix) {
     if (byte == '[') {
         startSequence(d, SequenceState::Csi, altPrefix);
     } else if (byte == 'O') {
         startSequence(d, SequenceState::Ss3, altPrefix);
-    } else if (breaksSequence(byte)) {
+    } else if (isControl(byte)) {
         pushCode(d, kEsc);
         toGround(d);
         feedGround(d, byte);
+    } else if (inC1Range(byte)) {
+        feedAfterEscEsc(d, sevenBitFinal(byte));
+    } else if (byte >= 0x80) {
+        startSequence(d, SequenceState::AltCharacter, false);
+        continuesCharacter(d, byte);
+        if (d.utf8BytesLeft == 0) {
+            pushUnknown(d);
+            toGround(d);
+        }
     } else if (opensString(byte)) {
         startSequence(d, SequenceState::String, false);
     } else if (byte < 0x30) {
@@ -324,11 +425,37 @@ void feedAfterEsc(KeyDecoder& d, unsigned char byte, bool altPrefix) {
     }
 }
 
+// Follows the paste's end marker, ESC [ 2 0 1 ~ (or CSI 2 0 1 ~ as a C1
+// control), through the pasted bytes; true at its last byte.
+bool pasteEnds(KeyDecoder& d, unsigned char byte) {
+    if (isC1Control(d, byte) && byte == kC1Csi) {
+        d.pasteEndMatched = 2;
+    } else if (byte == kEsc) {
+        d.pasteEndMatched = 1;
+    } else if (d.pasteEndMatched > 0 && byte == kPasteEnd[d.pasteEndMatched]) {
+        ++d.pasteEndMatched;
+    } else {
+        d.pasteEndMatched = 0;
+    }
+    return d.pasteEndMatched == kPasteEndLength;
+}
+
 // One byte through the state machine; false when the byte cannot belong to
 // the pending sequence.
 bool step(KeyDecoder& d, unsigned char byte, std::int64_t nowMs) {
     switch (d.state) {
     case SequenceState::Ground:
+        feedGround(d, byte);
+        return true;
+    case SequenceState::GroundC2:
+        toGround(d);
+        if (inC1Range(byte)) {
+            d.state = SequenceState::Escape;
+            feedAfterEsc(d, sevenBitFinal(byte), false);
+            return true;
+        }
+        pushCode(d, kUtf8C1Lead);
+        continuesCharacter(d, kUtf8C1Lead);
         feedGround(d, byte);
         return true;
     case SequenceState::Escape:
@@ -340,18 +467,30 @@ bool step(KeyDecoder& d, unsigned char byte, std::int64_t nowMs) {
         }
         return true;
     case SequenceState::EscapeEscape:
-        // Only ESC ESC [ and ESC ESC O make the first ESC an Alt modifier;
-        // otherwise it was an Esc press and the second ESC goes on alone.
-        if (byte == '[' || byte == 'O') {
-            feedAfterEsc(d, byte, true);
+        if (byte != kEsc && !inC1Range(byte)) {
+            feedAfterEscEsc(d, byte);
             return true;
         }
+        // The first ESC was an Esc press; the second and this one are ESC ESC.
         pushCode(d, kEsc);
-        if (byte == kEsc) {
-            d.sequenceStartMs = d.secondEscMs;
-            d.secondEscMs = nowMs;
-        } else {
-            feedAfterEsc(d, byte, false);
+        d.sequenceStartMs = d.secondEscMs;
+        d.secondEscMs = nowMs;
+        if (byte != kEsc) {
+            feedAfterEscEsc(d, sevenBitFinal(byte));
+        }
+        return true;
+    case SequenceState::AltCharacter:
+        // C2 and a byte 0x80..0x9F is a C1 control in UTF-8: ESC and it.
+        if (d.utf8Lead == kUtf8C1Lead && inC1Range(byte)) {
+            feedAfterEscEsc(d, sevenBitFinal(byte));
+            return true;
+        }
+        if (!continuesCharacter(d, byte)) {
+            return false;
+        }
+        if (d.utf8BytesLeft == 0) {
+            pushUnknown(d);
+            toGround(d);
         }
         return true;
     case SequenceState::EscapeIntermediate:
@@ -425,19 +564,26 @@ bool step(KeyDecoder& d, unsigned char byte, std::int64_t nowMs) {
             d.state = SequenceState::StringEscape;
             return true;
         }
-        if (byte != kBel && (byte < 0x20 || byte == 0x7F)) {
+        if (byte != kBel && isControl(byte)) {
             return false;
         }
-        // In a title 0x9C may be part of a UTF-8 character; only on its own
-        // is it ST.
-        const bool continues = continuesCharacter(d, byte);
-        if (byte == kBel || (byte == kStringTerminator && !continues) ||
-            ++d.stringBytes >= kMaxStringBytes) {
+        // In a title 0x9C may be part of a UTF-8 character; only on its own,
+        // or as C2 9C, is it ST.
+        const bool terminator = isC1Control(d, byte) && byte == kStringTerminator;
+        if (byte == kBel || terminator || ++d.stringBytes >= kMaxStringBytes) {
             pushUnknown(d);
             toGround(d);
         }
         return true;
     }
+    case SequenceState::Paste:
+        // Pasted text: control bytes and ESC are part of it, up to the end
+        // marker or the bound.
+        if (pasteEnds(d, byte) || ++d.stringBytes >= kMaxPasteBytes) {
+            pushUnknown(d);
+            toGround(d);
+        }
+        return true;
     case SequenceState::StringEscape:
         // The string has given its pair already, and its ESC is no Esc press:
         // with '\' it completes ST, before anything else it opens the next
@@ -457,6 +603,15 @@ bool step(KeyDecoder& d, unsigned char byte, std::int64_t nowMs) {
     return true;
 }
 
+// An ESC that may still be a key, or may end a string, waits the short
+// time; anything further into a sequence waits for a slow link.
+std::int64_t waitMs(const KeyDecoder& d) {
+    const bool escOnly = d.state == SequenceState::Escape ||
+                         d.state == SequenceState::EscapeEscape ||
+                         d.state == SequenceState::StringEscape;
+    return escOnly ? kEscTimeoutMs : kSequenceTimeoutMs;
+}
+
 void resolvePending(KeyDecoder& d) {
     switch (d.state) {
     case SequenceState::Ground:
@@ -468,6 +623,9 @@ void resolvePending(KeyDecoder& d) {
     case SequenceState::EscapeEscape:
         pushCode(d, kEsc);
         pushCode(d, kEsc);
+        break;
+    case SequenceState::GroundC2:
+        pushCode(d, kUtf8C1Lead);
         break;
     default:
         pushUnknown(d);
@@ -512,7 +670,7 @@ void decoderExpire(KeyDecoder& d, std::int64_t nowMs) {
     // Unsigned so that far-apart times cannot overflow the subtraction.
     const std::uint64_t waited =
         static_cast<std::uint64_t>(nowMs) - static_cast<std::uint64_t>(d.sequenceStartMs);
-    if (waited >= static_cast<std::uint64_t>(kEscTimeoutMs)) {
+    if (waited >= static_cast<std::uint64_t>(waitMs(d))) {
         resolvePending(d);
     }
 }
@@ -527,10 +685,10 @@ bool decoderPending(const KeyDecoder& d) {
 
 std::int64_t decoderDeadlineMs(const KeyDecoder& d) {
     constexpr std::int64_t kNever = std::numeric_limits<std::int64_t>::max();
-    if (d.state == SequenceState::Ground || d.sequenceStartMs > kNever - kEscTimeoutMs) {
+    if (d.state == SequenceState::Ground || d.sequenceStartMs > kNever - waitMs(d)) {
         return kNever;
     }
-    return d.sequenceStartMs + kEscTimeoutMs;
+    return d.sequenceStartMs + waitMs(d);
 }
 
 bool decoderHasKey(const KeyDecoder& d) {

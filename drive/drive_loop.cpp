@@ -10,6 +10,7 @@
 #include "process/signals.h"
 
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -18,13 +19,21 @@ constexpr std::int64_t kOpenRetryPauseNs = 10 * kNsPerMs;
 // A transmitter that opened but took no data is tried again no sooner than
 // this, so that it is not opened and closed over and over.
 constexpr std::int64_t kNoDataRetryNs = 1000 * kNsPerMs;
-constexpr const char* kTakesNoData = "the transmitter opened but takes no data";
+constexpr const char* kTakesNoData =
+    "the transmitter opened but takes no data, tried again every second";
 
 // Keys that are waiting when a frame is due go in before it, as long as that
 // takes no more than about a byte time; the rest follow between bytes.
 constexpr std::int64_t kKeyBudgetNs = kNominalByteNs;
 
 enum class DriveEnd { Quit, Stop, Lost };
+
+// Keys typed at the prompt at start-up, other than the quit keys: applied
+// once the first rest frame is out. As many as a terminal holds for a
+// program (4 KiB); beyond that an endless input's keys are dropped, so that
+// neither memory nor the first frame waits on it.
+std::vector<int> typedAhead;
+constexpr std::size_t kMostTypedAhead = 4096;
 
 bool stopRequested() {
     return exitSignal() != 0;
@@ -77,10 +86,8 @@ PromptShown prompt;
 void showPrompt(const std::string& problem) {
     clearScreen();
     writeText("Pripojte vysilac na USB");
-    if (problem == kTakesNoData) {
-        writeText(("\n" + problem + ", tried again every second").c_str());
-    } else if (!problem.empty()) {
-        writeText(("\n" + problem + ", see rcdrive-monitor --list").c_str());
+    if (!problem.empty()) {
+        writeText(("\n" + problem).c_str());
     }
     prompt = {true, problem};
 }
@@ -100,13 +107,34 @@ void redraw(bool driving) {
     }
 }
 
+// Takes the keys read in while the prompt showed. A quit key ends the
+// program at once: nothing is driven meanwhile, and a quit key that waited
+// for a transmitter that may never come would not do its job. Other keys are
+// kept for the drive if keep is set, and dropped otherwise. True once a quit
+// key came.
+bool takePromptKeys(bool keep) {
+    while (keyQueued()) {
+        const int code = readKey();
+        if (code == kKeyQuit || code == kKeyStop) {
+            applyKey(code);
+            return true;
+        }
+        if (keep && typedAhead.size() < kMostTypedAhead) {
+            typedAhead.push_back(code);
+        }
+    }
+    return false;
+}
+
 // Prompts and tries to open until the transmitter answers and takes the line
-// settings, or until the program is asked to stop. Keys typed meanwhile stay
-// queued. The prompt is drawn again only when the screen may have changed or
-// the reason under it changes: the attempts go on every 10 ms, from
-// notBeforeNs on, and the screen stays still, also from one loss of the
+// settings, or until the program is asked to stop or a quit key comes. Other
+// keys typed meanwhile are kept for the drive with keepKeys (typed ahead at
+// start-up), else dropped (typed blind for a vehicle that was not
+// listening). The prompt is drawn again only when the screen may have
+// changed or the reason under it changes: the attempts go on every 10 ms,
+// from notBeforeNs on, and the screen stays still, also from one loss of the
 // transmitter to the next while it takes no data.
-bool connect(std::int64_t notBeforeNs, std::string problem) {
+bool connect(bool keepKeys, std::int64_t notBeforeNs, std::string problem) {
     for (;;) {
         if (stopRequested()) {
             return false;
@@ -115,6 +143,9 @@ bool connect(std::int64_t notBeforeNs, std::string problem) {
             suspendHere();
             prompt.onScreen = false;
             continue;
+        }
+        if (takePromptKeys(keepKeys)) {
+            return false;
         }
         if (screenDisturbed() || !prompt.onScreen || prompt.problem != problem) {
             showPrompt(problem);
@@ -135,24 +166,13 @@ bool connect(std::int64_t notBeforeNs, std::string problem) {
     }
 }
 
-// Keys typed while the prompt showed after the transmitter was lost were
-// typed blind, for a vehicle that was not listening: they are dropped. Only
-// the quit keys still count.
-void dropBlindKeys() {
-    while (!driveState.quitRequested && keyWaiting()) {
-        const int code = readKey();
-        if (code == kKeyQuit || code == kKeyStop) {
-            applyKey(code);
-        }
-    }
-}
-
-// Before the process stops: the vehicle at rest, the rest frame out whole,
-// the terminal given back. The transmitter stays open.
+// Before the process stops: the vehicle at rest, the rest frame out whole
+// and shown, the terminal given back. The transmitter stays open.
 void suspendDriving() {
     resetDrive();
     sendFrame(driveState.speedCode, driveState.steerCode);
     waitUntilSent();
+    drawStatus();
     suspendHere();
     drawStatus();
 }
@@ -186,6 +206,15 @@ DriveEnd drive() {
         }
         if (takeResized()) {
             redraw(restFrameOut);
+        }
+        if (restFrameOut && !typedAhead.empty()) {
+            for (const int code : typedAhead) {
+                if (applyKey(code)) {
+                    drawStatus();
+                }
+            }
+            typedAhead.clear();
+            continue;
         }
         // Input that has ended can never stop the vehicle again: the drive
         // ends as q ends it.
@@ -235,11 +264,13 @@ int runDrive() {
     std::int64_t openNotBeforeNs = 0;
     std::string problem;
     for (bool lost = false;; lost = true) {
-        if (!connect(openNotBeforeNs, problem)) {
+        if (!connect(!lost, openNotBeforeNs, problem)) {
             break;
         }
         if (lost) {
-            dropBlindKeys();
+            // Keys that came as it opened were typed blind too; a quit key
+            // among them ends the drive before it starts, with the rest frame.
+            takePromptKeys(false);
         }
         // Each time the transmitter opens, driving starts from rest.
         resetDrive();

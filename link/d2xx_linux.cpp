@@ -58,8 +58,8 @@ constexpr std::int64_t kRetryPauseNs = 1 * kNsPerMs;
 struct Device {
     int fd;
     std::string node;
-    std::string description;
-    std::string identity; // which chip it is, see chipIdentity
+    std::string description; // as opened by description; else empty
+    std::string identity;    // which chip it is, see chipIdentity
 };
 
 struct Registry {
@@ -165,16 +165,6 @@ void setFraming(termios* t, tcflag_t framing) {
     t->c_cflag = (t->c_cflag & ~kFramingBits) | framing;
 }
 
-// What a user can do about a node that cannot be opened: the group to be in,
-// for one.
-std::string openError(const std::string& node, int error) {
-    const char* what = error == EBUSY ? "held by another program" : std::strerror(error);
-    struct stat st {};
-    const group* g =
-        error == EACCES && stat(node.c_str(), &st) == 0 ? getgrgid(st.st_gid) : nullptr;
-    return node + ": " + what + (g != nullptr ? std::string(" (group ") + g->gr_name + ")" : "");
-}
-
 // Which chip a device is: its USB serial number, or where it is plugged in
 // when it has none (the same port path after a replug, whatever ttyUSB node
 // it gets then).
@@ -185,24 +175,23 @@ std::string chipIdentity(const UsbSerialDevice& device) {
 // Opens the node exclusively: flock keeps out other users of this layer
 // even when they run as root, TIOCEXCL keeps out other programs. *problem,
 // empty on the way in, says why it could not.
-FT_STATUS openPort(const UsbSerialDevice& usb, FT_HANDLE* handle, std::string* problem) {
-    const std::string& node = usb.node;
+FT_STATUS openPort(const std::string& node, FT_HANDLE* handle, std::string* problem) {
     int fd = open(node.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        *problem = openError(node, errno);
+        *problem = portOpenError(node, errno);
         return FT_DEVICE_NOT_OPENED;
     }
     // Someone else holds it: leave their exclusive mode alone.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         close(fd);
-        *problem = openError(node, EBUSY);
+        *problem = portOpenError(node, EBUSY);
         return FT_DEVICE_NOT_OPENED;
     }
     // Put the line in a known state whatever the last user left: 9600 baud,
     // 8 data bits, no parity, 1 stop bit, the chip's power-on state.
     termios before{};
     if (ioctl(fd, TIOCEXCL) != 0 || tcgetattr(fd, &before) != 0) {
-        *problem = openError(node, errno);
+        *problem = portOpenError(node, errno);
     } else {
         termios t = before;
         setFraming(&t, CS8);
@@ -215,7 +204,7 @@ FT_STATUS openPort(const UsbSerialDevice& usb, FT_HANDLE* handle, std::string* p
     Device* device = nullptr;
     if (problem->empty()) {
         try {
-            device = new Device{fd, node, usb.description, chipIdentity(usb)};
+            device = new Device{fd, node, "", ""};
         } catch (const std::bad_alloc&) {
             *problem = node + ": out of memory";
         }
@@ -233,6 +222,28 @@ FT_STATUS openPort(const UsbSerialDevice& usb, FT_HANDLE* handle, std::string* p
 }
 
 } // namespace
+
+std::string portOpenError(const std::string& node, int error) {
+    const char* what = error == EBUSY ? "held by another program" : std::strerror(error);
+    struct stat st {};
+    const group* g =
+        error == EACCES && stat(node.c_str(), &st) == 0 ? getgrgid(st.st_gid) : nullptr;
+    return node + ": " + what + (g != nullptr ? std::string(" (group ") + g->gr_name + ")" : "");
+}
+
+std::string portProblem(const std::string& node) {
+    FT_HANDLE handle = nullptr;
+    std::string problem;
+    if (openPort(node, &handle, &problem) != FT_OK) {
+        return problem;
+    }
+    if (FT_SetBaudRate(handle, 1200) != FT_OK ||
+        FT_SetDataCharacteristics(handle, FT_BITS_8, FT_STOP_BITS_1, FT_PARITY_EVEN) != FT_OK) {
+        problem = node + ": " + kLineRefused;
+    }
+    FT_Close(handle);
+    return problem;
+}
 
 void setDeviceRoots(const std::string& sysfsRoot, const std::string& devRoot) {
     Registry& r = registry();
@@ -281,9 +292,12 @@ FT_STATUS openByDescription(const char* description, const std::string& sysfsRoo
             why = device.node + ": another transmitter than the one driven; restarting rcdrive "
                                 "takes it";
         } else {
-            status = openPort(device, handle, &why);
+            status = openPort(device.node, handle, &why);
         }
         if (status == FT_OK) {
+            Device* opened = static_cast<Device*>(*handle);
+            opened->description = device.description;
+            opened->identity = chipIdentity(device);
             problem.clear();
             break;
         }
@@ -302,7 +316,7 @@ FT_STATUS openByDescription(const char* description, const std::string& sysfsRoo
 std::string d2xxOpenProblem() {
     Registry& r = registry();
     std::lock_guard<std::mutex> lock(r.mutex);
-    return r.openProblem;
+    return r.openProblem.empty() ? r.openProblem : r.openProblem + ", see rcdrive-monitor --list";
 }
 
 // The driver's count of what it has not yet handed to the chip: its buffer
@@ -427,7 +441,7 @@ FT_STATUS FT_API FT_Write(FT_HANDLE handle, void* buffer, std::uint32_t toWrite,
     }
     Registry& r = registry();
     std::lock_guard<std::mutex> lock(r.mutex);
-    if (r.drivenIdentity.empty() && toWrite > 0) {
+    if (r.drivenIdentity.empty() && !device->identity.empty() && toWrite > 0) {
         r.drivenDescription = device->description;
         r.drivenIdentity = device->identity;
     }

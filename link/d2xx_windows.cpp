@@ -38,6 +38,13 @@ struct D2xxLibrary {
 
 D2xxLibrary library = {};
 
+// Why the latest attempt found no usable FTD2XX.dll; empty once it loaded.
+const char* loadProblem = "";
+constexpr const char* kDllMissing =
+    "FTD2XX.dll not found: install the transmitter's D2XX driver (FTDI)";
+constexpr const char* kDllUnusable =
+    "FTD2XX.dll cannot be used: install the transmitter's D2XX driver (FTDI) again";
+
 template <typename Function> bool takeEntry(HMODULE module, WORD ordinal, Function& entry) {
     const FARPROC address = GetProcAddress(module, MAKEINTRESOURCEA(ordinal));
     // Through void (*)(), the generic function pointer type, to the real one.
@@ -55,6 +62,9 @@ HMODULE loadDll() {
     HMODULE module = LoadLibraryExA("FTD2XX.dll", nullptr, LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
     if (module == nullptr && GetLastError() == ERROR_INVALID_PARAMETER) {
         module = LoadLibraryA("FTD2XX.dll");
+    }
+    if (module == nullptr) {
+        loadProblem = GetLastError() == ERROR_MOD_NOT_FOUND ? kDllMissing : kDllUnusable;
     }
     SetErrorMode(previousMode);
     return module;
@@ -80,8 +90,10 @@ bool libraryReady() {
         // Not the library we know; let go of it, so that a proper one can be
         // loaded in its place later.
         FreeLibrary(loaded.module);
+        loadProblem = kDllUnusable;
         return false;
     }
+    loadProblem = "";
     library = loaded;
     return true;
 }
@@ -132,9 +144,11 @@ FT_STATUS FT_API FT_Close(FT_HANDLE handle) {
 
 } // extern "C"
 
-// FTD2XX.dll says only that an open failed, not why.
+// Without the driver's DLL no transmitter can ever open: that is said, so
+// that it does not look like an unplugged one. The DLL itself says only that
+// an open failed, not why.
 std::string d2xxOpenProblem() {
-    return std::string();
+    return loadProblem;
 }
 
 // The five functions say nothing of FTD2XX.dll's queue.

@@ -6,9 +6,11 @@
 
 #include <string>
 
-// "<node>: <reason>" for the latest open by description that found a device
-// with the description but could not use it ("/dev/ttyUSB0: Permission
-// denied (group dialout)", "... held by another program", "... refuses 1200
-// baud 8E1"); empty when no such device was there, when it opened, or when
-// the library cannot tell.
+// The line under the prompt, for the latest open by description that failed:
+// on Linux "<node>: <reason>, see rcdrive-monitor --list" when a device with
+// the description was there but could not be used ("/dev/ttyUSB0:
+// Permission denied (group dialout)", "... held by another program", "...
+// refuses 1200 baud 8E1"); on Windows when FTD2XX.dll cannot be loaded.
+// Empty when no such device was there, when it opened, or when the library
+// cannot tell.
 std::string d2xxOpenProblem();

@@ -9,8 +9,10 @@
 
 constexpr int kUsageStatus = 2;
 
-// Reads a whole decimal number within [min, max]; false on anything else
-// (empty, trailing characters, out of range), leaving value as it was.
+// Reads a whole decimal number within [min, max]: digits alone, with a
+// leading minus only where min is negative. False on anything else (empty,
+// a plus sign, spaces, other characters, out of range), leaving value as it
+// was.
 bool parseWholeNumber(const char* text, std::int64_t min, std::int64_t max, std::int64_t& value);
 
 // "a whole number from MIN to MAX"
@@ -20,12 +22,16 @@ std::string wholeNumberRange(std::int64_t min, std::int64_t max);
 // argument" for anything else.
 std::string unknownArgument(const std::string& arg);
 
+// Whether an option's value is missing: none given, an empty one, or
+// another option in its place (--trace --unpaced).
+bool valueMissing(const char* value);
+
 // "OPTION: needs WHAT", for an option given without its value.
 std::string missingValue(const std::string& option, const std::string& what);
 
-// "OPTION VALUE: must be a whole number from MIN to MAX"
-std::string numberOutOfRange(const std::string& option, const std::string& value, std::int64_t min,
-                             std::int64_t max);
+// "GIVEN: must be a whole number from MIN to MAX", where GIVEN is how the
+// number was given: "--fifo 12x", "RCDRIVE_SIM_FIFO=lots".
+std::string numberRefused(const std::string& given, std::int64_t min, std::int64_t max);
 
 // Prints "NAME: PROBLEM" and the usage line on standard error; returns
 // kUsageStatus, the exit status for it.

@@ -42,8 +42,8 @@ bool readSettings(VirtualTransmitterSettings& settings, std::string& error) {
         const std::string text = environmentValue(setting.variable);
         if (!text.empty() &&
             !parseWholeNumber(text.c_str(), setting.min, setting.max, settings.*setting.field)) {
-            error = std::string(setting.variable) + "=\"" + text + "\" is not " +
-                    wholeNumberRange(setting.min, setting.max);
+            error =
+                numberRefused(std::string(setting.variable) + "=" + text, setting.min, setting.max);
             return false;
         }
     }

@@ -58,7 +58,7 @@ std::string parseOptions(int argc, char** argv, VirtualTransmitterSettings& sett
         if (std::strcmp(option, "--unpaced") == 0) {
             paced = false;
         } else if (std::strcmp(option, "--trace") == 0) {
-            if (value == nullptr || *value == '\0') {
+            if (valueMissing(value)) {
                 return missingValue(option, "a file name");
             }
             settings.tracePath = value;
@@ -68,7 +68,7 @@ std::string parseOptions(int argc, char** argv, VirtualTransmitterSettings& sett
                 return missingValue(option, wholeNumberRange(number->min, number->max));
             }
             if (!parseWholeNumber(value, number->min, number->max, settings.*number->field)) {
-                return numberOutOfRange(option, value, number->min, number->max);
+                return numberRefused(std::string(option) + " " + value, number->min, number->max);
             }
             ++i;
         } else {
@@ -91,7 +91,8 @@ std::string parseOptions(int argc, char** argv, VirtualTransmitterSettings& sett
 
 int main(int argc, char** argv) {
     claimStandardDescriptors();
-    const int answered = answerInfoOption(argc, argv, "rcdrive-sim", RCDRIVE_VERSION, kHelp);
+    const int answered = answerInfoOption(argc, argv, "rcdrive-sim", RCDRIVE_VERSION, kHelp,
+                                          InfoOptionPlace::Anywhere);
     if (answered >= 0) {
         return answered;
     }
@@ -102,9 +103,11 @@ int main(int argc, char** argv) {
         return refuseCommandLine("rcdrive-sim", problem, kUsage);
     }
     std::string error;
-    if (!startVirtualTransmitter(settings, error)) {
+    bool traceBusy = false;
+    if (!startVirtualTransmitter(settings, error, &traceBusy)) {
         std::fprintf(stderr, "rcdrive-sim: %s\n", error.c_str());
-        return 1;
+        // Another run's trace is the wrong file to give, as a wrong option is.
+        return traceBusy ? kUsageStatus : 1;
     }
     setPacing(paced);
     const int status = runDrive();

@@ -11,8 +11,12 @@
 
 constexpr std::size_t kTraceHoldBytes = 1 << 20;
 
-// Opens (and empties) the trace; false, with the reason, if it cannot.
-bool openTraceFile(const std::string& path, std::string& error);
+// Opens the trace, takes it for this run alone and empties it; false, with
+// the reason, if it cannot. busy says that another run is writing it: it is
+// then left as it is, so that two runs never mix their lines in one trace.
+// The room for held lines is taken here: a trace that cannot have it is
+// refused, rather than losing lines later.
+bool openTraceFile(const std::string& path, std::string& error, bool& busy);
 
 // Writes one whole line, its line feed included.
 void writeTraceLine(const char* line, std::size_t length);

@@ -7,6 +7,8 @@
 #include <fcntl.h>
 #include <new>
 #include <poll.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -33,13 +35,23 @@ bool writeHeld() {
     return true;
 }
 
+// Gives the trace up again after a failed open.
+bool refuseTrace(std::string& error, const std::string& reason) {
+    error = reason;
+    close(traceFd);
+    traceFd = -1;
+    return false;
+}
+
 } // namespace
 
-bool openTraceFile(const std::string& path, std::string& error) {
+bool openTraceFile(const std::string& path, std::string& error, bool& busy) {
+    busy = false;
     // Non-blocking, so that a FIFO nobody reads never holds the program. A
     // FIFO with no reader yet cannot be opened for writing alone; opened for
-    // both, it takes the lines until a reader comes for them.
-    traceFd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666);
+    // both, it takes the lines until a reader comes for them. Not emptied
+    // yet: a trace that another run writes is left as it is.
+    traceFd = open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
     if (traceFd < 0 && errno == ENXIO) {
         traceFd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
     }
@@ -47,13 +59,26 @@ bool openTraceFile(const std::string& path, std::string& error) {
         error = "cannot write trace " + path + ": " + std::strerror(errno);
         return false;
     }
+    // Held until the trace is closed, or the process ends. A file system
+    // that has no locks at all is written unlocked.
+    if (flock(traceFd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+        busy = true;
+        return refuseTrace(error, "trace " + path +
+                                      " is being written by another run: give each run its own");
+    }
+    struct stat st {};
+    if (fstat(traceFd, &st) == 0 && S_ISREG(st.st_mode) && ftruncate(traceFd, 0) != 0) {
+        return refuseTrace(error, "cannot empty trace " + path + ": " + std::strerror(errno));
+    }
     // The room for held lines is taken now, so that holding them never
     // needs memory later, when there may be none.
     held.clear();
     try {
         held.reserve(kTraceHoldBytes);
     } catch (const std::bad_alloc&) {
-        // Then lines a reader does not take at once are lost instead.
+        return refuseTrace(error, "trace " + path + ": no memory for the " +
+                                      std::to_string(kTraceHoldBytes) +
+                                      " bytes that hold lines a reader has not taken yet");
     }
     return true;
 }

@@ -132,7 +132,8 @@ bool stallFits(const VirtualTransmitterSettings& settings) {
     return settings.stallForMs < 0 || settings.stallAfterMs >= 0;
 }
 
-bool startVirtualTransmitter(const VirtualTransmitterSettings& settings, std::string& error) {
+bool startVirtualTransmitter(const VirtualTransmitterSettings& settings, std::string& error,
+                             bool* traceBusy) {
     if (!replugFits(settings)) {
         error = "the transmitter can be plugged in again only after it was unplugged";
         return false;
@@ -145,7 +146,11 @@ bool startVirtualTransmitter(const VirtualTransmitterSettings& settings, std::st
     device.settings = settings;
     device.startNs = monotonicNs();
     if (!settings.tracePath.empty()) {
-        if (!openTraceFile(settings.tracePath, error)) {
+        bool busy = false;
+        if (!openTraceFile(settings.tracePath, error, busy)) {
+            if (traceBusy != nullptr) {
+                *traceBusy = busy;
+            }
             return false;
         }
         device.tracing = true;

@@ -62,8 +62,10 @@ bool stallFits(const VirtualTransmitterSettings& settings);
 // Starts the device's clock (attach, unplug, replug and stall times count
 // from here) and opens the trace. Returns false, with a reason, if the
 // settings do not fit together (a replug with no unplug before it, a stall's
-// length with no start) or the trace cannot be opened.
-bool startVirtualTransmitter(const VirtualTransmitterSettings& settings, std::string& error);
+// length with no start) or the trace cannot be opened; *traceBusy, when
+// given, then says whether another run is writing the trace.
+bool startVirtualTransmitter(const VirtualTransmitterSettings& settings, std::string& error,
+                             bool* traceBusy = nullptr);
 
 // Closes the trace, giving the lines not yet read a last short chance.
 void stopVirtualTransmitter();

@@ -1,11 +1,14 @@
 #include "tools/byte_source.h"
 
+#include "link/d2xx_linux.h"
 #include "process/clock.h"
+#include "tools/port_holders.h"
 
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -52,11 +55,14 @@ void takeAccepted(const std::vector<TraceRecord>& records, std::vector<LineByte>
 
 // Every trace begins with a trace line, so lines that are none of them trace
 // lines mean some other file: all of it would pass unseen, with the summary
-// "frames 0" as for a trace that is merely empty.
+// "frames 0" as for a trace that is merely empty. A first line longer than
+// any trace line is no trace either, whether it ever ends or not
+// (/dev/zero).
 bool stillATrace(ByteSource& source, std::size_t records, std::string& error) {
     source.traceLines += records;
-    if (source.traceLines == 0 && source.reader.malformed > 0) {
-        error = source.path + " is not an rcdrive-sim trace: its first lines are no trace lines";
+    if (source.traceLines == 0 && (source.reader.malformed > 0 || source.reader.overlong)) {
+        error = source.path + " is not a trace: it does not begin with an rcdrive-sim trace line";
+        source.wrongKind = true;
         return false;
     }
     return true;
@@ -313,15 +319,31 @@ ReadResult readTraceSource(ByteSource& source, int waitMs, std::vector<LineByte>
     return kReadNothing;
 }
 
-// Opens path for reading; a directory opens, but cannot be read.
+// Opens path for reading; a directory opens, but cannot be read. Why a
+// device cannot be opened is told as rcdrive tells it: the group to be in.
 bool openForReading(const std::string& path, int flags, ByteSource& source, std::string& error) {
     source.path = path;
     struct stat st {};
     source.fd = openReadable(path, flags, st);
     if (source.fd < 0) {
-        error = "cannot open " + path + ": " + reason();
+        error = "cannot open " + portOpenError(path, errno);
         return false;
     }
+    return true;
+}
+
+// Whether another program holds the device: one that /proc shows with it
+// open, or one that holds it locked as rcdrive does. Reading beside it
+// would show its bytes, or take the bytes it reads.
+bool heldElsewhere(const ByteSource& source, std::string& error) {
+    const std::string holders = portHolders(source.path);
+    const bool locked = flock(source.fd, LOCK_SH | LOCK_NB) != 0;
+    flock(source.fd, LOCK_UN);
+    if (holders.empty() && !locked) {
+        return false;
+    }
+    error = portOpenError(source.path, EBUSY) + (holders.empty() ? "" : ": " + holders) +
+            "; --shared reads beside it";
     return true;
 }
 
@@ -340,7 +362,7 @@ bool beginsWithTraceLine(int fd) {
 // A DEVICE that is no terminal: a file or FIFO is taken for the line's bytes,
 // recorded, but a trace is not: its text would count as thousands of invalid
 // bytes. A device that is no terminal (/dev/null, a disk) is no serial line.
-bool readableAsLine(const ByteSource& source, std::string& error) {
+bool readableAsLine(ByteSource& source, std::string& error) {
     struct stat st {};
     if (fstat(source.fd, &st) != 0) {
         error = "cannot look at " + source.path + ": " + reason();
@@ -348,10 +370,12 @@ bool readableAsLine(const ByteSource& source, std::string& error) {
     }
     if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) {
         error = source.path + " is not a serial line: a device, but no terminal";
+        source.wrongKind = true;
         return false;
     }
     if (S_ISREG(st.st_mode) && beginsWithTraceLine(source.fd)) {
         error = source.path + " is an rcdrive-sim trace: read it with --trace " + source.path;
+        source.wrongKind = true;
         return false;
     }
     return true;
@@ -359,7 +383,7 @@ bool readableAsLine(const ByteSource& source, std::string& error) {
 
 } // namespace
 
-bool openDeviceSource(const std::string& path, ByteSource& source, std::string& error,
+bool openDeviceSource(const std::string& path, bool shared, ByteSource& source, std::string& error,
                       std::string& warning) {
     source = ByteSource();
     source.kind = kDeviceSource;
@@ -372,6 +396,10 @@ bool openDeviceSource(const std::string& path, ByteSource& source, std::string& 
             return false;
         }
         return true;
+    }
+    if (!shared && heldElsewhere(source, error)) {
+        closeSource(source);
+        return false;
     }
     if (tcgetattr(source.fd, &source.savedLine) != 0) {
         error = "cannot read the line settings of " + path + ": " + reason();

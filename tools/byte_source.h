@@ -25,6 +25,7 @@ struct ByteSource {
     std::string head; // a followed trace file: its first bytes, to tell when it is written anew
     TraceReader reader;
     std::size_t traceLines = 0; // trace lines read since the trace was (re)started
+    bool wrongKind = false;     // refused as not what it was given as: see error
 };
 
 enum ReadResult {
@@ -38,12 +39,14 @@ enum ReadResult {
 
 // Opens a serial device read-only and sets it to 1200 baud, 8 data bits,
 // even parity, 1 stop bit, raw, no flow control; bytes that arrive with a
-// parity or framing error are dropped by the driver. A file or FIFO is read
-// as it is, as the line's bytes, unless it is an rcdrive-sim trace; a device
-// that is no terminal is no serial line and is refused. If the device takes
-// the settings only in part (a pseudo-terminal has no parity) the reason is
-// put in warning.
-bool openDeviceSource(const std::string& path, ByteSource& source, std::string& error,
+// parity or framing error are dropped by the driver. A device that another
+// program holds is refused, naming the holder where /proc shows it, unless
+// shared says that reading beside it is meant. A file or FIFO is read as it
+// is, as the line's bytes, unless it is an rcdrive-sim trace; a device that
+// is no terminal is no serial line; both are refused with wrongKind set. If
+// the device takes the settings only in part (a pseudo-terminal has no
+// parity) the reason is put in warning.
+bool openDeviceSource(const std::string& path, bool shared, ByteSource& source, std::string& error,
                       std::string& warning);
 
 // Opens a trace file or FIFO; neither blocks. With follow, a trace that is
@@ -52,8 +55,9 @@ bool openTraceSource(const std::string& path, bool follow, ByteSource& source, s
 
 // Waits up to waitMs for input and appends what came. Bytes from a device
 // carry the time they were read; bytes from a trace carry the trace's time.
-// A trace whose lines so far, one or more, are none of them trace lines is
-// no trace: kReadFailed.
+// A trace whose lines so far, one or more, are none of them trace lines, or
+// whose first line runs on past any trace line's length, is no trace:
+// kReadFailed with wrongKind set.
 // A trace read once ends at the end of the file, or when the writer of the
 // FIFO closes it. A followed trace that was written anew (emptied, or begun
 // with other text) or replaced by a new file at its path is read from its

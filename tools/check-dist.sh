@@ -13,15 +13,18 @@
 #     about the dialout group for a user not in it, and none for one in it;
 #   - the udev rule: its syntax (udevadm verify where there is one, else
 #     read here), access for every channel of the transmitter, the name
-#     /dev/rcdrive for its first interface only;
+#     /dev/rcdrive only for a chip of one channel, the one rcdrive opens;
 #   - the programs taken out of the package: --help and -h (status 0, the
 #     usage on standard output), --version (status 0, name and version), a
 #     wrong option (status 2, what was wrong, then the usage, on standard
-#     error only); rcdrive-sim's ranges, as its manual page gives them;
-#     rcdrive-monitor on input that is not what it was given as (status 1);
+#     error only; rcdrive ignores it, and is not run with one); rcdrive-sim's
+#     ranges, as its manual page gives them; rcdrive-monitor on input that is
+#     not what it was given as (status 2);
 #   - the manual pages in the package: the version filled in, and no warning
 #     from groff -mandoc -ww;
-#   - make install with PREFIX and DESTDIR: the files land under both;
+#   - make install with PREFIX and DESTDIR: the files land under both, the
+#     Debian-only changelog not among them; make uninstall with the same
+#     DESTDIR removes every one of them and rcdrive's own folder;
 #   - the Windows zip: everything in one folder rcdrive-<version>-win32, the
 #     two programs, a README and LICENSE with CRLF line ends, and FTD2XX.dll
 #     only in its stand-in folder, never beside rcdrive.exe.
@@ -290,22 +293,24 @@ udev_rule() {
     [ "$(echo "$rules" | grep -c .)" -eq 2 ] &&
         ! echo "$rules" | grep -v 'SUBSYSTEM=="tty", KERNEL=="ttyUSB\[0-9\]\*", ATTRS{product}=="dimsal", ' &&
         echo "$rules" | grep -q 'GROUP="dialout", MODE="0660", ENV{ID_MM_DEVICE_IGNORE}="1"$' &&
-        echo "$rules" | grep -q 'ENV{ID_USB_INTERFACE_NUM}=="00", SYMLINK+="rcdrive"$' &&
-        ! echo "$rules" | grep 'SYMLINK' | grep -v 'ENV{ID_USB_INTERFACE_NUM}=="00"' || {
+        echo "$rules" | grep -q 'ATTRS{bNumInterfaces}==" 1", SYMLINK+="rcdrive"$' &&
+        ! echo "$rules" | grep 'SYMLINK' | grep -v 'ATTRS{bNumInterfaces}==" 1"' || {
         echo "$rules"
         return 1
     }
 }
-check "udev rule: readable by udev; dialout 0660 and no ModemManager for the transmitter, /dev/rcdrive for its first interface only" \
+check "udev rule: readable by udev; dialout 0660 and no ModemManager for the transmitter, /dev/rcdrive for a one-channel chip only" \
     udev_rule
 
 # --- The programs' options --------------------------------------------------
 
-# options PROGRAM: --help, -h, --version and a wrong option, each once.
+# options PROGRAM OPTION...: each of --help, -h, --version and a wrong option
+# given, once.
 options() {
     local program=$1 name ok=0 status
     name=$(basename "$program")
-    for option in --help -h --version --no-such-option; do
+    shift
+    for option in "$@"; do
         "$program" "$option" >"$work/out" 2>"$work/err" </dev/null
         status=$?
         case $option in
@@ -331,8 +336,10 @@ options() {
 }
 for program in rcdrive-sim rcdrive-monitor; do
     check "$program: --help and -h 0, --version 0 '$program $version', a wrong option 2: what was wrong, then the usage, on stderr" \
-        options "$root/usr/bin/$program"
+        options "$root/usr/bin/$program" --help -h --version --no-such-option
 done
+check "rcdrive: --help and -h 0, --version 0 'rcdrive $version'" \
+    options "$root/usr/bin/rcdrive" --help -h --version
 check "rcdrive-monitor --list from the package runs" "$root/usr/bin/rcdrive-monitor" --list
 
 # Each number rcdrive-sim takes: a value that is no number is refused with
@@ -362,24 +369,24 @@ sim_ranges() {
 }
 check "rcdrive-sim: each number's range named on error, as its manual page gives it" sim_ranges
 
-# The monitor on input that is not what it was given as: status 1 and why.
+# The monitor on input that is not what it was given as: status 2 and why.
 monitor_wrong_input() {
     local monitor=$root/usr/bin/rcdrive-monitor trace=$work/trace.txt status
     printf '1 open "dimsal" 2 0\n2 write 80 0\n3 write 40 0\n4 write C0 0\n' >"$trace"
     "$monitor" --summary "$trace" >/dev/null 2>"$work/err"
     status=$?
-    [ $status -eq 1 ] && grep -qx "rcdrive-monitor: $trace is an rcdrive-sim trace: read it with --trace $trace" "$work/err" || {
+    [ $status -eq 2 ] && grep -qx "rcdrive-monitor: $trace is an rcdrive-sim trace: read it with --trace $trace" "$work/err" || {
         echo "a trace as DEVICE: status $status, '$(cat "$work/err")'"
         return 1
     }
     "$monitor" --summary --trace LICENSE >/dev/null 2>"$work/err"
     status=$?
-    [ $status -eq 1 ] && grep -q "^rcdrive-monitor: LICENSE is not an rcdrive-sim trace" "$work/err" || {
+    [ $status -eq 2 ] && grep -q "^rcdrive-monitor: LICENSE is not a trace" "$work/err" || {
         echo "a text as --trace: status $status, '$(cat "$work/err")'"
         return 1
     }
 }
-check "rcdrive-monitor: a trace as DEVICE and a text as --trace are refused with status 1" \
+check "rcdrive-monitor: a trace as DEVICE and a text as --trace are refused with status 2" \
     monitor_wrong_input
 
 # --- Manual pages -----------------------------------------------------------
@@ -410,7 +417,7 @@ done
 # --- make install -----------------------------------------------------------
 
 installed() {
-    local prefix=$work/stage/opt/rcdrive file
+    local prefix=$work/stage/opt/rcdrive file left
     make --no-print-directory install BUILD="$package_build" PREFIX=/opt/rcdrive \
         DESTDIR="$work/stage" >"$work/install" 2>&1 || {
         tail -n 20 "$work/install"
@@ -424,8 +431,23 @@ installed() {
             return 1
         }
     done
+    ! ls "$prefix"/share/doc/rcdrive/changelog* 2>/dev/null || {
+        echo "the Debian changelog in a plain install"
+        return 1
+    }
+    make --no-print-directory uninstall BUILD="$package_build" DESTDIR="$work/stage" \
+        >"$work/uninstall" 2>&1 || {
+        tail -n 20 "$work/uninstall"
+        return 1
+    }
+    left=$(find "$work/stage" -type f -o -path "*/doc/rcdrive")
+    [ -z "$left" ] || {
+        echo "left after make uninstall: $left"
+        return 1
+    }
 }
-check "make install PREFIX=/opt/rcdrive DESTDIR=...: everything under DESTDIR/opt/rcdrive" installed
+check "make install PREFIX=/opt/rcdrive DESTDIR=...: everything under DESTDIR/opt/rcdrive, no Debian changelog; make uninstall removes it all" \
+    installed
 
 # --- The Windows zip --------------------------------------------------------
 

@@ -1,7 +1,9 @@
 #include "tools/device_list.h"
 
+#include "link/d2xx_linux.h"
 #include "link/transmitter_link.h"
 #include "link/usb_serial.h"
+#include "tools/port_holders.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -22,6 +24,10 @@ struct Row {
     std::string note;      // why it cannot be opened
     std::string joinGroup; // a group the user would have to join to open it
 };
+
+bool isTransmitter(const Row& row) {
+    return row.device->description == kDeviceDescription;
+}
 
 // Product strings come from the device itself: nothing in them may reach the
 // terminal as a control character.
@@ -67,8 +73,22 @@ bool accountHasGroup(gid_t gid) {
     return std::find(groups.begin(), groups.end(), gid) != groups.end();
 }
 
-// access() rather than a trial open: opening a serial port raises its modem
-// lines, which some devices take as a reset.
+// A device that may be opened can still be of no use: another program may
+// hold it (the processes /proc shows are named), and a transmitter may
+// refuse the line. Only a device with the transmitter's description is
+// tried, as rcdrive would try it: opening a serial port raises its modem
+// lines, which some other devices take as a reset.
+void checkUse(Row& row) {
+    const std::string& node = row.device->node;
+    const std::string holders = portHolders(node);
+    if (!holders.empty()) {
+        row.note = portOpenError(node, EBUSY) + ": " + holders;
+    } else if (isTransmitter(row)) {
+        row.note = portProblem(node);
+    }
+    row.access = row.note.empty() ? "yes" : "no";
+}
+
 void checkAccess(Row& row) {
     const std::string& node = row.device->node;
     struct stat st {};
@@ -78,7 +98,7 @@ void checkAccess(Row& row) {
         return;
     }
     if (access(node.c_str(), R_OK | W_OK) == 0) {
-        row.access = "yes";
+        checkUse(row);
         return;
     }
     const int error = errno;
@@ -116,13 +136,16 @@ void printDeviceList(std::FILE* out, const std::string& sysfsRoot, const std::st
     }
     std::vector<Row> rows;
     bool chosenYet = false;
+    bool transmitterSeen = false;
     for (const UsbSerialDevice& device : devices) {
         Row row{&device, false, "", "", ""};
-        // rcdrive takes the first device, in numeric order, with this exact description.
-        if (!chosenYet && device.description == kDeviceDescription) {
+        checkAccess(row);
+        // rcdrive takes the first device, in numeric order, with this exact
+        // description that it can use.
+        transmitterSeen = transmitterSeen || isTransmitter(row);
+        if (!chosenYet && isTransmitter(row) && row.note.empty()) {
             row.chosen = chosenYet = true;
         }
-        checkAccess(row);
         rows.push_back(row);
     }
     std::size_t nodeWidth = std::strlen("DEVICE");
@@ -149,6 +172,11 @@ void printDeviceList(std::FILE* out, const std::string& sysfsRoot, const std::st
     if (chosenYet) {
         std::fprintf(out,
                      "* the transmitter: rcdrive opens this device (USB description \"%s\").\n",
+                     kDeviceDescription);
+    } else if (transmitterSeen) {
+        std::fprintf(out,
+                     "None with the USB description \"%s\" can be used now: rcdrive would keep "
+                     "waiting for the transmitter. Why:\n",
                      kDeviceDescription);
     } else {
         std::fprintf(out,

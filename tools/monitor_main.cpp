@@ -18,11 +18,11 @@
 
 namespace {
 
-const char* const kUsage = "usage: rcdrive-monitor [--summary] DEVICE | [--summary] --trace FILE "
-                           "[--follow] | --list";
+const char* const kUsage = "usage: rcdrive-monitor [--summary] [--shared] DEVICE | "
+                           "[--summary] --trace FILE [--follow] | --list";
 
 const char* const kHelp =
-    "usage: rcdrive-monitor [--summary] DEVICE\n"
+    "usage: rcdrive-monitor [--summary] [--shared] DEVICE\n"
     "       rcdrive-monitor [--summary] --trace FILE [--follow]\n"
     "       rcdrive-monitor --list\n"
     "       rcdrive-monitor --help | --version\n"
@@ -31,11 +31,13 @@ const char* const kHelp =
     "the last frame, frames per second, bytes skipped and bad checksums.\n"
     "\n"
     "  DEVICE           a serial device wired to the line (1200 baud, 8E1), e.g. /dev/ttyUSB1\n"
+    "  --shared         read DEVICE even though another program has it open\n"
     "  --trace FILE     the line of an rcdrive-sim run: a file it wrote with --trace\n"
     "  --follow         keep reading the trace as it grows, until Ctrl+C\n"
     "  --summary        at the end print one line: frames N, invalid M, last XX YY ZZ\n"
     "                   (\"last none\" when no frame came)\n"
-    "  --list           list the USB serial devices and whether you can open them\n"
+    "  --list           list the USB serial devices, the one rcdrive would open, and\n"
+    "                   why any of them cannot be used\n"
     "  --sysfs-root DIR, --dev-root DIR\n"
     "                   for testing --list: look under DIR instead of /sys and /dev\n"
     "  -h, --help       print this help and exit\n"
@@ -48,6 +50,7 @@ struct Options {
     bool list = false;
     bool summary = false;
     bool follow = false;
+    bool shared = false;
     std::string device;
     std::string trace;
     std::string sysfsRoot = "/sys";
@@ -60,13 +63,15 @@ struct Options {
 std::string parseOptions(int argc, char** argv, Options& options) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        const bool hasValue = i + 1 < argc && argv[i + 1][0] != '\0';
+        const bool hasValue = i + 1 < argc && !valueMissing(argv[i + 1]);
         if (arg == "--list") {
             options.list = true;
         } else if (arg == "--summary") {
             options.summary = true;
         } else if (arg == "--follow") {
             options.follow = true;
+        } else if (arg == "--shared") {
+            options.shared = true;
         } else if (arg == "--trace" || arg == "--sysfs-root" || arg == "--dev-root") {
             if (!hasValue) {
                 return missingValue(arg, arg == "--trace" ? "a file name" : "a folder");
@@ -92,8 +97,8 @@ std::string parseOptions(int argc, char** argv, Options& options) {
     }
     const bool watch = !options.device.empty() || !options.trace.empty();
     if (options.list) {
-        return watch || options.summary || options.follow
-                   ? "--list: goes with no DEVICE, --trace, --summary or --follow"
+        return watch || options.summary || options.follow || options.shared
+                   ? "--list: goes with no DEVICE, --trace, --summary, --follow or --shared"
                    : "";
     }
     if (options.rootsGiven) {
@@ -107,6 +112,9 @@ std::string parseOptions(int argc, char** argv, Options& options) {
     }
     if (options.follow && options.trace.empty()) {
         return "--follow: only with --trace FILE";
+    }
+    if (options.shared && options.device.empty()) {
+        return "--shared: only with a DEVICE";
     }
     return "";
 }
@@ -130,18 +138,25 @@ void writeSummary(const std::string& line) {
     }
 }
 
+// The exit status for input that failed: 2 for input that is not what it
+// was given as, as for a wrong command line; 1 for input that cannot be read.
+int failedInput(const ByteSource& source, const std::string& error) {
+    std::fprintf(stderr, "rcdrive-monitor: %s\n", error.c_str());
+    return source.wrongKind ? kUsageStatus : 1;
+}
+
 // Reads until the input ends or the program is asked to stop. Returns the
 // exit status.
 int watchLine(const Options& options) {
     ByteSource source;
     std::string error;
     std::string warning;
-    const bool opened = options.trace.empty()
-                            ? openDeviceSource(options.device, source, error, warning)
-                            : openTraceSource(options.trace, options.follow, source, error);
+    const bool opened =
+        options.trace.empty()
+            ? openDeviceSource(options.device, options.shared, source, error, warning)
+            : openTraceSource(options.trace, options.follow, source, error);
     if (!opened) {
-        std::fprintf(stderr, "rcdrive-monitor: %s\n", error.c_str());
-        return 1;
+        return failedInput(source, error);
     }
     if (!warning.empty()) {
         std::fprintf(stderr, "rcdrive-monitor: %s\n", warning.c_str());
@@ -180,18 +195,15 @@ int watchLine(const Options& options) {
     if (options.summary) {
         writeSummary(summaryLine(watch) + "\n");
     }
-    if (result == kReadFailed) {
-        std::fprintf(stderr, "rcdrive-monitor: %s\n", error.c_str());
-        return 1;
-    }
-    return 0;
+    return result == kReadFailed ? failedInput(source, error) : 0;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
     claimStandardDescriptors();
-    const int answered = answerInfoOption(argc, argv, "rcdrive-monitor", RCDRIVE_VERSION, kHelp);
+    const int answered = answerInfoOption(argc, argv, "rcdrive-monitor", RCDRIVE_VERSION, kHelp,
+                                          InfoOptionPlace::Anywhere);
     if (answered >= 0) {
         return answered;
     }

@@ -4,7 +4,12 @@
 #include "testkit/pty_session.h"
 #include "testkit/sim_run.h"
 
+#include "sim/trace_file.h"
+
 #include <gtest/gtest.h>
+
+#include <fstream>
+#include <unistd.h>
 
 namespace {
 
@@ -82,17 +87,91 @@ TEST(DriveEndToEnd, LineIsSetOnceThenFramesFollowTheKeys) {
     EXPECT_EQ(screen(run.session), " Vpred: 1, Nenatoceno: 0\r\n");
 }
 
-TEST(DriveEndToEnd, QTypedAtThePromptEndsRightAfterTheOpen) {
-    SimRun run({"--attach-after", "300"});
-    ASSERT_TRUE(waitForOutput(run.session, kPrompt, 2000));
-    typeKeys(run.session, "q");
+// A quit key typed at the prompt ends the program at once, whatever was
+// typed before it: nothing opened, nothing sent, Q and PgDn with STOP.
+TEST(DriveEndToEnd, AQuitKeyAtThePromptEndsAtOnceWithNothingOpened) {
+    for (const std::string key : {"q", "Q", "\x1b[6~"}) {
+        SimRun run({"--attach-after", "60000"});
+        ASSERT_TRUE(waitForOutput(run.session, kPrompt, 2000));
+        readFor(run.session, 100);
+        const std::int64_t typed = nowNs();
+        typeKeys(run.session, kUp + "x" + key);
+        ASSERT_TRUE(waitForExit(run.session, 3000)) << key;
+        EXPECT_LT(nowNs() - typed, 200 * 1000000LL) << key;
+        EXPECT_EQ(exitCode(run.session), 0);
+        EXPECT_EQ(screen(run.session), "Close\r\n");
+        EXPECT_EQ(run.session.output.find("STOP\r\n") != std::string::npos, key != "q") << key;
+        for (const TraceRecord& record : run.entries()) {
+            EXPECT_TRUE(record.kind == TraceKind::Open && record.status != 0) << "opened";
+        }
+    }
+}
+
+// rcdrive answers --help and --version given alone, without touching the
+// screen or looking for the transmitter; any other arguments are ignored,
+// as before, and it prompts, where q ends it.
+TEST(DriveEndToEnd, RcdriveAnswersHelpAndVersionAloneAndIgnoresOtherArguments) {
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"--help"}, "usage: rcdrive [--help | --version]\r\n"},
+        {{"--version"}, "rcdrive " RCDRIVE_VERSION "\r\n"},
+        {{"--help", "--version"}, kPrompt},
+        {{"-x"}, kPrompt},
+    };
+    for (const auto& [args, begins] : cases) {
+        std::vector<std::string> argv = {RCDRIVE_PATH};
+        argv.insert(argv.end(), args.begin(), args.end());
+        PtySession session = startInPty(argv);
+        if (begins == kPrompt && waitForOutput(session, kPrompt, 3000)) {
+            typeKeys(session, "q");
+        }
+        ASSERT_TRUE(waitForExit(session, 3000)) << session.output;
+        EXPECT_EQ(session.output.find(begins), 0u) << session.output;
+        EXPECT_EQ(exitCode(session), 0);
+        endSession(session);
+    }
+}
+
+// A trace that another run is writing is refused, and left as it is.
+TEST(SimOptions, ATraceAnotherRunWritesIsRefusedAndLeftAlone) {
+    SimRun first;
+    ASSERT_TRUE(waitForBytes(first.trace, 30, 3000));
+    PtySession second = startInPty({RCDRIVE_SIM_PATH, "--trace", first.trace});
+    ASSERT_TRUE(waitForExit(second, 3000));
+    EXPECT_EQ(exitCode(second), 2);
+    EXPECT_EQ(second.output, "rcdrive-sim: trace " + first.trace +
+                                 " is being written by another run: give each run its own\r\n");
+    endSession(second);
+    typeKeys(first.session, "q");
+    ASSERT_TRUE(waitForExit(first.session, 3000));
+    const std::vector<TraceRecord> trace = first.entries();
+    ASSERT_FALSE(trace.empty());
+    EXPECT_EQ(trace.front().kind, TraceKind::Open) << "the first run's trace was emptied";
+}
+
+// Address space in bytes, from /proc.
+long long addressSpace(pid_t pid) {
+    long long pages = 0;
+    std::ifstream("/proc/" + std::to_string(pid) + "/statm") >> pages;
+    return pages * sysconf(_SC_PAGESIZE);
+}
+
+// Under a memory limit that leaves no room for the lines a trace holds, the
+// run is refused at start, rather than driving on with a trace that loses
+// every line.
+TEST(SimOptions, ATraceWithNoRoomToHoldLinesIsRefusedAtStart) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer's shadow memory leaves no address space limit to set";
+#endif
+    SimRun measured({"--attach-after", "60000"});
+    ASSERT_TRUE(waitForOutput(measured.session, kPrompt, 2000));
+    // All it needs, less half the room the trace holds: enough up to it.
+    const long long limit = addressSpace(measured.session.pid) - kTraceHoldBytes / 2;
+    SimRun run({}, {"/usr/bin/prlimit", "--as=" + std::to_string(limit)});
     ASSERT_TRUE(waitForExit(run.session, 3000));
-    EXPECT_EQ(exitCode(run.session), 0);
-    EXPECT_EQ(screen(run.session), "Close\r\n");
-    EXPECT_NE(run.session.output.find(" Stuj: 0, Nenatoceno: 0"), std::string::npos);
-    EXPECT_EQ(run.bytes(), (std::vector<unsigned>{0x80, 0x40, 0xC0, 0x80, 0x40, 0xC0}))
-        << "only the rest frame, first and last";
-    EXPECT_EQ(run.entries().back().kind, TraceKind::Close);
+    EXPECT_EQ(exitCode(run.session), 1);
+    EXPECT_EQ(run.session.output, "rcdrive-sim: trace " + run.trace +
+                                      ": no memory for the 1048576 bytes that hold lines a "
+                                      "reader has not taken yet\r\n");
 }
 
 constexpr std::int64_t kMs = 1000000;
@@ -163,8 +242,13 @@ TEST(SimOptions, WrongOptionsSayWhatIsWrongThenTheUsage) {
         {{"--trace", ""}, "--trace: needs a file name"},
         {{"--fifo", "0"}, "--fifo 0: must be a whole number from 1 to 1048576"},
         {{"--fifo", "12x"}, "--fifo 12x: must be a whole number from 1 to 1048576"},
-        {{"--attach-after", "-5"},
-         "--attach-after -5: must be a whole number from 0 to 2147483647"},
+        {{"--fifo", "+5"}, "--fifo +5: must be a whole number from 1 to 1048576"},
+        {{"--fifo", " 5"}, "--fifo  5: must be a whole number from 1 to 1048576"},
+        {{"--rate-error", " -5"},
+         "--rate-error  -5: must be a whole number from -100000 to 100000"},
+        {{"--trace", "--unpaced"}, "--trace: needs a file name"},
+        {{"--attach-after", "-0"},
+         "--attach-after -0: must be a whole number from 0 to 2147483647"},
         {{"--rate-error", "9999999"},
          "--rate-error 9999999: must be a whole number from -100000 to 100000"},
         {{"--replug-after", "2500"}, "--replug-after 2500: needs --unplug-after"},
@@ -184,6 +268,12 @@ TEST(SimOptions, WrongOptionsSayWhatIsWrongThenTheUsage) {
             << session.output;
         endSession(session);
     }
+    // --help anywhere is answered before the rest is looked at.
+    PtySession help = startInPty({RCDRIVE_SIM_PATH, "--fifo", "0", "--trace", "--help"});
+    ASSERT_TRUE(waitForExit(help, 3000));
+    EXPECT_EQ(exitCode(help), 0);
+    EXPECT_EQ(help.output.find("usage: rcdrive-sim "), 0u) << help.output;
+    endSession(help);
 }
 
 } // namespace

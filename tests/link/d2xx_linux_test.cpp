@@ -319,8 +319,9 @@ TEST_F(D2xxLinuxTest, AfterALossOnlyTheChipDrivenIsOpenedAgain) {
     ASSERT_TRUE(drive());
     unplug("ttyUSB0");
     EXPECT_FALSE(drive());
-    EXPECT_EQ(d2xxOpenProblem(), tree.dev + "/ttyUSB1: another transmitter than the one driven; "
-                                            "restarting rcdrive takes it");
+    EXPECT_EQ(d2xxOpenProblem(), tree.dev +
+                                     "/ttyUSB1: another transmitter than the one driven; "
+                                     "restarting rcdrive takes it, see rcdrive-monitor --list");
     addDevice("ttyUSB2", "dimsal", 3);
     writeFile(tree.sys + "/" + usbDeviceDir(3) + "/serial", "A1\n");
     EXPECT_TRUE(drive()) << "the same serial number, on another port";
@@ -351,7 +352,8 @@ TEST_F(D2xxLinuxTest, TooFewDescriptorsAreTheReason) {
     const FT_STATUS status = openEx("dimsal", &h);
     setrlimit(RLIMIT_NOFILE, &before);
     EXPECT_EQ(status, FT_DEVICE_NOT_FOUND);
-    EXPECT_EQ(d2xxOpenProblem(), tree.sys + "/class/tty: Too many open files");
+    EXPECT_EQ(d2xxOpenProblem(),
+              tree.sys + "/class/tty: Too many open files, see rcdrive-monitor --list");
 }
 
 TEST_F(D2xxLinuxTest, RefusesUnknownHandlesAndMissingBuffers) {

@@ -96,7 +96,8 @@ TEST(TraceFile, WithNoMemoryToSpareLinesAreDroppedNotTheProgram) {
     const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     fcntl(reader, F_SETPIPE_SZ, 4096);
     std::string error;
-    ASSERT_TRUE(openTraceFile(fifo, error)) << error;
+    bool busy = false;
+    ASSERT_TRUE(openTraceFile(fifo, error, busy)) << error;
     // From here no allocation of new memory can succeed.
     rlimit before{};
     getrlimit(RLIMIT_AS, &before);

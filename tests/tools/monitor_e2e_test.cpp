@@ -9,6 +9,7 @@
 
 #include <csignal>
 #include <fcntl.h>
+#include <fstream>
 #include <grp.h>
 #include <pty.h>
 #include <sys/ioctl.h>
@@ -37,6 +38,13 @@ Outcome runMonitor(const std::string& args, const std::string& prefix = "") {
     const int status = pipe != nullptr ? pclose(pipe) : -1;
     outcome.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return outcome;
+}
+
+// How /proc names this process as the holder of a device.
+std::string heldByUs(const std::string& node) {
+    std::string name;
+    std::getline(std::ifstream("/proc/self/comm"), name);
+    return node + ": held by another program: " + name + " (pid " + std::to_string(getpid()) + ")";
 }
 
 bool endsWith(const std::string& text, const std::string& end) {
@@ -209,7 +217,10 @@ TEST(MonitorDevice, ReadsFramesOffATerminalLineUntilItGoesAway) {
     // The monitor must not hold the master too, or closing it would not end the line.
     ASSERT_TRUE(openLinePty(master, slave));
     const std::string device = ptsname(master);
-    PtySession monitor = startInPty({kMonitor, "--summary", device});
+    // The slave is held here: reading beside a holder is refused unless meant.
+    EXPECT_EQ(runMonitor(device).out,
+              "rcdrive-monitor: " + heldByUs(device) + "; --shared reads beside it\n");
+    PtySession monitor = startInPty({kMonitor, "--summary", "--shared", device});
     ASSERT_TRUE(waitForOpen(monitor.pid, device));
 
     // Joined in the middle of a frame, noise, a bad checksum, then clean frames.
@@ -258,35 +269,62 @@ void addPorts(const FakeTree& tree, gid_t gid) {
     }
 }
 
-TEST_F(MonitorList, MarksTheTransmitterAndShowsNoEscapes) {
+// Every reason the prompt can give, for each device: one with the
+// transmitter's description that refuses 8E1 (a pseudo-terminal has no
+// parity), one that another program holds, named as /proc shows it; a
+// description that would clear the screen, and no node. None of the
+// transmitters can be used, so none is marked.
+TEST_F(MonitorList, SaysWhyEachDeviceCannotBeUsedAndShowsNoEscapes) {
     EXPECT_EQ(list().out, "No USB serial devices found. Is the transmitter plugged in?\n");
-    addPorts(tree, getgid());
+    addUsbSerial(tree, "ttyUSB0", "FT232R USB UART\n", 1);
+    addUsbSerial(tree, "ttyUSB1", "dimsal\n", 2);
+    addUsbSerial(tree, "ttyUSB2", "dimsal\n", 3);
+    addUsbSerial(tree, "ttyUSB3", "\x1b[2Jevil\n", 4);
+    addUsbSerial(tree, "ttyUSB4", "other\n", 5);
+    writeFile(tree.dev + "/ttyUSB0", "");
+    writeFile(tree.dev + "/ttyUSB3", "");
+    int masters[2] = {-1, -1};
+    int slaves[2] = {-1, -1};
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(openLinePty(masters[i], slaves[i]));
+        const std::string node = tree.dev + "/ttyUSB" + std::to_string(i + 1);
+        ASSERT_EQ(symlink(ptsname(masters[i]), node.c_str()), 0);
+    }
+    close(slaves[0]);
     const Outcome got = list();
     for (const std::string& line :
-         {"* " + tree.dev + "/ttyUSB1  ftdi_sio  yes     \"dimsal\"\n",
-          "  " + tree.dev + "/ttyUSB2  ftdi_sio  yes     \"dimsal\"\n",
-          tree.dev + "/ttyUSB3  ftdi_sio  yes     \"?[2Jevil\"\n",
-          std::string(
-              "* the transmitter: rcdrive opens this device (USB description \"dimsal\").\n"),
+         {"  " + tree.dev + "/ttyUSB0  ftdi_sio  yes     \"FT232R USB UART\"\n",
+          "  " + tree.dev + "/ttyUSB1  ftdi_sio  no      \"dimsal\"\n",
+          "  " + tree.dev + "/ttyUSB2  ftdi_sio  no      \"dimsal\"\n",
+          "  " + tree.dev + "/ttyUSB3  ftdi_sio  yes     \"?[2Jevil\"\n",
+          std::string("None with the USB description \"dimsal\" can be used now: rcdrive would "
+                      "keep waiting for the transmitter. Why:\n"),
+          tree.dev + "/ttyUSB1: refuses 1200 baud 8E1\n", heldByUs(tree.dev + "/ttyUSB2") + "\n",
           tree.dev + "/ttyUSB4: no device node: No such file or directory\n"}) {
         EXPECT_NE(got.out.find(line), std::string::npos) << line << " not in\n" << got.out;
     }
+    EXPECT_EQ(got.out.find('*'), std::string::npos) << got.out;
     EXPECT_EQ(got.code, 0);
+    for (int fd : {masters[0], masters[1], slaves[1]}) {
+        close(fd);
+    }
 }
 
 // Root may open anything, so the reasons another user may not are listed as
-// nobody, in a child that drops to that user.
+// nobody, in a child that drops to that user; the monitor, asked to read one
+// of them, names the group as rcdrive does.
 TEST_F(MonitorList, SaysWhyAnotherUserCannotOpenIt) {
     const group* dialout = getgrnam("dialout");
     if (getuid() != 0 || dialout == nullptr) {
         GTEST_SKIP() << "needs root, to give the nodes to group dialout and list them as nobody";
     }
     addPorts(tree, dialout->gr_gid);
-    const Outcome got = list("setpriv --reuid=65534 --regid=65534 --clear-groups ");
+    const std::string asNobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+    const Outcome got = list(asNobody);
     const std::string join =
         "To join group dialout: sudo usermod -aG dialout \"$USER\", then log out and in again.\n";
     for (const std::string& line :
-         {"* " + tree.dev + "/ttyUSB1  ftdi_sio  no      \"dimsal\"\n",
+         {"  " + tree.dev + "/ttyUSB1  ftdi_sio  no      \"dimsal\"\n",
           tree.dev + "/ttyUSB1: permission denied; it belongs to group dialout, which you are not "
                      "in.\n",
           tree.dev + "/ttyUSB2: permission denied; not even its group dialout may use it (mode "
@@ -297,12 +335,17 @@ TEST_F(MonitorList, SaysWhyAnotherUserCannotOpenIt) {
     }
     EXPECT_EQ(got.out.find(join), got.out.rfind(join)) << "said once for all devices";
     EXPECT_EQ(got.code, 0);
+    const Outcome read = runMonitor(tree.dev + "/ttyUSB1", asNobody);
+    EXPECT_EQ(read.out, "rcdrive-monitor: cannot open " + tree.dev +
+                            "/ttyUSB1: Permission denied (group dialout)\n");
+    EXPECT_EQ(read.code, 1);
 }
 
 // Wrong use names what is wrong, then the usage, with status 2; input that
-// cannot be opened, or is not what it was given as, is named with status 1
-// (the summary, asked for, still comes first). Lines that are no trace lines
-// are passed over.
+// is not what it was given as is named with status 2 too, also when it
+// never ends, and input that cannot be opened with status 1 (the summary,
+// asked for, still comes first). Lines that are no trace lines are passed
+// over in a trace.
 TEST(MonitorUsage, SaysWhatIsWrongWithTheUseOrTheInput) {
     const std::string trace = tempPath("monitor-wrong");
     append(trace, "1 open \"dimsal\" 2 0\n" + traceFrame(10, 0x80, 0x40));
@@ -316,17 +359,20 @@ TEST(MonitorUsage, SaysWhatIsWrongWithTheUseOrTheInput) {
                      traceFrame(30, 0x80, 0x40) + "40 write A1 0\n40 write 4");
     const auto said = [](const std::string& what) { return "rcdrive-monitor: " + what + "\n"; };
     const auto misused = [&](const std::string& what) {
-        return said(what) + "usage: rcdrive-monitor [--summary] DEVICE | [--summary] --trace FILE "
-                            "[--follow] | --list\n";
+        return said(what) + "usage: rcdrive-monitor [--summary] [--shared] DEVICE | [--summary] "
+                            "--trace FILE [--follow] | --list\n";
     };
     const std::tuple<std::string, std::string, int> cases[] = {
         {"", misused("nothing to read: give a DEVICE, --trace FILE or --list"), 2},
         {"--follow /dev/null", misused("--follow: only with --trace FILE"), 2},
         {"--trace", misused("--trace: needs a file name"), 2},
+        {"--trace --follow", misused("--trace: needs a file name"), 2},
+        {"--shared --trace a", misused("--shared: only with a DEVICE"), 2},
         {"--trace a b", misused("b: a DEVICE or --trace FILE, not both"), 2},
         {"a b", misused("b: only one DEVICE at a time"), 2},
         {"--trace a --trace b", misused("--trace: only one trace at a time"), 2},
-        {"--list x", misused("--list: goes with no DEVICE, --trace, --summary or --follow"), 2},
+        {"--list x",
+         misused("--list: goes with no DEVICE, --trace, --summary, --follow or --shared"), 2},
         {"--sysfs-root /tmp /dev/null", misused("--sysfs-root, --dev-root: only with --list"), 2},
         {"--bogus", misused("--bogus: unknown option"), 2},
         {"--trace /nonexistent/trace --summary",
@@ -334,13 +380,17 @@ TEST(MonitorUsage, SaysWhatIsWrongWithTheUseOrTheInput) {
         {"--summary /tmp/", said("cannot open /tmp/: Is a directory"), 1},
         {"--summary --trace /tmp/", said("cannot open /tmp/: Is a directory"), 1},
         {"--summary /dev/null", said("/dev/null is not a serial line: a device, but no terminal"),
-         1},
+         2},
         {"--summary " + trace,
-         said(trace + " is an rcdrive-sim trace: read it with --trace " + trace), 1},
+         said(trace + " is an rcdrive-sim trace: read it with --trace " + trace), 2},
         {"--summary --trace " + notes,
          "frames 0, invalid 0, last none\n" +
-             said(notes + " is not an rcdrive-sim trace: its first lines are no trace lines"),
-         1},
+             said(notes + " is not a trace: it does not begin with an rcdrive-sim trace line"),
+         2},
+        {"--summary --trace /dev/zero",
+         "frames 0, invalid 0, last none\n" +
+             said("/dev/zero is not a trace: it does not begin with an rcdrive-sim trace line"),
+         2},
         {"--summary --trace " + junk, "frames 2, invalid 0, last 80 40 C0\n", 0},
     };
     for (const auto& [args, out, code] : cases) {

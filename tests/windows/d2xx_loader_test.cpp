@@ -8,6 +8,7 @@
 //                       RCDRIVE_TEST_INSTALL_DLL names a good DLL to put in
 //                       place half-way
 #include "link/d2xx.h"
+#include "link/open_problem.h"
 #include "sim/trace_format.h"
 
 #include <gtest/gtest.h>
@@ -122,6 +123,9 @@ TEST(LoaderWithoutDll, PromptsOnAndPicksUpADriverInstalledLater) {
         EXPECT_EQ(FT_OpenEx(description, FT_OPEN_BY_DESCRIPTION, &handle), FT_DEVICE_NOT_FOUND);
         EXPECT_EQ(handle, nullptr);
         EXPECT_FALSE(dllLoaded()) << "nothing stays loaded after a failed attempt";
+        EXPECT_NE(d2xxOpenProblem().find(": install the transmitter's D2XX driver (FTDI)"),
+                  std::string::npos)
+            << d2xxOpenProblem();
         expectRefusedWithoutLibrary();
     }
     const char* installFrom = std::getenv("RCDRIVE_TEST_INSTALL_DLL");
@@ -132,6 +136,7 @@ TEST(LoaderWithoutDll, PromptsOnAndPicksUpADriverInstalledLater) {
     ASSERT_TRUE(CopyFileA(installFrom, target.c_str(), FALSE)) << GetLastError();
     ASSERT_EQ(FT_OpenEx(description, FT_OPEN_BY_DESCRIPTION, &handle), FT_OK);
     EXPECT_TRUE(dllLoaded());
+    EXPECT_EQ(d2xxOpenProblem(), "");
     EXPECT_EQ(FT_Close(handle), FT_OK);
 }
 

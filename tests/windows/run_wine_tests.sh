@@ -213,6 +213,22 @@ sim_status=$?
 check "rcdrive-sim.exe: a wrong option gives the usage and status 2" \
     eval '[ $sim_status -eq 2 ] && grep -q "^usage: rcdrive-sim" "$sim/err.txt"'
 
+# A second run on the trace another run writes: refused by the share mode,
+# before the trace is emptied.
+(cd "$sim" && exec timeout -s KILL 60 "$wine" rcdrive-sim.exe --trace trace.txt </dev/null \
+    >first.txt 2>&1) &
+first_sim=$!
+for _ in $(seq 100); do [ -s "$sim/trace.txt" ] && break; sleep 0.1; done
+(cd "$sim" && exec timeout -s KILL 60 "$wine" rcdrive-sim.exe --trace trace.txt </dev/null \
+    >out.txt 2>err.txt)
+second_status=$?
+kept=$(head -c 40 "$sim/trace.txt")
+kill -INT $first_sim
+wait $first_sim
+check "rcdrive-sim.exe: a trace another run writes is refused, status 2, and kept" \
+    eval '[ $second_status -eq 2 ] && grep -q "trace.txt is being written by another run" "$sim/err.txt" &&
+          [ "$(head -c 40 "$sim/trace.txt")" = "$kept" ] && [ -n "$kept" ]'
+
 # Back to the rcdrive.exe runs: Ctrl+C (wine turns SIGINT into the console's
 # Ctrl+C event) once each has run for a few seconds. Windows reports
 # 0xC000013A for a program ended by Ctrl+C; wine passes on its low byte.
@@ -234,15 +250,17 @@ check "rcdrive.exe, late transmitter: line set once, rest frames stream without 
 check "rcdrive.exe, late transmitter: Ctrl+C ends it, status 0xC000013A" \
     eval '[ ${status[drive]} -eq $ctrl_c_exit ] && [ "$(tail -c 7 "$work/drive/out.txt")" = "$(printf "Close\r\n")" ]'
 
-check "rcdrive.exe, no FTD2XX.dll: prompts, and no loader error" \
-    eval '[ "$(prompts nodll)" -ge 1 ] && ! grep -q "err:module" "$work/nodll/err.txt"'
+dll_missing="FTD2XX.dll not found: install the transmitter's D2XX driver (FTDI)"
+check "rcdrive.exe, no FTD2XX.dll: prompts and says under it that the driver is missing, no loader error" \
+    eval '[ "$(prompts nodll)" -ge 1 ] && [ "$(grep -cF "$dll_missing" "$work/nodll/out.txt")" = 1 ] &&
+          ! grep -q "err:module" "$work/nodll/err.txt"'
 check "rcdrive.exe, no FTD2XX.dll: Ctrl+C ends the wait, status 0xC000013A; into a file, no clear" \
     eval '[ ${status[nodll]} -eq $ctrl_c_exit ] &&
-          [ "$(sed "s/$prompt//g" "$work/nodll/out.txt")" = "$(printf "Close\r")" ]'
+          [ "$(sed "s/$prompt//g; s/$dll_missing//g" "$work/nodll/out.txt" | tr -d "\r\n")" = Close ]'
 [ -s "$work/nodll/err.txt" ] && sed 's/^/  stderr: /' "$work/nodll/err.txt" | head -n 5
 
 check "virtual FTD2XX.dll, RCDRIVE_SIM_FIFO=lots: stays unplugged and says why" \
-    eval 'grep -q "RCDRIVE_SIM_FIFO=\"lots\" is not a whole number" "$work/badsetting/err.txt" &&
+    eval 'grep -q "RCDRIVE_SIM_FIFO=lots: must be a whole number from 1 to 1048576" "$work/badsetting/err.txt" &&
           story_is "$work/badsetting/trace.txt" "open 2 >=3" "malformed 0" && [ ${status[badsetting]} -eq $ctrl_c_exit ]'
 
 # Unplugged while driving and back: at most a frame of failed writes, the
@@ -254,9 +272,11 @@ check "rcdrive.exe, unplugged and back: the writes fail, it closes, prompts and 
           [ ${status[replug]} -eq $ctrl_c_exit ] && [ "$(prompts replug)" -ge 2 ]'
 
 # Typed at in a tmux pane, whose terminal wine makes the console: ten keys
-# 0.6 s apart (H and K: Up and Left), then q; alone, so that no other run
-# takes the processor. Wine's console spends a few hundred ms on its first
-# input, once: x, which rcdrive ignores, goes in before the line starts.
+# 0.6 s apart, the arrows and H and K (Up and Left), each acting at once on
+# the screen and on the line, then PgDn: STOP, rest, status 0. Alone, so
+# that no other run takes the processor. Wine's console spends a few hundred
+# ms on its first input, once: x, which rcdrive ignores, goes in before the
+# line starts.
 tmux_do() { tmux -S "$tmux_socket" -f /dev/null "$@"; }
 pane() { tmux_do capture-pane -p -t typed; }
 until_true() { for _ in $(seq 200); do "$@" && return; sleep 0.1; done; false; }
@@ -264,20 +284,28 @@ until_true() { for _ in $(seq 200); do "$@" && return; sleep 0.1; done; false; }
 typed=$(in_folder typed "$build/rcdrive.exe" "$dll")
 tmux_do new-session -d -s typed -x 80 -y 25 "cd '$typed' && RCDRIVE_SIM_ATTACH_AFTER_MS=2000 \
     RCDRIVE_SIM_TRACE=trace.txt '$wine' rcdrive.exe; echo \$? >status.txt"
+tmux_do pipe-pane -t typed "cat >'$typed/pane.txt'"
 until_true eval 'pane | grep -q "$prompt"' && tmux_do send-keys -t typed x
 until_true eval 'pane | grep -q "Stuj: 0, Nenatoceno: 0"'
-for key in H K H K H K H K H K; do
+typed_screens=""
+for key in Up Up Up Left Left Right Down K H Left; do
     tmux_do send-keys -t typed $key
     sleep 0.6
+    typed_screens+="$(pane | grep -v '^$')|"
 done
-typed_screen=$(pane | grep -v '^$')
-tmux_do send-keys -t typed q
+tmux_do send-keys -t typed NPage
 until_true test -s "$typed/status.txt"
+typed_path=$(cd "$tests" && "$wine" trace_story.exe "Z:${typed//\//\\}\\trace.txt" 2>/dev/null |
+    sed -n 's/^write 0 .* path //p' | tr -d '\r')
 
-check "rcdrive.exe typed at: each status line on a cleared screen" \
-    eval 'echo "$typed_screen"; [ "$typed_screen" = " Vpred: 5, Vlevo: 5" ]'
-check "rcdrive.exe typed at: no byte on the line waits over 60 ms for the screen; q, status 0" \
-    eval 'drive_story_is "$typed/trace.txt" 2000 first "<=60" && [ "$(cat "$typed/status.txt")" = 0 ]'
+check "rcdrive.exe typed at: each key's status line within 0.6 s, on a cleared screen" \
+    eval 'echo "$typed_screens"; [ "$typed_screens" = "$(printf "%s|" " Vpred: "{1,2,3}", Nenatoceno: 0" \
+          " Vpred: 3, Vlevo: "{1,2,1} " Vpred: 2, Vlevo: "{1,2} " Vpred: 3, Vlevo: "{2,3})" ]'
+check "rcdrive.exe typed at: each key's frame on the line, PgDn's rest last" \
+    eval 'echo "$typed_path"; [ "$typed_path" = "8040 A140 A240 A340 A361 A362 A361 A261 A262 A362 A363 8040" ]'
+check "rcdrive.exe typed at: no byte on the line waits over 60 ms for the screen; PgDn, STOP, status 0" \
+    eval 'drive_story_is "$typed/trace.txt" 2000 first "<=60" && grep -aq STOP "$typed/pane.txt" &&
+          [ "$(cat "$typed/status.txt")" = 0 ]'
 
 echo "wine tests took $((SECONDS - start_seconds)) s"
 finish_checks

@@ -9,8 +9,10 @@
 // the rate; for data, word length, stop bits and parity; for accepted
 // writes, "frames N only|first XX XX XX" (every frame is that one, or only
 // the first) or "torn" (no whole number of valid frames), then "gap G": the
-// longest time in ms from one byte's start on the line to the next one's. A
-// last line "malformed N" counts lines that were no trace lines.
+// longest time in ms from one byte's start on the line to the next one's,
+// and for whole frames "path" and each speed and steering code pair as it
+// changes (8040 A140 ...). A last line "malformed N" counts lines that were
+// no trace lines.
 #include "link/wire_format.h"
 #include "sim/trace_format.h"
 
@@ -53,7 +55,13 @@ void printRun(const std::vector<TraceRecord>& run, std::int64_t traceStart) {
         } else {
             std::printf(" torn");
         }
-        std::printf(" gap %.1f", static_cast<double>(gap) / 1e6);
+        std::printf(" gap %.1f%s", static_cast<double>(gap) / 1e6, whole ? " path" : "");
+        for (std::size_t i = 0; whole && i < run.size(); i += 3) {
+            if (i == 0 || run[i].values[0] != run[i - 3].values[0] ||
+                run[i + 1].values[0] != run[i - 2].values[0]) {
+                std::printf(" %02X%02X", run[i].values[0], run[i + 1].values[0]);
+            }
+        }
     }
     std::printf("\n");
 }
