@@ -5,11 +5,13 @@
 // Nothing here may hold the drive loop. Input and output each go through a
 // description of their own, opened non-blocking, so the flag never touches
 // the ones the shell shares: another reader of the same terminal can take
-// the bytes a wait saw arrive without leaving a read blocked. Text the
-// terminal or pipe does not take at once is dropped; output that fails for
-// good is given up. Input is read as soon as it arrives, stamped with that
-// time, and fed to the decoder only while its queue has room for what a byte
-// can give.
+// the bytes a wait saw arrive without leaving a read blocked. Where no such
+// description can be had (a terminal that belongs to another user, after su;
+// too few descriptors left), each read and write of the shared one is made
+// with the flag set just for it. Text the terminal or pipe does not take at
+// once is dropped; output that fails for good is given up. Input is read as soon as it arrives,
+// stamped with that time, and fed to the decoder only while its queue has room for what a byte can
+// give.
 //
 // A job in the background neither reads its terminal nor changes its
 // settings, nor writes to it when the terminal asks background jobs not to
@@ -57,8 +59,9 @@ bool controlKeysAreOurs = false;
 
 // How a standard stream is used without blocking: a terminal or a pipe
 // opened again by name gives a description of our own, non-blocking
-// (Private); sockets take MSG_DONTWAIT; anything else (a file, which never
-// blocks) goes through the shared description, polled first.
+// (Private); sockets take MSG_DONTWAIT; anything else (a file, or a terminal
+// or pipe that cannot be opened again) goes through the shared description,
+// non-blocking for the moment of each read and write.
 enum class StreamKind { Shared, Private, Socket };
 
 // The key source: standard input, or a non-blocking description of it.
@@ -108,8 +111,28 @@ StreamKind takeStream(int standardFd, int flags, int& fd) {
     if (own < 0) {
         return StreamKind::Shared;
     }
+    if (!essentialDescriptorsFree()) {
+        close(own);
+        return StreamKind::Shared;
+    }
     fd = own;
     return StreamKind::Private;
+}
+
+// Runs io() on a description others share, with O_NONBLOCK set for just that
+// long: it cannot wait, and the others find the flags as they were.
+template <typename Io> ssize_t withoutWaiting(int fd, Io io) {
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || (!(flags & O_NONBLOCK) && fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0)) {
+        return -1;
+    }
+    const ssize_t done = io();
+    const int error = errno;
+    if (!(flags & O_NONBLOCK)) {
+        fcntl(fd, F_SETFL, flags);
+    }
+    errno = error;
+    return done;
 }
 
 void releaseStream(StreamKind& kind, int& fd, int standardFd) {
@@ -140,19 +163,12 @@ bool writeNow(const char* text, std::size_t length) {
     }
     int retries = kWriteRetries;
     while (length > 0) {
-        if (outputKind == StreamKind::Shared) {
-            pollfd output = {outputFd, POLLOUT, 0};
-            if (poll(&output, 1, 0) <= 0 || !(output.revents & POLLOUT)) {
-                return false;
-            }
-        }
-        // A piece at a time where the output might block: a pipe with room
-        // takes up to a page without blocking.
-        const std::size_t piece =
-            outputKind == StreamKind::Shared ? std::min<std::size_t>(length, 512) : length;
-        const ssize_t done = outputKind == StreamKind::Socket
-                                 ? send(outputFd, text, piece, MSG_DONTWAIT | MSG_NOSIGNAL)
-                                 : write(outputFd, text, piece);
+        const ssize_t done =
+            outputKind == StreamKind::Socket
+                ? send(outputFd, text, length, MSG_DONTWAIT | MSG_NOSIGNAL)
+            : outputKind == StreamKind::Shared
+                ? withoutWaiting(outputFd, [&] { return write(outputFd, text, length); })
+                : write(outputFd, text, length);
         if (done > 0) {
             text += done;
             length -= static_cast<std::size_t>(done);
@@ -236,15 +252,11 @@ bool readInput() {
     if (!mayReadInput()) {
         return false;
     }
-    if (inputKind == StreamKind::Shared) {
-        pollfd input = {inputFd, POLLIN, 0};
-        if (poll(&input, 1, 0) <= 0) {
-            return false;
-        }
-    }
+    const auto readSome = [] { return read(inputFd, pending.bytes, sizeof pending.bytes); };
     const ssize_t count = inputKind == StreamKind::Socket
                               ? recv(inputFd, pending.bytes, sizeof pending.bytes, MSG_DONTWAIT)
-                              : read(inputFd, pending.bytes, sizeof pending.bytes);
+                          : inputKind == StreamKind::Shared ? withoutWaiting(inputFd, readSome)
+                                                            : readSome();
     if (count > 0) {
         pending.at = 0;
         pending.end = static_cast<std::size_t>(count);

@@ -16,6 +16,12 @@ namespace {
 
 constexpr std::int64_t kOpenRetryPauseNs = 10 * kNsPerMs;
 
+// A transmitter that opened but took no data is tried again no sooner than
+// this, so that it is not opened and closed over and over.
+constexpr std::int64_t kNoDataRetryNs = 1000 * kNsPerMs;
+constexpr const char* kTakesNoData =
+    "the transmitter opened but takes no data, tried again every second";
+
 // Keys that are waiting when a frame is due go in before it, as long as that
 // takes no more than about a byte time; the rest follow between bytes.
 constexpr std::int64_t kKeyBudgetNs = kNominalByteNs;
@@ -33,9 +39,11 @@ bool stopRequested() {
     return exitSignal() != 0;
 }
 
+void drawStatus();
+
 void takeKey() {
     if (applyKey(readKey())) {
-        showStatus();
+        drawStatus();
     }
 }
 
@@ -66,13 +74,36 @@ bool screenDisturbed() {
     return continued || resized;
 }
 
+// The prompt on the screen, if it is there, and the reason shown under it.
+struct PromptShown {
+    bool onScreen = false;
+    std::string problem;
+};
+PromptShown prompt;
+
 // The prompt on a cleared screen and, under it, why a transmitter that is
-// there cannot be used, if the library can tell.
+// there cannot be used, if that is known.
 void showPrompt(const std::string& problem) {
     clearScreen();
     writeText("Pripojte vysilac na USB");
     if (!problem.empty()) {
         writeText(("\n" + problem).c_str());
+    }
+    prompt = {true, problem};
+}
+
+void drawStatus() {
+    showStatus();
+    prompt.onScreen = false;
+}
+
+// The screen again, after somebody else may have changed it: the status line
+// once driving, the prompt until then.
+void redraw(bool driving) {
+    if (driving) {
+        drawStatus();
+    } else {
+        showPrompt(prompt.problem);
     }
 }
 
@@ -99,37 +130,34 @@ bool takePromptKeys(bool keep) {
 // settings, or until the program is asked to stop or a quit key comes. Other
 // keys typed meanwhile are kept for the drive with keepKeys (typed ahead at
 // start-up), else dropped (typed blind for a vehicle that was not
-// listening). The prompt is drawn once, and again only when the screen may
-// have changed or the reason under it changes: the attempts go on every
-// 10 ms, the screen stays still.
-bool connect(bool keepKeys) {
-    bool drawn = false;
-    std::string problem;
+// listening). The prompt is drawn again only when the screen may have
+// changed or the reason under it changes: the attempts go on every 10 ms,
+// from notBeforeNs on, and the screen stays still, also from one loss of the
+// transmitter to the next while it takes no data.
+bool connect(bool keepKeys, std::int64_t notBeforeNs, std::string problem) {
     for (;;) {
         if (stopRequested()) {
             return false;
         }
         if (takeSuspendRequest()) {
             suspendHere();
-            drawn = false;
+            prompt.onScreen = false;
             continue;
         }
         if (takePromptKeys(keepKeys)) {
             return false;
         }
-        if (screenDisturbed() || !drawn) {
+        if (screenDisturbed() || !prompt.onScreen || prompt.problem != problem) {
             showPrompt(problem);
-            drawn = true;
         }
-        bool ready = openTransmitter() == FT_OK;
-        if (ready && !configureLine()) {
-            closeTransmitter();
-            ready = false;
-        }
-        const std::string now = ready ? std::string() : d2xxOpenProblem();
-        if (now != problem) {
-            problem = now;
-            drawn = false;
+        bool ready = false;
+        if (monotonicNs() >= notBeforeNs) {
+            ready = openTransmitter() == FT_OK;
+            if (ready && !configureLine()) {
+                closeTransmitter();
+                ready = false;
+            }
+            problem = ready ? problem : d2xxOpenProblem();
         }
         pauseUntil(monotonicNs() + kOpenRetryPauseNs);
         if (ready) {
@@ -138,28 +166,21 @@ bool connect(bool keepKeys) {
     }
 }
 
-// Back at rest, shown on the screen: after the process was stopped for a
-// while, driving goes on from rest rather than with a command from before.
-void restAndShow() {
-    resetDrive();
-    showStatus();
-}
-
 // Before the process stops: the vehicle at rest, the rest frame out whole
 // and shown, the terminal given back. The transmitter stays open.
 void suspendDriving() {
     resetDrive();
     sendFrame(driveState.speedCode, driveState.steerCode);
     waitUntilSent();
-    showStatus();
+    drawStatus();
     suspendHere();
-    showStatus();
+    drawStatus();
 }
 
 // The line sets the pace: keys are applied as they arrive, and each byte goes
 // to the device when it is due, a frame's codes read as its first byte goes.
-// The first frame after an open is the rest frame: no key is applied before
-// it has gone out whole.
+// The first frame after an open is the rest frame: no key is applied, and the
+// prompt stays, until it has gone out whole.
 DriveEnd drive() {
     bool restFrameOut = false;
     for (;;) {
@@ -169,21 +190,27 @@ DriveEnd drive() {
         if (stopRequested()) {
             return DriveEnd::Stop;
         }
+        if (transmitterLost()) {
+            return DriveEnd::Lost;
+        }
         if (takeSuspendRequest()) {
             suspendDriving();
             continue;
         }
+        // After the process was stopped for a while, driving goes on from
+        // rest rather than with a command from before.
         if (takeContinued()) {
             consoleResume();
-            restAndShow();
+            resetDrive();
+            redraw(restFrameOut);
         }
         if (takeResized()) {
-            showStatus();
+            redraw(restFrameOut);
         }
         if (restFrameOut && !typedAhead.empty()) {
             for (const int code : typedAhead) {
                 if (applyKey(code)) {
-                    showStatus();
+                    drawStatus();
                 }
             }
             typedAhead.clear();
@@ -193,7 +220,7 @@ DriveEnd drive() {
         // ends as q ends it.
         if (restFrameOut && keyInputEnded()) {
             applyKey(kKeyQuit);
-            showStatus();
+            drawStatus();
             continue;
         }
         const std::int64_t due = byteDueNs();
@@ -220,9 +247,9 @@ DriveEnd drive() {
             }
         }
         streamByte(driveState.speedCode, driveState.steerCode);
-        restFrameOut = restFrameOut || !frameUnfinished();
-        if (transmitterLost()) {
-            return DriveEnd::Lost;
+        if (!restFrameOut && !frameUnfinished()) {
+            restFrameOut = true;
+            drawStatus();
         }
     }
 }
@@ -234,8 +261,10 @@ int runDrive() {
     installJobControlHandlers();
     consoleOpen();
 
+    std::int64_t openNotBeforeNs = 0;
+    std::string problem;
     for (bool lost = false;; lost = true) {
-        if (!connect(!lost)) {
+        if (!connect(!lost, openNotBeforeNs, problem)) {
             break;
         }
         if (lost) {
@@ -244,12 +273,16 @@ int runDrive() {
             takePromptKeys(false);
         }
         // Each time the transmitter opens, driving starts from rest.
-        restAndShow();
+        resetDrive();
         if (drive() != DriveEnd::Lost) {
             break;
         }
-        // The transmitter is gone: let go of it and wait for it again.
+        // The transmitter is gone: let go of it and wait for it again. One
+        // that is there but takes nothing is given a rest between attempts.
+        const bool noData = transmitterTakesNoData();
         closeTransmitter();
+        openNotBeforeNs = noData ? monotonicNs() + kNoDataRetryNs : 0;
+        problem = noData ? kTakesNoData : "";
     }
 
     clearScreen();

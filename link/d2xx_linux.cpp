@@ -13,6 +13,7 @@
 // one thread at a time.
 #include "link/d2xx_linux.h"
 
+#include "link/d2xx_queue.h"
 #include "link/open_problem.h"
 
 #include "link/usb_serial.h"
@@ -45,8 +46,10 @@ namespace {
 // second), and then waiting longer does not help. The limit keeps such a
 // failing write under a frame time (27.5 ms), a bit over two byte times.
 constexpr std::int64_t kWriteLimitNs = 20 * kNsPerMs;
-// How long a close waits for queued output to be sent, and in what steps.
-constexpr std::int64_t kDrainLimitNs = 500 * kNsPerMs;
+// How long a close waits for queued output to be sent, and in what steps. A
+// working device takes a byte within a USB transfer; one that has taken
+// nothing for this long is stuck, and its caller has waited on it already.
+constexpr std::int64_t kDrainLimitNs = 100 * kNsPerMs;
 constexpr std::int64_t kDrainStepNs = 5 * kNsPerMs;
 // Pause between write attempts when poll reports room that write then
 // refuses, so that the retry loop does not spin.
@@ -55,6 +58,8 @@ constexpr std::int64_t kRetryPauseNs = 1 * kNsPerMs;
 struct Device {
     int fd;
     std::string node;
+    std::string description; // as opened by description; else empty
+    std::string identity;    // which chip it is, see chipIdentity
 };
 
 struct Registry {
@@ -67,6 +72,10 @@ struct Registry {
     // Why the latest open by description failed although a device with the
     // description was there; empty otherwise.
     std::string openProblem;
+    // The chip driven first, once a byte was written to it: a later open by
+    // its description takes that chip alone, never another of the same name.
+    std::string drivenDescription;
+    std::string drivenIdentity;
 };
 
 Registry& registry() {
@@ -156,6 +165,13 @@ void setFraming(termios* t, tcflag_t framing) {
     t->c_cflag = (t->c_cflag & ~kFramingBits) | framing;
 }
 
+// Which chip a device is: its USB serial number, or where it is plugged in
+// when it has none (the same port path after a replug, whatever ttyUSB node
+// it gets then).
+std::string chipIdentity(const UsbSerialDevice& device) {
+    return device.serial.empty() ? "port " + device.usbPort : "serial " + device.serial;
+}
+
 // Opens the node exclusively: flock keeps out other users of this layer
 // even when they run as root, TIOCEXCL keeps out other programs. *problem,
 // empty on the way in, says why it could not.
@@ -188,7 +204,7 @@ FT_STATUS openPort(const std::string& node, FT_HANDLE* handle, std::string* prob
     Device* device = nullptr;
     if (problem->empty()) {
         try {
-            device = new Device{fd, node};
+            device = new Device{fd, node, "", ""};
         } catch (const std::bad_alloc&) {
             *problem = node + ": out of memory";
         }
@@ -234,6 +250,8 @@ void setDeviceRoots(const std::string& sysfsRoot, const std::string& devRoot) {
     std::lock_guard<std::mutex> lock(r.mutex);
     r.sysfsRoot = sysfsRoot;
     r.devRoot = devRoot;
+    r.drivenDescription.clear();
+    r.drivenIdentity.clear();
 }
 
 // The first device in numeric order with this exact description (see
@@ -241,7 +259,9 @@ void setDeviceRoots(const std::string& sysfsRoot, const std::string& devRoot) {
 // or that cannot be opened for any other reason, is passed over for the next
 // with the same description. FT_DEVICE_NOT_OPENED if there were such devices
 // but none could be opened. A device without a product string has no
-// description, so "" finds nothing.
+// description, so "" finds nothing. Once a chip with the description has
+// been driven, only that chip is opened by it: another one of the same name
+// plugged in meanwhile may drive another vehicle.
 FT_STATUS openByDescription(const char* description, const std::string& sysfsRoot,
                             const std::string& devRoot, FT_HANDLE* handle) {
     if (handle == nullptr) {
@@ -251,22 +271,43 @@ FT_STATUS openByDescription(const char* description, const std::string& sysfsRoo
     if (description == nullptr || *description == '\0') {
         return FT_DEVICE_NOT_FOUND;
     }
+    std::string driven;
+    {
+        Registry& r = registry();
+        std::lock_guard<std::mutex> lock(r.mutex);
+        driven = r.drivenDescription == description ? r.drivenIdentity : "";
+    }
     FT_STATUS status = FT_DEVICE_NOT_FOUND;
     std::string problem;
-    for (const UsbSerialDevice& device : findUsbSerialDevices(sysfsRoot, devRoot)) {
-        if (device.description == description) {
-            // The first device's problem is the one told: it is the one the
-            // user would look at first.
-            std::string why;
-            status = openPort(device.node, handle, &why);
-            if (status == FT_OK) {
-                problem.clear();
-                break;
-            }
-            if (problem.empty()) {
-                problem = why;
-            }
+    std::error_code scan;
+    for (const UsbSerialDevice& device : findUsbSerialDevices(sysfsRoot, devRoot, &scan)) {
+        if (device.description != description) {
+            continue;
         }
+        // The first device's problem is the one told: it is the one the user
+        // would look at first.
+        std::string why;
+        if (!driven.empty() && chipIdentity(device) != driven) {
+            status = FT_DEVICE_NOT_OPENED;
+            why = device.node + ": another transmitter than the one driven; restarting rcdrive "
+                                "takes it";
+        } else {
+            status = openPort(device.node, handle, &why);
+        }
+        if (status == FT_OK) {
+            Device* opened = static_cast<Device*>(*handle);
+            opened->description = device.description;
+            opened->identity = chipIdentity(device);
+            problem.clear();
+            break;
+        }
+        if (problem.empty()) {
+            problem = why;
+        }
+    }
+    // Short of descriptors, say, the devices could not even be listed.
+    if (status == FT_DEVICE_NOT_FOUND && scan) {
+        problem = sysfsRoot + "/class/tty: " + scan.message();
     }
     setOpenProblem(problem);
     return status;
@@ -276,6 +317,14 @@ std::string d2xxOpenProblem() {
     Registry& r = registry();
     std::lock_guard<std::mutex> lock(r.mutex);
     return r.openProblem.empty() ? r.openProblem : r.openProblem + ", see rcdrive-monitor --list";
+}
+
+// The driver's count of what it has not yet handed to the chip: its buffer
+// and the USB transfers in flight (TIOCOUTQ).
+int d2xxQueuedBytes(FT_HANDLE handle) {
+    Device* device = lookUp(handle);
+    int queued = 0;
+    return device != nullptr && ioctl(device->fd, TIOCOUTQ, &queued) == 0 ? queued : -1;
 }
 
 extern "C" {
@@ -389,6 +438,12 @@ FT_STATUS FT_API FT_Write(FT_HANDLE handle, void* buffer, std::uint32_t toWrite,
             return FT_IO_ERROR;
         }
         roomRefused = ready > 0;
+    }
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    if (r.drivenIdentity.empty() && !device->identity.empty() && toWrite > 0) {
+        r.drivenDescription = device->description;
+        r.drivenIdentity = device->identity;
     }
     return FT_OK;
 }

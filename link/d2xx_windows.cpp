@@ -7,6 +7,7 @@
 // declarations in d2xx.h: in a 32-bit process the callee pops its arguments,
 // so a pointer type with another convention would corrupt the stack.
 #include "link/d2xx.h"
+#include "link/d2xx_queue.h"
 #include "link/open_problem.h"
 
 #include <windows.h>
@@ -148,4 +149,9 @@ FT_STATUS FT_API FT_Close(FT_HANDLE handle) {
 // an open failed, not why.
 std::string d2xxOpenProblem() {
     return loadProblem;
+}
+
+// The five functions say nothing of FTD2XX.dll's queue.
+int d2xxQueuedBytes(FT_HANDLE) {
+    return -1;
 }

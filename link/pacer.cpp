@@ -15,6 +15,10 @@ void pacerWrote(Pacer& pacer, std::int64_t nowNs) {
     pacer.lineFreeNs = std::max(pacer.lineFreeNs, nowNs) + pacer.byteNs;
 }
 
+void pacerResume(Pacer& pacer, std::int64_t nowNs, int bytesAhead) {
+    pacer.lineFreeNs = nowNs + bytesAhead * pacer.byteNs;
+}
+
 std::int64_t pacerLineClearNs(const Pacer& pacer) {
     return pacer.lineFreeNs;
 }

@@ -38,6 +38,11 @@ std::int64_t pacerWaitNs(const Pacer& pacer, std::int64_t nowNs);
 // Records a byte handed to the device at nowNs.
 void pacerWrote(Pacer& pacer, std::int64_t nowNs);
 
+// The device took bytes it had held back (a stall below the program): they
+// go onto the line from nowNs, one after the other, and the reckoning goes on
+// from there.
+void pacerResume(Pacer& pacer, std::int64_t nowNs, int bytesAhead);
+
 // When the bytes written so far will have left the line, by the pacer's
 // reckoning, which is never early on a line within the margin; INT64_MIN
 // before the first byte.

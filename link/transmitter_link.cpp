@@ -1,8 +1,10 @@
 #include "link/transmitter_link.h"
 
+#include "link/d2xx_queue.h"
 #include "link/pacer.h"
 #include "process/clock.h"
 
+#include <algorithm>
 #include <limits>
 
 TransmitterLink transmitterLink = {nullptr, FT_DEVICE_NOT_OPENED};
@@ -16,6 +18,12 @@ Pacer pacer;
 bool pacing = true;
 int failedWritesInARow = 0;
 std::int64_t failingSinceNs = 0; // when the first of them was begun
+bool tookData = false;           // a byte was taken since the open
+
+// A byte held back because the device is not taking what waits below.
+constexpr std::int64_t kNotHeld = std::numeric_limits<std::int64_t>::min();
+std::int64_t heldSinceNs = kNotHeld;
+int heldBelow = 0; // bytes waiting below when last looked
 
 // The frame on its way out: its bytes, and how many have been handed over.
 std::array<std::uint8_t, 3> frame = {};
@@ -25,6 +33,34 @@ void sleepUntil(std::int64_t whenNs) {
     for (std::int64_t now = monotonicNs(); now < whenNs; now = monotonicNs()) {
         sleepNs(whenNs - now);
     }
+}
+
+// Whether the device is taking what was handed over: no more than a byte on
+// its way below. Once it takes again what it held, those bytes go onto the
+// line from now, and the pacer reckons with them.
+bool deviceTaking(std::int64_t now) {
+    const int below = d2xxQueuedBytes(transmitterLink.deviceHandle);
+    if (below > kMostQueuedBelow) {
+        heldSinceNs = heldSinceNs == kNotHeld ? now : heldSinceNs;
+        heldBelow = below;
+        return false;
+    }
+    if (heldSinceNs != kNotHeld) {
+        pacerResume(pacer, now, heldBelow);
+        heldSinceNs = kNotHeld;
+    }
+    return true;
+}
+
+bool failingTooLong(std::int64_t now) {
+    return failedWritesInARow >= kFailedWritesWhenLost &&
+           now - failingSinceNs >= kFailingWhenLostNs;
+}
+
+// Looked at afresh: the device may have taken the bytes since the last look
+// (the process may have been stopped meanwhile).
+bool stalledTooLong(std::int64_t now) {
+    return heldSinceNs != kNotHeld && !deviceTaking(now) && now - heldSinceNs >= kStallLostNs;
 }
 
 } // namespace
@@ -42,6 +78,8 @@ FT_STATUS openTransmitter() {
         // A fresh line, with nothing queued on it and no frame begun.
         pacer = Pacer();
         failedWritesInARow = 0;
+        tookData = false;
+        heldSinceNs = kNotHeld;
         frameSent = 3;
     } else {
         transmitterLink.deviceHandle = nullptr;
@@ -80,6 +118,7 @@ FT_STATUS sendByte(int value) {
         failingSinceNs = begun;
     } else if (status == FT_OK) {
         failedWritesInARow = 0;
+        tookData = true;
     }
     return status;
 }
@@ -89,6 +128,10 @@ std::int64_t byteDueNs() {
         return std::numeric_limits<std::int64_t>::min();
     }
     const std::int64_t now = monotonicNs();
+    // Only a byte that is due asks what waits below: one look a byte time.
+    if (pacerWaitNs(pacer, now) == 0 && transmitterOpen() && !deviceTaking(now)) {
+        return now + kHeldLookNs;
+    }
     return now + pacerWaitNs(pacer, now);
 }
 
@@ -114,7 +157,12 @@ bool sendFrame(int speedCode, int steerCode) {
     const std::int64_t giveUp = monotonicNs() + kFrameRetryLimitNs;
     // The frame begun goes out whole first, then this one.
     for (int framesLeft = frameUnfinished() ? 2 : 1; transmitterOpen() && monotonicNs() < giveUp;) {
-        sleepUntil(byteDueNs());
+        // A byte held while the device takes nothing is due again later.
+        const std::int64_t due = byteDueNs();
+        if (monotonicNs() < due) {
+            sleepUntil(std::min(due, giveUp));
+            continue;
+        }
         if (streamByte(speedCode, steerCode) == FT_OK && !frameUnfinished() && --framesLeft == 0) {
             return true;
         }
@@ -129,8 +177,13 @@ void waitUntilSent() {
 }
 
 bool transmitterLost() {
-    return failedWritesInARow >= kFailedWritesWhenLost &&
-           monotonicNs() - failingSinceNs >= kFailingWhenLostNs;
+    const std::int64_t now = monotonicNs();
+    return failingTooLong(now) || stalledTooLong(now);
+}
+
+bool transmitterTakesNoData() {
+    const std::int64_t now = monotonicNs();
+    return stalledTooLong(now) || (failingTooLong(now) && !tookData);
 }
 
 void closeTransmitter() {

@@ -28,8 +28,19 @@ extern TransmitterLink transmitterLink;
 constexpr int kFailedWritesWhenLost = 3;
 constexpr std::int64_t kFailingWhenLostNs = kNominalByteNs;
 
-// How long sendFrame keeps writing again a byte that fails.
+// How long sendFrame keeps writing again a byte that fails or is held.
 constexpr std::int64_t kFrameRetryLimitNs = 500 * 1000000LL;
+
+// More than this many bytes waiting below the program (in the driver, in a
+// USB transfer) means that the device has stopped taking them: the next byte
+// is held until it takes them again, so that a stall costs a pause and never
+// leaves a backlog of stale commands behind it.
+constexpr int kMostQueuedBelow = 1;
+// How often the queue is looked at again while a byte is held.
+constexpr std::int64_t kHeldLookNs = 4 * 1000000LL;
+// A device that takes nothing for this long counts as lost; a shorter stall
+// is a pause, after which driving goes on with the command then in force.
+constexpr std::int64_t kStallLostNs = 3000 * 1000000LL;
 
 // One open attempt by description; never waits and writes nothing.
 FT_STATUS openTransmitter();
@@ -46,7 +57,8 @@ bool transmitterOpen();
 FT_STATUS sendByte(int value);
 
 // When the next byte may be handed over without running ahead of the line
-// (monotonic ns); now or earlier when it may go at once.
+// (monotonic ns); now or earlier when it may go at once. While the device
+// takes nothing, a moment from now, when the queue below is looked at again.
 std::int64_t byteDueNs();
 
 // Hands over the next byte of the stream now. A new frame takes the codes
@@ -68,8 +80,13 @@ bool sendFrame(int speedCode, int steerCode);
 // unsent bytes when it is closed then cannot lose them.
 void waitUntilSent();
 
-// True once kFailedWritesWhenLost writes in a row have failed.
+// True once kFailedWritesWhenLost writes in a row have failed, or the device
+// has taken nothing for kStallLostNs.
 bool transmitterLost();
+
+// Whether the device is lost although it opened: it has taken nothing for
+// kStallLostNs, or its writes failed before it took a single byte.
+bool transmitterTakesNoData();
 
 // Closes the device; later calls do nothing.
 void closeTransmitter();

@@ -147,20 +147,29 @@ std::string describe(const UsbPlace& place) {
 } // namespace
 
 std::vector<UsbSerialDevice> findUsbSerialDevices(const std::string& sysfsRoot,
-                                                  const std::string& devRoot) {
+                                                  const std::string& devRoot,
+                                                  std::error_code* error) {
     std::vector<UsbSerialDevice> devices;
     const fs::path root = resolvedPath(sysfsRoot);
     if (root.empty()) {
         return devices;
     }
+    // The names first, with the directory closed before any file is read:
+    // short of descriptors, one is enough.
     const fs::path classDir = fs::path(sysfsRoot) / "class" / "tty";
+    std::vector<std::string> names;
     std::error_code ec;
     for (fs::directory_iterator it(classDir, ec), end; !ec && it != end; it.increment(ec)) {
-        const std::string name = it->path().filename().string();
+        names.push_back(it->path().filename().string());
+    }
+    if (ec && error != nullptr) {
+        *error = ec;
+    }
+    for (const std::string& name : names) {
         if (usbSerialNumber(name).empty()) {
             continue;
         }
-        const fs::path port = resolvedPath(it->path() / "device");
+        const fs::path port = resolvedPath(classDir / name / "device");
         if (port.empty() || !isWithin(port, root)) {
             continue;
         }
@@ -173,6 +182,8 @@ std::vector<UsbSerialDevice> findUsbSerialDevices(const std::string& sysfsRoot,
         device.node = devRoot + "/" + name;
         device.description = describe(place);
         device.driver = linkBasename(port / "driver");
+        device.serial = readAttribute(place.device / "serial");
+        device.usbPort = place.device.filename().string();
         devices.push_back(device);
     }
     std::sort(devices.begin(), devices.end(), numericallyBefore);

@@ -14,6 +14,14 @@
 // Call it first thing in main.
 void claimStandardDescriptors();
 
+// Descriptors kept free, when they run short, for what the program cannot
+// do without: the transmitter's, and one to look for it. The wake-up pipe
+// and the console's own descriptors are conveniences, and give way.
+constexpr int kEssentialDescriptors = 2;
+
+// Whether kEssentialDescriptors more could still be opened.
+bool essentialDescriptorsFree();
+
 // Installs the handlers for requests to end; also makes broken pipes
 // harmless, and runs the crash clean-up before a crash signal takes the
 // process down.

@@ -128,8 +128,16 @@ bool takeFlag(volatile sig_atomic_t& flag) {
     return true;
 }
 
+// Without the pipe, a request that comes just before the wait begins is
+// seen when the wait next ends, within its longest time.
 void makeWakePipe() {
     if (wakePipe[0] >= 0 || pipe(wakePipe) != 0) {
+        return;
+    }
+    if (!essentialDescriptorsFree()) {
+        close(wakePipe[0]);
+        close(wakePipe[1]);
+        wakePipe[0] = wakePipe[1] = -1;
         return;
     }
     for (int fd : wakePipe) {
@@ -150,6 +158,19 @@ void claimStandardDescriptors() {
             }
         }
     }
+}
+
+bool essentialDescriptorsFree() {
+    int taken[kEssentialDescriptors];
+    int count = 0;
+    while (count < kEssentialDescriptors &&
+           (taken[count] = fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0)) >= 0) {
+        ++count;
+    }
+    for (int i = 0; i < count; ++i) {
+        close(taken[i]);
+    }
+    return count == kEssentialDescriptors;
 }
 
 void setCrashCleanup(void (*cleanup)()) {

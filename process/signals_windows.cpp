@@ -60,6 +60,10 @@ BOOL WINAPI onConsoleEvent(DWORD event) {
 // one never lends its number to something opened later.
 void claimStandardDescriptors() {}
 
+bool essentialDescriptorsFree() {
+    return true;
+}
+
 // A crash on Windows leaves the console as it is: nothing to put back.
 void setCrashCleanup(void (*)()) {}
 

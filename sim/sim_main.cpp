@@ -15,11 +15,12 @@ namespace {
 
 const char* const kUsage = "usage: rcdrive-sim [--trace FILE] [--attach-after MS] "
                            "[--unplug-after MS] [--replug-after MS] [--fifo N] "
-                           "[--rate-error PPM] [--unpaced]";
+                           "[--rate-error PPM] [--stall-after MS] [--stall-for MS] [--unpaced]";
 
 const char* const kHelp =
     "usage: rcdrive-sim [--trace FILE] [--attach-after MS] [--unplug-after MS]\n"
-    "                   [--replug-after MS] [--fifo N] [--rate-error PPM] [--unpaced]\n"
+    "                   [--replug-after MS] [--fifo N] [--rate-error PPM]\n"
+    "                   [--stall-after MS] [--stall-for MS] [--unpaced]\n"
     "       rcdrive-sim --help | --version\n"
     "\n"
     "rcdrive with a virtual transmitter \"dimsal\" in place of the USB device.\n"
@@ -32,6 +33,8 @@ const char* const kHelp =
     "  --replug-after MS   from MS ms after start it can be opened again\n"
     "  --fifo N            the chip's transmit buffer in bytes (default 128)\n"
     "  --rate-error PPM    the line runs PPM parts per million slow (negative: fast)\n"
+    "  --stall-after MS    from MS ms after start the chip takes no data\n"
+    "  --stall-for MS      for MS ms (default: for good)\n"
     "  --unpaced           write without pacing, for comparison only\n"
     "  -h, --help          print this help and exit\n"
     "  --version           print the version and exit\n";
@@ -77,6 +80,9 @@ std::string parseOptions(int argc, char** argv, VirtualTransmitterSettings& sett
         return settings.unplugAfterMs < 0 ? replug + ": needs --unplug-after"
                                           : replug + ": must not be before --unplug-after " +
                                                 std::to_string(settings.unplugAfterMs);
+    }
+    if (!stallFits(settings)) {
+        return "--stall-for " + std::to_string(settings.stallForMs) + ": needs --stall-after";
     }
     return "";
 }

@@ -9,6 +9,8 @@
 //
 // <t> is the monotonic clock in nanoseconds, XX the byte in hexadecimal,
 // <status> the driver's status (0 for FT_OK). Lines end in a bare line feed.
+// A byte written while the chip takes nothing is traced once it goes onto
+// the line, and not at all if the port is closed first.
 //
 // The writer formats records; the reader takes text in pieces of any size,
 // as it comes from a file that is still being written, and gives back the

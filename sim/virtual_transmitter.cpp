@@ -1,6 +1,7 @@
 #include "sim/virtual_transmitter.h"
 
 #include "link/d2xx.h"
+#include "link/d2xx_queue.h"
 #include "link/open_problem.h"
 #include "link/wire_format.h"
 #include "process/clock.h"
@@ -8,11 +9,18 @@
 #include "sim/trace_format.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <initializer_list>
+#include <limits>
 #include <new>
+#include <vector>
 
 namespace {
+
+// What the driver holds for a chip that takes nothing: as much as the Linux
+// usb-serial core's buffer, a page.
+constexpr std::size_t kDriverBufferBytes = 4096;
 
 struct VirtualDevice {
     VirtualTransmitterSettings settings;
@@ -27,6 +35,8 @@ struct VirtualDevice {
     std::int64_t baud = 9600; // the chip's power-on line: 9600 8N1
     std::int64_t bitsPerByte = 10;
     double lineFreeNs = 0; // when the last accepted byte has left the line
+    // Written while the chip took nothing: in the driver, not yet traced.
+    std::vector<std::uint8_t> stuck;
 };
 
 VirtualDevice device;
@@ -81,6 +91,32 @@ bool handleDead(std::int64_t now) {
     return reached(now, device.settings.unplugAfterMs) && device.openedNs < unplugNs;
 }
 
+std::int64_t stallEndNs() {
+    if (device.settings.stallForMs < 0) {
+        return std::numeric_limits<std::int64_t>::max();
+    }
+    return device.startNs + (device.settings.stallAfterMs + device.settings.stallForMs) * kNsPerMs;
+}
+
+bool stalled(std::int64_t now) {
+    return reached(now, device.settings.stallAfterMs) && now < stallEndNs();
+}
+
+// Once the chip takes data again it takes what waited in the driver: onto
+// the line one byte after the other from the stall's end, and only then into
+// the trace, which holds what reached the line.
+void takeStuck(std::int64_t now) {
+    if (device.stuck.empty() || stalled(now)) {
+        return;
+    }
+    for (std::uint8_t byte : device.stuck) {
+        const double start = std::max(device.lineFreeNs, static_cast<double>(stallEndNs()));
+        device.lineFreeNs = start + byteNs();
+        trace(static_cast<std::int64_t>(start), TraceKind::Write, FT_OK, {byte});
+    }
+    device.stuck.clear();
+}
+
 bool validHandle(FT_HANDLE handle) {
     return device.open && reinterpret_cast<std::uintptr_t>(handle) == device.openHandle;
 }
@@ -92,10 +128,18 @@ bool replugFits(const VirtualTransmitterSettings& settings) {
            (settings.unplugAfterMs >= 0 && settings.replugAfterMs >= settings.unplugAfterMs);
 }
 
+bool stallFits(const VirtualTransmitterSettings& settings) {
+    return settings.stallForMs < 0 || settings.stallAfterMs >= 0;
+}
+
 bool startVirtualTransmitter(const VirtualTransmitterSettings& settings, std::string& error,
                              bool* traceBusy) {
     if (!replugFits(settings)) {
         error = "the transmitter can be plugged in again only after it was unplugged";
+        return false;
+    }
+    if (!stallFits(settings)) {
+        error = "a stall's length needs the time it begins";
         return false;
     }
     device = VirtualDevice();
@@ -142,6 +186,7 @@ FT_STATUS FT_API FT_OpenEx(void* arg, std::uint32_t flags, FT_HANDLE* handle) {
         device.baud = 9600;
         device.bitsPerByte = 10;
         device.lineFreeNs = static_cast<double>(now);
+        device.stuck.clear();
         *handle = reinterpret_cast<FT_HANDLE>(device.openHandle);
     }
     trace(now, TraceKind::Open, status, {flags}, description ? description : "");
@@ -200,6 +245,20 @@ FT_STATUS FT_API FT_Write(FT_HANDLE handle, void* buffer, std::uint32_t toWrite,
             trace(now, TraceKind::Write, FT_IO_ERROR, {bytes[i]});
             return FT_IO_ERROR;
         }
+        takeStuck(now);
+        if (stalled(now)) {
+            // The driver keeps what the chip does not take, as long as it has
+            // room; a write finds none once a page waits.
+            if (device.stuck.size() >= kDriverBufferBytes) {
+                trace(now, TraceKind::Write, FT_IO_ERROR, {bytes[i]});
+                return FT_IO_ERROR;
+            }
+            device.stuck.push_back(bytes[i]);
+            if (written != nullptr) {
+                *written = i + 1;
+            }
+            continue;
+        }
         // The buffer holds the byte on the line and those waiting behind it;
         // while it is full, wait for the line to free a place.
         const double perByte = byteNs();
@@ -228,8 +287,11 @@ FT_STATUS FT_API FT_Close(FT_HANDLE handle) {
         trace(calledNs, TraceKind::Close, FT_INVALID_HANDLE);
         return FT_INVALID_HANDLE;
     }
+    // What still waits in the driver for a stalled chip goes with the port.
     // The chip finishes what it holds before the port goes; a bounded wait,
     // so a huge buffer cannot hold the program up for long.
+    takeStuck(calledNs);
+    device.stuck.clear();
     const std::int64_t deadline = calledNs + 1000 * kNsPerMs;
     std::int64_t now = calledNs;
     while (!handleDead(now) && static_cast<double>(now) < device.lineFreeNs && now < deadline) {
@@ -244,6 +306,19 @@ FT_STATUS FT_API FT_Close(FT_HANDLE handle) {
 }
 
 } // extern "C"
+
+// What waits below the program: in the driver while the chip takes nothing,
+// and in the chip's buffer behind the byte on the line.
+int d2xxQueuedBytes(FT_HANDLE handle) {
+    const std::int64_t now = monotonicNs();
+    if (!validHandle(handle) || handleDead(now)) {
+        return -1;
+    }
+    takeStuck(now);
+    const double ahead = (device.lineFreeNs - static_cast<double>(now)) / byteNs();
+    const std::size_t inChip = ahead > 1 ? static_cast<std::size_t>(std::ceil(ahead)) - 1 : 0;
+    return static_cast<int>(std::min<std::size_t>(device.stuck.size() + inChip, INT32_MAX));
+}
 
 // The virtual transmitter is there or it is not: nothing to explain.
 std::string d2xxOpenProblem() {

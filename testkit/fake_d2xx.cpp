@@ -1,5 +1,6 @@
 #include "testkit/fake_d2xx.h"
 
+#include "link/d2xx_queue.h"
 #include "link/open_problem.h"
 
 FakeD2xx fakeD2xx;
@@ -7,6 +8,10 @@ char fakeDeviceHandle;
 
 std::string d2xxOpenProblem() {
     return fakeD2xx.openProblem;
+}
+
+int d2xxQueuedBytes(FT_HANDLE) {
+    return fakeD2xx.queued;
 }
 
 std::vector<unsigned> fakeWrittenBytes() {

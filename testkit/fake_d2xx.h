@@ -23,6 +23,7 @@ struct FakeD2xx {
     FT_STATUS writeStatus = FT_OK;
     std::vector<FT_STATUS> writeScript; // what the next writes return, before writeStatus
     std::string openProblem;            // what d2xxOpenProblem() says
+    int queued = 0;                     // what d2xxQueuedBytes() says
 };
 
 extern FakeD2xx fakeD2xx;

@@ -77,12 +77,16 @@ inline void addTty(const FakeTree& tree, const std::string& name, const std::str
 }
 
 // A USB serial port as the kernel lays out an FTDI chip plugged into port
-// `usbPort` of bus 1: the port sits in USB interface `channel` of the chip's
-// `channels` (1 for a single-channel chip, 2 for an FT2232, ...). Ports added
-// with the same usbPort share one USB device.
+// `usbPort` of bus 1 (its USB device in usbDeviceDir(usbPort)): the port sits in USB interface
+// `channel` of the chip's `channels` (1 for a single-channel chip, 2 for an FT2232, ...). Ports
+// added with the same usbPort share one USB device.
+inline std::string usbDeviceDir(int usbPort) {
+    return "devices/pci0000:00/0000:00:14.0/usb1/1-" + std::to_string(usbPort);
+}
+
 inline void addUsbSerial(const FakeTree& tree, const std::string& name, const char* product,
                          int usbPort, int channel = 0, int channels = 1) {
-    const std::string usb = "devices/pci0000:00/0000:00:14.0/usb1/1-" + std::to_string(usbPort);
+    const std::string usb = usbDeviceDir(usbPort);
     addUsbDevice(tree, usb, product, channels);
     const std::string iface =
         usb + "/1-" + std::to_string(usbPort) + ":1." + std::to_string(channel);

@@ -20,7 +20,10 @@ std::int64_t nowNs() {
     return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
+// Runs the program with nothing open but its standard streams, whatever the
+// test process holds, as a fresh terminal session would.
 [[noreturn]] static void execArgv(const std::vector<std::string>& argv) {
+    close_range(3, ~0U, 0);
     std::vector<char*> args;
     for (const std::string& arg : argv) {
         args.push_back(const_cast<char*>(arg.c_str()));

@@ -1,5 +1,6 @@
 // rcdrive-sim end to end: keys typed into a real pseudo-terminal, the screen
 // read back from it, the line read from the virtual transmitter's trace.
+#include "link/wire_format.h"
 #include "testkit/pty_session.h"
 #include "testkit/sim_run.h"
 
@@ -173,6 +174,61 @@ TEST(SimOptions, ATraceWithNoRoomToHoldLinesIsRefusedAtStart) {
                                       "reader has not taken yet\r\n");
 }
 
+constexpr std::int64_t kMs = 1000000;
+
+// The chip takes nothing for 2 s while driving: a pause, and no backlog after
+// it. The frame on its way finishes, the Esc typed during the stall is the
+// first new frame, and a key after it reaches the line as fast as ever.
+TEST(Stall, AStallIsAPauseAfterWhichTheCommandInForceGoesOut) {
+    const std::int64_t start = nowNs();
+    SimRun run({"--stall-after", "1500", "--stall-for", "2000"});
+    ASSERT_TRUE(waitForOutput(run.session, " Stuj: 0", 1000));
+    typeKeys(run.session, kUp);
+    readFor(run.session, static_cast<int>((start + 2500 * kMs - nowNs()) / kMs));
+    typeKeys(run.session, "\x1b");
+    readFor(run.session, static_cast<int>((start + 4000 * kMs - nowNs()) / kMs));
+    const std::int64_t upNs = nowNs();
+    typeKeys(run.session, kUp);
+    readFor(run.session, 200);
+    typeKeys(run.session, "q");
+    ASSERT_TRUE(waitForExit(run.session, 3000));
+    const std::vector<TraceRecord> trace = run.entries();
+    std::int64_t last = 0, stallEnd = 0;
+    for (const TraceRecord& record : trace) {
+        stallEnd = isAcceptedWrite(record) && record.t - last > 1000 * kMs ? record.t : stallEnd;
+        last = isAcceptedWrite(record) ? record.t : last;
+    }
+    EXPECT_NEAR(stallEnd - start, 3500 * kMs, 100 * kMs) << "the stall's end on the line";
+    const std::vector<unsigned> bytes = run.bytes();
+    for (std::size_t i = 0; i + 3 <= bytes.size(); i += 3) {
+        EXPECT_TRUE(isValidFrame(bytes[i], bytes[i + 1], bytes[i + 2])) << "frame at byte " << i;
+    }
+    const std::int64_t esc = frameWithSpeedNs(trace, 0x80, stallEnd);
+    const std::int64_t up = frameWithSpeedNs(trace, 0xA1, upNs);
+    EXPECT_TRUE(esc >= 0 && esc - stallEnd <= 60 * kMs) << "Esc, from the stall's end";
+    EXPECT_TRUE(up >= 0 && up - upNs <= 60 * kMs) << "Up after the stall";
+}
+
+// A transmitter that opens but takes nothing counts as lost after 3 s, and is
+// opened again no sooner than a second later, under a prompt and a reason
+// that stay as they are. Ctrl+C still ends it at once.
+TEST(Stall, ATransmitterThatTakesNoDataIsTriedEverySecondUnderASteadyPrompt) {
+    SimRun run({"--stall-after", "0"});
+    readFor(run.session, 4500);
+    EXPECT_EQ(run.session.output,
+              kPrompt + kPrompt +
+                  "\r\nthe transmitter opened but takes no data, tried again every second");
+    std::vector<std::int64_t> opens;
+    for (const TraceRecord& record : run.entries()) {
+        opens.insert(opens.end(), record.kind == TraceKind::Open ? 1 : 0, record.t);
+    }
+    ASSERT_EQ(opens.size(), 2u);
+    EXPECT_GE(opens[1] - opens[0], 4000 * kMs) << "3 s without data, then a second";
+    typeKeys(run.session, "\x03");
+    ASSERT_TRUE(waitForExit(run.session, 1000));
+    EXPECT_EQ(exitCode(run.session), 130);
+}
+
 // Each wrong command line is named, then the usage follows.
 TEST(SimOptions, WrongOptionsSayWhatIsWrongThenTheUsage) {
     struct Case {
@@ -198,6 +254,7 @@ TEST(SimOptions, WrongOptionsSayWhatIsWrongThenTheUsage) {
         {{"--replug-after", "2500"}, "--replug-after 2500: needs --unplug-after"},
         {{"--replug-after", "100", "--unplug-after", "200"},
          "--replug-after 100: must not be before --unplug-after 200"},
+        {{"--stall-for", "100"}, "--stall-for 100: needs --stall-after"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> argv = {RCDRIVE_SIM_PATH};

@@ -14,6 +14,8 @@
 //   quit:OP          OP saw every text it waited for, and ended with status 0
 //                    within a second of its last q
 //   pace:CHIP:OP     OP's presses: line use >= 97 %, key-to-wire latency, output queue
+//   stall:CHIP:OP    OP's presses on the wire within the latency limit of the key,
+//                    or of the end of the chip's stall it came in
 #include "bench/line_trace.h"
 #include "process/clock.h"
 
@@ -44,6 +46,7 @@ struct PlugIn {
 
 struct Chip {
     std::vector<PlugIn> plugIns;
+    std::vector<std::pair<std::int64_t, std::int64_t>> stalls; // from, until
     unsigned baud = 0, baudIndex = 0, data = 0, flow = 0;
 };
 
@@ -98,8 +101,11 @@ void chipEvent(Chip& chip, std::int64_t t, const std::string& what, std::istring
     }
     PlugIn& p = chip.plugIns.back();
     unsigned type = 0, request = 0, value = 0, index = 0;
+    long long stallMs = 0;
     if (what == "unplug" || what == "gone") {
         p.unplugged = true;
+    } else if (what == "stall" && words >> stallMs) {
+        chip.stalls.emplace_back(t, t + stallMs * kNsPerMs);
     } else if (what == "ctrl" && words >> std::hex >> type >> request >> value >> index &&
                type == 0x40) {
         p.opens += request == 0 || request == 1 || request == 3 || request == 4;
@@ -218,14 +224,14 @@ void checkQuit(const Args& a) {
            op.missed, op.status, ms(took), ms(kQuitLimitNs));
 }
 
-// Presses of Up and Down from rest: the speed code each should bring.
+// Presses of Up, Down and Esc from rest: the speed code each should bring.
 std::vector<KeyPress> presses(const Operator& op) {
     std::vector<KeyPress> out;
     int level = 0;
     for (const auto& key : op.keys) {
         const int step = key.second == "\\e[A" ? 1 : key.second == "\\e[B" ? -1 : 0;
-        if (step != 0) {
-            level += step;
+        if (step != 0 || key.second == "\\e") {
+            level = step == 0 ? 0 : level + step;
             out.push_back(KeyPress{key.first, static_cast<unsigned>(speedCodeFor(level))});
         }
     }
@@ -261,6 +267,29 @@ void checkPace(const Args& a) {
            op.queueSamples);
 }
 
+// A key can reach the wire only once the chip takes data again: its latency
+// counts from the end of the stall it came in, if it did.
+void checkStall(const Args& a) {
+    const Chip& chip = chips[a[1]];
+    std::vector<KeyPress> keys = presses(operators[a[2]]);
+    std::size_t inStalls = 0;
+    for (KeyPress& key : keys) {
+        for (const auto& [from, until] : chip.stalls) {
+            inStalls += key.keyNs >= from && key.keyNs < until;
+            key.keyNs = key.keyNs >= from && key.keyNs < until ? until : key.keyNs;
+        }
+    }
+    const std::vector<std::int64_t> latencies =
+        chip.plugIns.empty() ? std::vector<std::int64_t>{}
+                             : pressLatenciesNs(framesOf(chip.plugIns.back()), keys);
+    const long unanswered = std::count(latencies.begin(), latencies.end(), -1);
+    const std::int64_t worst = latencies.empty() ? -1 : percentile(latencies, 100);
+    report(inStalls > 0 && unanswered == 0 && worst <= kLatencyLimitNs,
+           "%s: %zu keys, %zu of them in stalls, on the wire at most %.1f ms after the key or the "
+           "stall's end (%ld unanswered), limit %.1f ms",
+           a[1].c_str(), keys.size(), inStalls, ms(worst), unanswered, ms(kLatencyLimitNs));
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -271,11 +300,9 @@ int main(int argc, char** argv) {
     readLog(argv[1]);
     // Each check with the numbers of words, its name among them, it takes.
     const std::map<std::string, std::pair<std::string, void (*)(const Args&)>> table = {
-        {"frames", {"24", checkFrames}},
-        {"rest", {"3", checkRest}},
-        {"untouched", {"2", checkUntouched}},
-        {"quit", {"2", checkQuit}},
-        {"pace", {"3", checkPace}}};
+        {"frames", {"24", checkFrames}},      {"rest", {"3", checkRest}},
+        {"untouched", {"2", checkUntouched}}, {"quit", {"2", checkQuit}},
+        {"pace", {"3", checkPace}},           {"stall", {"3", checkStall}}};
     for (int i = 2; i < argc; ++i) {
         Args a;
         std::istringstream parts(argv[i]);

@@ -6,6 +6,8 @@
 // sysfs layouts, nodes and ports it cannot show.
 #include "link/d2xx_linux.h"
 
+#include "link/d2xx_queue.h"
+#include "link/open_problem.h"
 #include "process/clock.h"
 #include "testkit/fake_sysfs.h"
 
@@ -16,6 +18,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <termios.h>
 #include <thread>
 #include <vector>
@@ -293,6 +296,64 @@ TEST_F(D2xxLinuxTest, WriteToStuckDeviceGivesUpWithCountOfBytesSent) {
     EXPECT_TRUE(readUpTo(pty.master, big.size()) == Bytes(big.begin(), big.begin() + written));
     std::printf("stuck device: write gave up after %.1f ms (stopped), %.1f ms (full, %u bytes)\n",
                 stalledMs, fullMs, static_cast<unsigned>(written));
+}
+
+// Once a chip has been written to, opening by its description finds that
+// chip alone: by its USB serial number, whatever node and port it comes back
+// on, or by its USB port where it has none. Another chip of the same name is
+// left alone, and the reason says why.
+TEST_F(D2xxLinuxTest, AfterALossOnlyTheChipDrivenIsOpenedAgain) {
+    const auto drive = [] { // a byte through the next open by description, if any
+        FT_HANDLE h = nullptr;
+        std::uint32_t written = 0;
+        const bool opened = openEx("dimsal", &h) == FT_OK;
+        EXPECT_EQ(d2xxQueuedBytes(h), opened ? 0 : -1);
+        return opened && writeBytes(h, {0x80}, &written) == FT_OK && FT_Close(h) == FT_OK;
+    };
+    const auto unplug = [&](const char* name) {
+        unlink((tree.sys + "/class/tty/" + name).c_str());
+    };
+    addDevice("ttyUSB0", "dimsal", 1);
+    writeFile(tree.sys + "/" + usbDeviceDir(1) + "/serial", "A1\n");
+    Pty two = addDevice("ttyUSB1", "dimsal", 2);
+    ASSERT_TRUE(drive());
+    unplug("ttyUSB0");
+    EXPECT_FALSE(drive());
+    EXPECT_EQ(d2xxOpenProblem(), tree.dev +
+                                     "/ttyUSB1: another transmitter than the one driven; "
+                                     "restarting rcdrive takes it, see rcdrive-monitor --list");
+    addDevice("ttyUSB2", "dimsal", 3);
+    writeFile(tree.sys + "/" + usbDeviceDir(3) + "/serial", "A1\n");
+    EXPECT_TRUE(drive()) << "the same serial number, on another port";
+
+    setDeviceRoots(tree.sys, tree.dev); // afresh, and now without serial numbers
+    unplug("ttyUSB2");
+    ASSERT_TRUE(drive());
+    unplug("ttyUSB1");
+    addDevice("ttyUSB4", "dimsal", 4);
+    EXPECT_FALSE(drive());
+    addDevice("ttyUSB5", "dimsal", 2);
+    EXPECT_TRUE(drive()) << "the same port";
+    EXPECT_EQ(readUpTo(two.master, 2), Bytes{0x80}) << "port 2's first chip, driven once";
+}
+
+// With no descriptor to spare the devices cannot even be listed, and the
+// reason says so.
+TEST_F(D2xxLinuxTest, TooFewDescriptorsAreTheReason) {
+    addDevice("ttyUSB0", "dimsal", 1);
+    rlimit before{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &before), 0);
+    rlimit none = before;
+    const int lowestFree = dup(0);
+    close(lowestFree);
+    none.rlim_cur = static_cast<rlim_t>(lowestFree);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
+    FT_HANDLE h = nullptr;
+    const FT_STATUS status = openEx("dimsal", &h);
+    setrlimit(RLIMIT_NOFILE, &before);
+    EXPECT_EQ(status, FT_DEVICE_NOT_FOUND);
+    EXPECT_EQ(d2xxOpenProblem(),
+              tree.sys + "/class/tty: Too many open files, see rcdrive-monitor --list");
 }
 
 TEST_F(D2xxLinuxTest, RefusesUnknownHandlesAndMissingBuffers) {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 
 namespace {
 
@@ -109,6 +110,7 @@ TEST_F(TransmitterLinkTest, AFailedByteIsWrittenAgainAndOnlyLastingFailuresAreAL
     sleepNs(2 * kNominalByteNs);
     streamByte(0x80, 0x40);
     EXPECT_TRUE(transmitterLost());
+    EXPECT_FALSE(transmitterTakesNoData()) << "it took bytes before: gone, as if unplugged";
     fakeD2xx.writeStatus = FT_OK;
     streamByte(0x80, 0x40);
     EXPECT_FALSE(transmitterLost());
@@ -122,6 +124,42 @@ TEST_F(TransmitterLinkTest, AFailedByteIsWrittenAgainAndOnlyLastingFailuresAreAL
     const std::int64_t start = monotonicNs();
     EXPECT_FALSE(sendFrame(0x80, 0x40));
     EXPECT_NEAR(monotonicNs() - start, kFrameRetryLimitNs, 30 * kNsPerMs);
+}
+
+// Writes that fail from the open on: the device takes no data. More than a
+// byte waiting below the program holds the next one, paced or at the end;
+// once the device takes them, they are on the line from then on, and the
+// next byte follows them. Unpaced, or where the library cannot tell, nothing
+// is held.
+TEST_F(TransmitterLinkTest, ADeviceThatTakesNothingHoldsTheNextByte) {
+    openTransmitter();
+    fakeD2xx.writeStatus = FT_IO_ERROR; // from the open on: it takes no data
+    for (int i = 0; i < 4; ++i) {
+        streamByte(0x80, 0x40);
+        sleepNs(kNominalByteNs / 2);
+    }
+    EXPECT_TRUE(transmitterLost() && transmitterTakesNoData());
+    fakeD2xx.writeStatus = FT_OK;
+    openTransmitter();
+    for (auto [paced, queued, held] : {std::tuple{true, -1, false},
+                                       {true, 0, false},
+                                       {true, 1, false},
+                                       {true, 2, true},
+                                       {false, 2, false}}) {
+        setPacing(paced);
+        sleepNs(2 * kNominalByteNs);
+        fakeD2xx.queued = queued;
+        EXPECT_EQ(byteDueNs() > monotonicNs(), held) << queued;
+    }
+    setPacing(true);
+    fakeD2xx.calls.clear();
+    EXPECT_FALSE(sendFrame(0x80, 0x40));
+    EXPECT_TRUE(fakeWrittenBytes().empty()) << "written while held";
+    EXPECT_FALSE(transmitterLost()) << "half a second is a pause";
+    fakeD2xx.queued = 0;
+    const std::int64_t due = byteDueNs() - monotonicNs();
+    EXPECT_GE(due, kNominalByteNs / 2) << "the held bytes go first";
+    EXPECT_LE(due, 2 * kNominalByteNs);
 }
 
 TEST_F(TransmitterLinkTest, ALineThatIsRefusedIsNotConfigured) {
