@@ -5,5 +5,5 @@
 
 int main() {
     claimStandardDescriptors();
-    return runDrive();
+    exitProcess(runDrive());
 }
