@@ -68,17 +68,30 @@ void showPrompt(const std::string& problem) {
     }
 }
 
+void dropBlindKeys();
+
 // Prompts and tries to open until the transmitter answers and takes the line
 // settings, or until the program is asked to stop. Keys typed meanwhile stay
-// queued. The prompt is drawn once, and again only when the screen may have
-// changed or the reason under it changes: the attempts go on every 10 ms,
-// the screen stays still.
-bool connect() {
+// queued; after a loss they are typed blind and dropped, but a quit key ends
+// the wait at once: the transmitter may never come back. The prompt is drawn
+// once, and again only when the screen may have changed or the reason under
+// it changes: the attempts go on every 10 ms, the screen stays still.
+bool connect(bool afterLoss) {
     bool drawn = false;
+    bool ready = false;
     std::string problem;
     for (;;) {
         if (stopRequested()) {
             return false;
+        }
+        if (afterLoss) {
+            dropBlindKeys();
+            if (driveState.quitRequested) {
+                return false;
+            }
+        }
+        if (ready) {
+            return true;
         }
         if (takeSuspendRequest()) {
             suspendHere();
@@ -89,7 +102,7 @@ bool connect() {
             showPrompt(problem);
             drawn = true;
         }
-        bool ready = openTransmitter() == FT_OK;
+        ready = openTransmitter() == FT_OK;
         if (ready && !configureLine()) {
             closeTransmitter();
             ready = false;
@@ -100,9 +113,6 @@ bool connect() {
             drawn = false;
         }
         pauseUntil(monotonicNs() + kOpenRetryPauseNs);
-        if (ready) {
-            return true;
-        }
     }
 }
 
@@ -205,11 +215,8 @@ int runDrive() {
     consoleOpen();
 
     for (bool lost = false;; lost = true) {
-        if (!connect()) {
+        if (!connect(lost)) {
             break;
-        }
-        if (lost) {
-            dropBlindKeys();
         }
         // Each time the transmitter opens, driving starts from rest.
         restAndShow();
