@@ -24,6 +24,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <windows.h>
 
@@ -121,8 +122,15 @@ void writePipedText(const char* text) {
     }
     piped.held += lines;
     if (!piped.threadStarted) {
-        std::thread(writePiped).detach();
-        piped.threadStarted = true;
+        try {
+            std::thread(writePiped).detach();
+            piped.threadStarted = true;
+        } catch (const std::system_error&) {
+            // No thread to write it: the output is as good as gone.
+            piped.gone = true;
+            piped.held.clear();
+            return;
+        }
     }
     piped.changed.notify_all();
 }

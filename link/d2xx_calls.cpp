@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <string>
+#include <system_error>
 #include <thread>
 
 namespace {
@@ -93,6 +94,18 @@ void runCalls() {
     }
 }
 
+// Starts the thread once; false if the system has none to give.
+bool threadStarted() {
+    if (!calls.threadStarted) {
+        try {
+            std::thread(runCalls).detach();
+            calls.threadStarted = true;
+        } catch (const std::system_error&) {
+        }
+    }
+    return calls.threadStarted;
+}
+
 // What a call that is not made, or not waited for, reports.
 void refuse(Call& call) {
     call.status = call.kind == CallKind::Open ? FT_DEVICE_NOT_OPENED : FT_IO_ERROR;
@@ -119,12 +132,12 @@ void perform(Call& call, std::int64_t waitNs) {
         }
     }
     if (calls.phase == Phase::Idle) {
+        if (!threadStarted()) {
+            refuse(call);
+            return;
+        }
         calls.call = call;
         calls.phase = Phase::Handed;
-        if (!calls.threadStarted) {
-            std::thread(runCalls).detach();
-            calls.threadStarted = true;
-        }
         calls.changed.notify_all();
     } else if (!sameCall(calls.call, call)) {
         if (call.kind == CallKind::Close && !calls.closeQueued) {

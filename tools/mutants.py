@@ -133,15 +133,15 @@ def main():
     if options.catchers:
         suite.remove("--stop-on-failure")
     # Each suite: how its build is configured, built again, and run, and where.
+    wine_tests = os.path.join(source, "tests", "windows", "run_wine_tests.sh")
+    toolchain = os.path.join(source, "cmake", "mingw-i686.cmake")
     suites = {
         "fast": (["cmake", "-S", source, "-B", build, "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
                   "-DRCDRIVE_TESTS=ON"], ["cmake", "--build", build, "-j", jobs], suite, build),
-        "windows": (["cmake", "-S", source, "-B", windows_build, "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
-                     "-DRCDRIVE_TESTS=ON",
-                     "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(source, "cmake", "mingw-i686.cmake")],
+        "windows": (["cmake", "-S", source, "-B", windows_build, "-DRCDRIVE_TESTS=ON",
+                     "-DCMAKE_BUILD_TYPE=RelWithDebInfo", "-DCMAKE_TOOLCHAIN_FILE=" + toolchain],
                     ["cmake", "--build", windows_build, "-j", jobs],
-                    [os.path.join(source, "tests", "windows", "run_wine_tests.sh"), windows_build,
-                     windows_build + "64"], source),
+                    ["bash", wine_tests, windows_build, windows_build + "64"], source),
     }
     used = sorted({m.suite for m in mutants})
     for name in used:
