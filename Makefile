@@ -137,9 +137,10 @@ fuzz:
 	cd build-fuzz && ./key_decoder_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 corpus ../fuzz/corpus/key_decoder
 
 # Mutation testing: each mutant of tests/mutants.txt applied to a scratch copy
-# in build-mutants/, built and run against the fast suite; about 30 minutes on 2 cores.
+# in build-mutants/, built and run against the fast suite (those of Windows
+# code against the wine tests); about 30 minutes on 2 cores.
 mutants:
-	@tools/ensure-deps.sh build test mutants
+	@tools/ensure-deps.sh build test mutants windows windows-test
 	tools/mutants.py --jobs $(JOBS)
 
 clean:

@@ -29,9 +29,9 @@ void consoleResume();
 void clearScreen();
 
 // Writes text; it is visible at once, with or without a line feed. What the
-// output does not take at once is dropped: a closed pipe, a pipe nobody
-// reads, a terminal that is frozen. A screen left incomplete that way is
-// drawn again, whole, once the output takes text again.
+// output does not take is dropped, never waited for: a closed pipe, a pipe
+// nobody reads, a terminal that is frozen. A screen left incomplete that way
+// is drawn again, whole, once the output takes text again.
 void writeText(const char* text);
 
 // True when a whole key code can be read at once. Reads the input that is

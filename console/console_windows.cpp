@@ -14,15 +14,26 @@
 // While QuickEdit is on, selecting text in the window holds every console
 // write until the selection ends; the program switches it off while it runs
 // and puts the console's input mode back exactly as it was when it ends.
+//
+// Output that is no console (a pipe or a file) may be slow, full or gone: a
+// thread of its own writes it, so that a write that blocks holds only that
+// thread. Text waits for it up to kHeldOutputBytes; beyond that it is
+// dropped, and once the thread has caught up, the text since the last clear
+// goes out again, whole.
 #include "console/console.h"
 
 #include "console/extended_keys.h"
 #include "process/clock.h"
 #include "process/signals.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <conio.h>
-#include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <string>
+#include <system_error>
+#include <thread>
 #include <windows.h>
 
 #include <mmsystem.h>
@@ -34,6 +45,120 @@ constexpr std::int64_t kLongestWaitMs = 50;
 // Input records looked at for a key; records before a key that give none are
 // dropped while waiting, so a key further back comes into view.
 constexpr DWORD kPeekRecords = 64;
+
+// Many screens' worth: a reader that is only slow loses nothing.
+constexpr std::size_t kHeldOutputBytes = 4096;
+// How long the end waits for text still held to go out ("Close").
+constexpr std::int64_t kFinalOutputWaitNs = 100 * kNsPerMs;
+
+struct PipedOutput {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool threadStarted = false;
+    std::string held;     // handed over, not yet written
+    bool writing = false; // the thread is in a write
+    std::string screen;   // the text since the last clear
+    bool torn = false;    // some of it was dropped
+    bool gone = false;    // a write failed: nothing is written any more
+};
+
+// Never destroyed: the thread may be in a write that never ends as the
+// process ends.
+PipedOutput& piped = *new PipedOutput;
+
+bool outputIsConsole() {
+    static const bool console = [] {
+        DWORD mode = 0;
+        return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+    }();
+    return console;
+}
+
+bool writeAll(const std::string& text) {
+    const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    for (std::size_t at = 0; at < text.size();) {
+        DWORD done = 0;
+        if (!WriteFile(output, text.data() + at, static_cast<DWORD>(text.size() - at), &done,
+                       nullptr) ||
+            done == 0) {
+            return false;
+        }
+        at += done;
+    }
+    return true;
+}
+
+void writePiped() {
+    std::unique_lock<std::mutex> lock(piped.mutex);
+    for (;;) {
+        piped.changed.wait(lock, [] { return !piped.held.empty(); });
+        std::string text;
+        text.swap(piped.held);
+        piped.writing = true;
+        lock.unlock();
+        const bool written = writeAll(text);
+        lock.lock();
+        piped.writing = false;
+        piped.gone = piped.gone || !written;
+        if (piped.gone) {
+            piped.held.clear();
+        } else if (piped.torn && piped.held.empty()) {
+            piped.torn = false;
+            piped.held = piped.screen;
+        }
+        piped.changed.notify_all();
+    }
+}
+
+// Hands text to the output's thread, with its line ends as Windows has them.
+void writePipedText(const char* text) {
+    std::string lines;
+    for (; *text != '\0'; ++text) {
+        if (*text == '\n') {
+            lines += '\r';
+        }
+        lines += *text;
+    }
+    const std::lock_guard<std::mutex> lock(piped.mutex);
+    if (piped.gone) {
+        return;
+    }
+    piped.screen += lines;
+    if (piped.torn) {
+        return;
+    }
+    if (!piped.held.empty() && piped.held.size() + lines.size() > kHeldOutputBytes) {
+        piped.torn = true;
+        return;
+    }
+    piped.held += lines;
+    if (!piped.threadStarted) {
+        try {
+            std::thread(writePiped).detach();
+            piped.threadStarted = true;
+        } catch (const std::system_error&) {
+            // No thread to write it: the output is as good as gone.
+            piped.gone = true;
+            piped.held.clear();
+            return;
+        }
+    }
+    piped.changed.notify_all();
+}
+
+// A clear leaves a known screen, whatever was dropped before it.
+void clearPipedScreen() {
+    const std::lock_guard<std::mutex> lock(piped.mutex);
+    piped.screen.clear();
+    piped.torn = false;
+}
+
+// Gives what is still held a short time to go out.
+void finishPipedOutput() {
+    std::unique_lock<std::mutex> lock(piped.mutex);
+    piped.changed.wait_for(lock, std::chrono::nanoseconds(kFinalOutputWaitNs),
+                           [] { return piped.gone || (piped.held.empty() && !piped.writing); });
+}
 
 HANDLE inputHandle() {
     return GetStdHandle(STD_INPUT_HANDLE);
@@ -135,6 +260,9 @@ void consoleOpen() {
 }
 
 void consoleClose() {
+    if (!outputIsConsole()) {
+        finishPipedOutput();
+    }
     if (!keyboardTaken) {
         return;
     }
@@ -152,17 +280,16 @@ void consoleResume() {}
 void consoleRestoreFromSignal() {}
 
 // To a console in one call: the C runtime's way there takes many times as
-// long, and the line waits meanwhile. A file or a pipe gets the text through
-// the C runtime, with its line ends as Windows has them.
+// long, and the line waits meanwhile. A file or a pipe gets the text from
+// the output's own thread.
 void writeText(const char* text) {
-    std::fflush(stdout);
-    DWORD written = 0;
-    if (WriteConsoleA(GetStdHandle(STD_OUTPUT_HANDLE), text, static_cast<DWORD>(std::strlen(text)),
-                      &written, nullptr)) {
+    if (!outputIsConsole()) {
+        writePipedText(text);
         return;
     }
-    std::fputs(text, stdout);
-    std::fflush(stdout);
+    DWORD written = 0;
+    WriteConsoleA(GetStdHandle(STD_OUTPUT_HANDLE), text, static_cast<DWORD>(std::strlen(text)),
+                  &written, nullptr);
 }
 
 // The same as CLS, within the process: starting the command interpreter for
@@ -170,7 +297,10 @@ void writeText(const char* text) {
 // waits. The whole buffer is blanked in the current colours and the cursor
 // goes home. Output that is no console (a file or a pipe) gets nothing.
 void clearScreen() {
-    std::fflush(stdout);
+    if (!outputIsConsole()) {
+        clearPipedScreen();
+        return;
+    }
     const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
     CONSOLE_SCREEN_BUFFER_INFO screen;
     if (!GetConsoleScreenBufferInfo(output, &screen)) {

@@ -34,5 +34,5 @@ int main(int argc, char** argv) {
     if (answered >= 0) {
         return answered;
     }
-    return runDrive();
+    exitProcess(runDrive());
 }

@@ -6,7 +6,12 @@
 // The DLL's entry points are taken by ordinal. They are __stdcall, like the
 // declarations in d2xx.h: in a 32-bit process the callee pops its arguments,
 // so a pointer type with another convention would corrupt the stack.
+//
+// The DLL is called from a thread of its own (d2xx_calls.h): with no write
+// time-out set, a write to a device that has stopped taking data can block
+// for good, and the five functions here offer no other way to bound it.
 #include "link/d2xx.h"
+#include "link/d2xx_calls.h"
 #include "link/d2xx_queue.h"
 #include "link/open_problem.h"
 
@@ -14,29 +19,13 @@
 
 namespace {
 
-using OpenExFunction = FT_STATUS(FT_API*)(void*, std::uint32_t, FT_HANDLE*);
-using SetBaudRateFunction = FT_STATUS(FT_API*)(FT_HANDLE, std::uint32_t);
-using SetDataCharacteristicsFunction = FT_STATUS(FT_API*)(FT_HANDLE, unsigned char, unsigned char,
-                                                          unsigned char);
-using WriteFunction = FT_STATUS(FT_API*)(FT_HANDLE, void*, std::uint32_t, std::uint32_t*);
-using CloseFunction = FT_STATUS(FT_API*)(FT_HANDLE);
-
 constexpr WORD kOrdinalClose = 2;
 constexpr WORD kOrdinalWrite = 4;
 constexpr WORD kOrdinalSetBaudRate = 7;
 constexpr WORD kOrdinalSetDataCharacteristics = 8;
 constexpr WORD kOrdinalOpenEx = 27;
 
-struct D2xxLibrary {
-    HMODULE module;
-    OpenExFunction openEx;
-    SetBaudRateFunction setBaudRate;
-    SetDataCharacteristicsFunction setDataCharacteristics;
-    WriteFunction write;
-    CloseFunction close;
-};
-
-D2xxLibrary library = {};
+HMODULE library = nullptr;
 
 // Why the latest attempt found no usable FTD2XX.dll; empty once it loaded.
 const char* loadProblem = "";
@@ -72,29 +61,30 @@ HMODULE loadDll() {
 
 // Loads the DLL if it is not loaded yet; all five entry points or nothing.
 bool libraryReady() {
-    if (library.module != nullptr) {
+    if (library != nullptr) {
         return true;
     }
-    D2xxLibrary loaded = {};
-    loaded.module = loadDll();
-    if (loaded.module == nullptr) {
+    const HMODULE module = loadDll();
+    if (module == nullptr) {
         return false;
     }
+    D2xxEntryPoints entries = {};
     const bool complete =
-        takeEntry(loaded.module, kOrdinalOpenEx, loaded.openEx) &&
-        takeEntry(loaded.module, kOrdinalSetBaudRate, loaded.setBaudRate) &&
-        takeEntry(loaded.module, kOrdinalSetDataCharacteristics, loaded.setDataCharacteristics) &&
-        takeEntry(loaded.module, kOrdinalWrite, loaded.write) &&
-        takeEntry(loaded.module, kOrdinalClose, loaded.close);
+        takeEntry(module, kOrdinalOpenEx, entries.openEx) &&
+        takeEntry(module, kOrdinalSetBaudRate, entries.setBaudRate) &&
+        takeEntry(module, kOrdinalSetDataCharacteristics, entries.setDataCharacteristics) &&
+        takeEntry(module, kOrdinalWrite, entries.write) &&
+        takeEntry(module, kOrdinalClose, entries.close);
     if (!complete) {
         // Not the library we know; let go of it, so that a proper one can be
         // loaded in its place later.
-        FreeLibrary(loaded.module);
+        FreeLibrary(module);
         loadProblem = kDllUnusable;
         return false;
     }
     loadProblem = "";
-    library = loaded;
+    setD2xxEntryPoints(entries);
+    library = module;
     return true;
 }
 
@@ -106,40 +96,40 @@ FT_STATUS FT_API FT_OpenEx(void* arg, std::uint32_t flags, FT_HANDLE* handle) {
     if (!libraryReady()) {
         return FT_DEVICE_NOT_FOUND;
     }
-    return library.openEx(arg, flags, handle);
+    return callOpenEx(arg, flags, handle);
 }
 
 FT_STATUS FT_API FT_SetBaudRate(FT_HANDLE handle, std::uint32_t baudRate) {
-    if (library.module == nullptr) {
+    if (library == nullptr) {
         return FT_INVALID_HANDLE;
     }
-    return library.setBaudRate(handle, baudRate);
+    return callSetBaudRate(handle, baudRate);
 }
 
 FT_STATUS FT_API FT_SetDataCharacteristics(FT_HANDLE handle, unsigned char wordLength,
                                            unsigned char stopBits, unsigned char parity) {
-    if (library.module == nullptr) {
+    if (library == nullptr) {
         return FT_INVALID_HANDLE;
     }
-    return library.setDataCharacteristics(handle, wordLength, stopBits, parity);
+    return callSetDataCharacteristics(handle, wordLength, stopBits, parity);
 }
 
 FT_STATUS FT_API FT_Write(FT_HANDLE handle, void* buffer, std::uint32_t toWrite,
                           std::uint32_t* written) {
-    if (library.module == nullptr) {
+    if (library == nullptr) {
         if (written != nullptr) {
             *written = 0;
         }
         return FT_INVALID_HANDLE;
     }
-    return library.write(handle, buffer, toWrite, written);
+    return callWrite(handle, buffer, toWrite, written);
 }
 
 FT_STATUS FT_API FT_Close(FT_HANDLE handle) {
-    if (library.module == nullptr) {
+    if (library == nullptr) {
         return FT_INVALID_HANDLE;
     }
-    return library.close(handle);
+    return callClose(handle);
 }
 
 } // extern "C"

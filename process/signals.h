@@ -63,6 +63,16 @@ int exitStatusForSignal(int signal);
 // waits for this before the process is torn down).
 void shutdownComplete();
 
+// Whether a thread is inside a library call that nobody waits for any more
+// (a write to a device that has stopped taking data): whoever left it there
+// says so, and again once it has returned.
+void setLibraryCallLeftRunning(bool running);
+
+// Ends the process with this status, as returning it from main does. While a
+// library call is left running, the libraries' own clean-up is skipped: it
+// could wait for what that call holds, and the process would never end.
+[[noreturn]] void exitProcess(int status);
+
 // What the console's wait watches to wake at once for a request: the read
 // end of a pipe on POSIX, an event handle on Windows.
 #ifdef _WIN32

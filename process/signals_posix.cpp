@@ -1,7 +1,9 @@
 #include "process/signals.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
 #include <initializer_list>
 #include <unistd.h>
@@ -17,6 +19,7 @@ volatile sig_atomic_t continuedSinceRequest = 0;
 volatile sig_atomic_t resized = 0;
 int wakePipe[2] = {-1, -1};
 void (*crashCleanup)() = nullptr;
+std::atomic<bool> libraryCallLeftRunning{false};
 
 // Signals that stop a process for a while, and those that mean a fault in
 // the program itself; every other signal whose default action ends the
@@ -249,6 +252,17 @@ int exitStatusForSignal(int signal) {
 }
 
 void shutdownComplete() {}
+
+void setLibraryCallLeftRunning(bool running) {
+    libraryCallLeftRunning = running;
+}
+
+void exitProcess(int status) {
+    if (libraryCallLeftRunning) {
+        _exit(status);
+    }
+    std::exit(status);
+}
 
 int requestWakeFd() {
     return wakePipe[0];

@@ -6,6 +6,7 @@
 #include "process/signals.h"
 
 #include <atomic>
+#include <cstdlib>
 #include <windows.h>
 
 namespace {
@@ -24,6 +25,7 @@ constexpr unsigned kStatusControlCExit = 0xC000013A;
 std::atomic<int> requestedSignal{0};
 HANDLE shutdownDone = nullptr;
 HANDLE requestWake = nullptr; // set with the first request; wakes the console's wait
+std::atomic<bool> libraryCallLeftRunning{false};
 
 void request(int signal) {
     int none = 0;
@@ -115,4 +117,21 @@ void shutdownComplete() {
     if (shutdownDone != nullptr) {
         SetEvent(shutdownDone);
     }
+}
+
+void setLibraryCallLeftRunning(bool running) {
+    libraryCallLeftRunning = running;
+}
+
+// Returning from main ends the process through ExitProcess, which stops the
+// other threads where they stand and then runs every DLL's detach code; code
+// there that waits for a lock a stopped thread held never returns. With a
+// call left inside a library, the process is terminated instead, as Windows
+// advises where the state of a thread is not known: no DLL code runs, and
+// ours has all run by now.
+void exitProcess(int status) {
+    if (libraryCallLeftRunning) {
+        TerminateProcess(GetCurrentProcess(), static_cast<UINT>(status));
+    }
+    std::exit(status);
 }

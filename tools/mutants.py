@@ -5,7 +5,9 @@ Each mutant on the list (tests/mutants.txt) changes one piece of text in one
 product file. The working tree is copied to a scratch folder, built there
 once, and then for each mutant in turn: the change is made, the programs and
 tests are built again, the fast suite (every CTest test) runs, and the
-change is undone. A mutant is caught when a test fails or times out; one
+change is undone. A mutant of Windows code that only wine can run says
+"suite: windows": for it the 32-bit Windows build is made again and the wine
+tests (make windows-test) run instead. A mutant is caught when a test fails or times out; one
 that no longer compiles, or whose text is not found exactly once, is a fault
 of the list and fails the run.
 
@@ -33,8 +35,9 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
 class Mutant:
-    def __init__(self, name, path, find, replace):
+    def __init__(self, name, path, find, replace, suite):
         self.name, self.path, self.find, self.replace = name, path, find, replace
+        self.suite = suite
 
 
 def unescape(text):
@@ -43,7 +46,8 @@ def unescape(text):
 
 
 def read_list(path):
-    """Blocks of '== name', 'file: PATH', 'find: TEXT', 'repl: TEXT'."""
+    """Blocks of '== name', 'file: PATH', 'find: TEXT', 'repl: TEXT', and
+    'suite: windows' for a mutant that only the wine tests can catch."""
     mutants, fields, name = [], {}, None
 
     def close():
@@ -53,7 +57,7 @@ def read_list(path):
         if missing:
             sys.exit(f"{path}: mutant '{name}' has no {', '.join(missing)}")
         mutants.append(Mutant(name, fields["file"], unescape(fields["find"]),
-                              unescape(fields["repl"])))
+                              unescape(fields["repl"]), fields.get("suite", "fast")))
 
     with open(path, encoding="utf-8") as lines:
         for number, line in enumerate(lines, 1):
@@ -63,8 +67,9 @@ def read_list(path):
             if line.startswith("== "):
                 close()
                 name, fields = line[3:].strip(), {}
-            elif name is not None and re.match(r"(file|find|repl):( |$)", line):
-                fields[line[:4]] = line[6:]
+            elif name is not None and re.match(r"(file|find|repl|suite):( |$)", line):
+                key, _, value = line.partition(": ")
+                fields[key.rstrip(":")] = value
             else:
                 sys.exit(f"{path}:{number}: not part of a mutant: {line}")
     close()
@@ -119,25 +124,38 @@ def main():
     mutants = [m for m in read_list(options.list) if not options.only or options.only in m.name]
     source = os.path.join(options.scratch, "src")
     build = os.path.join(options.scratch, "build")
+    windows_build = os.path.join(options.scratch, "build-windows")
     copy_tree(source)
     jobs = str(options.jobs)
-    configure = ["cmake", "-S", source, "-B", build, "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
-                 "-DRCDRIVE_TESTS=ON"]
-    make = ["cmake", "--build", build, "-j", jobs]
     suite = ["ctest", "-j", jobs, "--stop-on-failure", "--timeout", "60", "--no-tests=error"]
     if options.tests:
         suite += ["-R", options.tests]
     if options.catchers:
         suite.remove("--stop-on-failure")
-    if run(configure, ROOT) != 0 or run(make, ROOT) != 0:
-        sys.exit("mutants: the unchanged tree does not build")
-    if run(suite, build) != 0:
-        sys.exit("mutants: the fast suite fails on the unchanged tree")
+    # Each suite: how its build is configured, built again, and run, and where.
+    wine_tests = os.path.join(source, "tests", "windows", "run_wine_tests.sh")
+    toolchain = os.path.join(source, "cmake", "mingw-i686.cmake")
+    suites = {
+        "fast": (["cmake", "-S", source, "-B", build, "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
+                  "-DRCDRIVE_TESTS=ON"], ["cmake", "--build", build, "-j", jobs], suite, build),
+        "windows": (["cmake", "-S", source, "-B", windows_build, "-DRCDRIVE_TESTS=ON",
+                     "-DCMAKE_BUILD_TYPE=RelWithDebInfo", "-DCMAKE_TOOLCHAIN_FILE=" + toolchain],
+                    ["cmake", "--build", windows_build, "-j", jobs],
+                    ["bash", wine_tests, windows_build, windows_build + "64"], source),
+    }
+    used = sorted({m.suite for m in mutants})
+    for name in used:
+        configure, make, tests, where = suites[name]
+        if run(configure, ROOT) != 0 or run(make, ROOT) != 0:
+            sys.exit(f"mutants: the unchanged tree does not build ({name} suite)")
+        if run(tests, where) != 0:
+            sys.exit(f"mutants: the {name} suite fails on the unchanged tree")
 
     survivors, broken = [], []
     started = time.monotonic()
     for number, mutant in enumerate(mutants, 1):
         path = os.path.join(source, mutant.path)
+        _, make, tests, where = suites[mutant.suite]
         with open(path, encoding="utf-8") as file:
             original = file.read()
         if original.count(mutant.find) != 1:
@@ -150,12 +168,12 @@ def main():
                 if run(make, ROOT) != 0:
                     verdict = "does not compile"
                     broken.append(mutant)
-                elif options.catchers:
+                elif options.catchers and mutant.suite == "fast":
                     catchers = failing_tests(suite, build)
                     verdict = "caught by " + ", ".join(catchers) if catchers else "SURVIVED"
                     if not catchers:
                         survivors.append(mutant)
-                elif run(suite, build) != 0:
+                elif run(tests, where) != 0:
                     verdict = "caught"
                 else:
                     verdict = "SURVIVED"
@@ -164,7 +182,8 @@ def main():
                 with open(path, "w", encoding="utf-8") as file:
                     file.write(original)
         print(f"[{number}/{len(mutants)}] {mutant.name}: {verdict}", flush=True)
-    run(make, ROOT)  # leave the scratch build as the tree is
+    for name in used:
+        run(suites[name][1], ROOT)  # leave the scratch builds as the tree is
 
     caught = len(mutants) - len(survivors) - len(broken)
     minutes = (time.monotonic() - started) / 60

@@ -3,7 +3,8 @@
 # it, then under wine the test programs, the FTD2XX.dll loader with and
 # without a usable DLL, rcdrive-sim.exe's options, and rcdrive.exe with a
 # late, a missing and an unplugged transmitter, a setting the virtual DLL
-# cannot take, Ctrl+C, and keys typed into a console window.
+# cannot take, writes that block, take nothing or fail, Ctrl+C, keys typed
+# into a console window, and output to a pipe nobody reads.
 #
 # The 32-bit build runs under 32-bit wine; where a 32-bit program cannot be
 # executed here, the 64-bit build (make windows64, in BUILD64_DIR) under
@@ -158,7 +159,9 @@ drive_story_is() {
 #               on wine's module channel
 #   badsetting  a setting the virtual DLL cannot take: it stays unplugged and says why
 #   replug      the virtual transmitter unplugged after 1 s and plugged in again at 2 s
-declare -A pid status
+#   stall5      from 1 s on, a write blocks for 5 s
+#   stuck       from 1 s on, a write blocks for good
+declare -A pid status=()
 start_rcdrive() { # NAME DLL|"" VARIABLE=VALUE...
     local folder
     folder=$(in_folder "$1" "$build/rcdrive.exe" ${2:+"$2"})
@@ -171,6 +174,9 @@ start_rcdrive drive "$dll" RCDRIVE_SIM_ATTACH_AFTER_MS=1500
 start_rcdrive nodll "" WINEDEBUG=-all,err+module
 start_rcdrive badsetting "$dll" RCDRIVE_SIM_FIFO=lots
 start_rcdrive replug "$dll" RCDRIVE_SIM_UNPLUG_AFTER_MS=1000 RCDRIVE_SIM_REPLUG_AFTER_MS=2000
+block_after_1s="RCDRIVE_SIM_WRITE_FAULT=block RCDRIVE_SIM_WRITE_FAULT_AFTER_MS=1000"
+start_rcdrive stall5 "$dll" $block_after_1s RCDRIVE_SIM_WRITE_BLOCK_MS=5000
+start_rcdrive stuck "$dll" $block_after_1s
 
 # Meanwhile, the test programs. A test that hangs fails after a minute.
 
@@ -237,8 +243,10 @@ sleep $((4 - (SECONDS - runs_started) > 0 ? 4 - (SECONDS - runs_started) : 0))
 for run in "${!pid[@]}"; do
     kill -0 "${pid[$run]}" 2>/dev/null && kill -INT "${pid[$run]}"
 done
-for run in "${!pid[@]}"; do
-    wait_for_exit "${pid[$run]}" 10
+# Those with a blocked write first: each has a second to end.
+for run in stall5 stuck "${!pid[@]}"; do
+    [ -n "${status[$run]:-}" ] && continue
+    wait_for_exit "${pid[$run]}" $([[ $run = st* ]] && echo 1 || echo 10)
     status[$run]=$?
 done
 
@@ -271,27 +279,56 @@ check "rcdrive.exe, unplugged and back: the writes fail, it closes, prompts and 
               "open 2" "open 0" "baud 0" "data 0" "write 0 * * * frames * * 80 40 C0" "close 0" "malformed 0" &&
           [ ${status[replug]} -eq $ctrl_c_exit ] && [ "$(prompts replug)" -ge 2 ]'
 
-# Typed at in a tmux pane, whose terminal wine makes the console: ten keys
-# 0.6 s apart, the arrows and H and K (Up and Left), each acting at once on
-# the screen and on the line, then PgDn: STOP, rest, status 0. Alone, so
-# that no other run takes the processor. Wine's console spends a few hundred
-# ms on its first input, once: x, which rcdrive ignores, goes in before the
-# line starts.
-tmux_do() { tmux -S "$tmux_socket" -f /dev/null "$@"; }
-pane() { tmux_do capture-pane -p -t typed; }
-until_true() { for _ in $(seq 200); do "$@" && return; sleep 0.1; done; false; }
+# A write that blocks holds none of the ways out: Ctrl+C ends the run within
+# a second, with the console's status and "Close", and no other call reached
+# the DLL beside the write (no close, no open).
+for run in stall5 stuck; do
+    check "rcdrive.exe, $run: Ctrl+C during the blocked write ends it within 1 s, status 0xC000013A" \
+        eval '[ ${status[$run]} -eq $ctrl_c_exit ] &&
+              [ "$(tail -c 7 "$work/$run/out.txt")" = "$(printf "Close\r\n")" ] &&
+              story_is "$work/$run/trace.txt" "open 0" "baud 0" "data 0" "write 0" "malformed 0"'
+done
 
-typed=$(in_folder typed "$build/rcdrive.exe" "$dll")
-tmux_do new-session -d -s typed -x 80 -y 25 "cd '$typed' && RCDRIVE_SIM_ATTACH_AFTER_MS=2000 \
-    RCDRIVE_SIM_TRACE=trace.txt '$wine' rcdrive.exe; echo \$? >status.txt"
+# Typed at in tmux panes, whose terminals wine makes the consoles. Wine's
+# console spends a few hundred ms on its first input, once: x, which rcdrive
+# ignores, goes in at the prompt, before the line starts.
+tmux_do() { tmux -S "$tmux_socket" -f /dev/null "$@"; }
+pane() { tmux_do capture-pane -p -t "$1"; }
+until_true() { for _ in $(seq 200); do "$@" && return; sleep 0.1; done; false; }
+shows() { pane "$1" | grep -q "$2"; }
+
+# start_typed NAME REDIRECTION VARIABLE=VALUE...: rcdrive.exe beside the
+# virtual DLL in a pane of its own, its trace in trace.txt and its exit
+# status in status.txt.
+start_typed() {
+    local folder
+    folder=$(in_folder "$1" "$build/rcdrive.exe" "$dll")
+    tmux_do new-session -d -s "$1" -x 80 -y 25 "cd '$folder' && env RCDRIVE_SIM_TRACE=trace.txt \
+        ${*:3} '$wine' rcdrive.exe $2; echo \$? >status.txt"
+}
+
+# quit_ms NAME: types q and says how many ms passed until the run had ended.
+quit_ms() {
+    local sent
+    sent=$(date +%s%N)
+    tmux_do send-keys -t "$1" q
+    until_true test -s "$work/$1/status.txt"
+    echo $((($(date +%s%N) - sent) / 1000000)) >"$work/$1/quit_ms.txt"
+}
+
+# Ten keys 0.6 s apart, the arrows and H and K (Up and Left), each acting at
+# once on the screen and on the line, then PgDn: STOP, rest, status 0. Alone,
+# so that no other run takes the processor.
+start_typed typed "" RCDRIVE_SIM_ATTACH_AFTER_MS=2000
+typed=$work/typed
 tmux_do pipe-pane -t typed "cat >'$typed/pane.txt'"
-until_true eval 'pane | grep -q "$prompt"' && tmux_do send-keys -t typed x
-until_true eval 'pane | grep -q "Stuj: 0, Nenatoceno: 0"'
+until_true shows typed "$prompt" && tmux_do send-keys -t typed x
+until_true shows typed "Stuj: 0, Nenatoceno: 0"
 typed_screens=""
 for key in Up Up Up Left Left Right Down K H Left; do
     tmux_do send-keys -t typed $key
     sleep 0.6
-    typed_screens+="$(pane | grep -v '^$')|"
+    typed_screens+="$(pane typed | grep -v '^$')|"
 done
 tmux_do send-keys -t typed NPage
 until_true test -s "$typed/status.txt"
@@ -306,6 +343,64 @@ check "rcdrive.exe typed at: each key's frame on the line, PgDn's rest last" \
 check "rcdrive.exe typed at: no byte on the line waits over 60 ms for the screen; PgDn, STOP, status 0" \
     eval 'drive_story_is "$typed/trace.txt" 2000 first "<=60" && grep -aq STOP "$typed/pane.txt" &&
           [ "$(cat "$typed/status.txt")" = 0 ]'
+
+# Side by side, each driving forward (H) from 1 s until, at 3 s, a write
+# blocks for 5 s or for good, or from the start writes take nothing or fail.
+# The prompt comes back; Esc and q are typed at it.
+faults=(stall5 stuck nothing fail)
+start_typed typed-stall5 "" RCDRIVE_SIM_ATTACH_AFTER_MS=1000 RCDRIVE_SIM_WRITE_FAULT=block \
+    RCDRIVE_SIM_WRITE_FAULT_AFTER_MS=3000 RCDRIVE_SIM_WRITE_BLOCK_MS=5000
+start_typed typed-stuck "" RCDRIVE_SIM_ATTACH_AFTER_MS=1000 RCDRIVE_SIM_WRITE_FAULT=block \
+    RCDRIVE_SIM_WRITE_FAULT_AFTER_MS=3000
+start_typed typed-nothing "" RCDRIVE_SIM_ATTACH_AFTER_MS=1000 RCDRIVE_SIM_WRITE_FAULT=nothing
+start_typed typed-fail "" RCDRIVE_SIM_ATTACH_AFTER_MS=1000 RCDRIVE_SIM_WRITE_FAULT=fail
+for fault in "${faults[@]}"; do
+    (
+        run=typed-$fault
+        until_true shows $run "$prompt" && tmux_do send-keys -t $run x
+        case $fault in
+        stall5 | stuck)
+            until_true shows $run "Stuj: 0" && tmux_do send-keys -t $run H
+            until_true shows $run "$prompt" && tmux_do send-keys -t $run Escape
+            ;;
+        *) sleep 1.5 ;;
+        esac
+        # After the 5 s stall it drives again, from rest, before q.
+        [ $fault = stall5 ] && until_true shows $run "Stuj: 0"
+        sleep 0.5
+        quit_ms $run
+    ) &
+done
+wait
+for fault in "${faults[@]}"; do
+    run=typed-$fault
+    check "rcdrive.exe, write fault $fault: q ends it within 1 s ($(cat "$work/$run/quit_ms.txt") ms), status 0" \
+        eval '[ "$(cat "$work/$run/quit_ms.txt")" -le 1000 ] && [ "$(cat "$work/$run/status.txt")" = 0 ]'
+done
+# The byte that blocked went out 5 s late (the writes from 1 s on span 7 s),
+# the close only after it (at 8 s), and no open beside it; then the line set
+# again and rest frames only.
+check "rcdrive.exe, a write blocked for 5 s: its byte late, then the close and rest frames only" \
+    story_is "$work/typed-stall5/trace.txt" "open 2" "open 0" "baud 0" "data 0" \
+    "write 0 * * >=6000" "close 0 * >=7900" "open 0" "baud 0" "data 0" \
+    "write 0 * * * frames * only 80 40 C0" "close 0" "malformed 0"
+check "rcdrive.exe, a write blocked for good: no other call reaches the DLL after it" \
+    story_is "$work/typed-stuck/trace.txt" "open 2" "open 0" "baud 0" "data 0" "write 0" "malformed 0"
+
+# Standard output a pipe that is full and that nobody reads: the line goes
+# on, H drives forward, and q ends it.
+mkfifo "$work/full"
+exec {held}<>"$work/full"
+dd if=/dev/zero of="$work/full" bs=4096 count=64 oflag=nonblock 2>/dev/null
+start_typed piped ">'$work/full'" RCDRIVE_SIM_ATTACH_AFTER_MS=1000
+sleep 0.5 && tmux_do send-keys -t piped x
+until_true grep -q write "$work/piped/trace.txt" && tmux_do send-keys -t piped H
+sleep 1
+quit_ms piped
+exec {held}>&-
+check "rcdrive.exe, output to a full pipe: no byte on the line waits over 60 ms; H drives; q within 1 s ($(cat "$work/piped/quit_ms.txt") ms), status 0" \
+    eval 'drive_story_is "$work/piped/trace.txt" 1000 first "<=60" &&
+          [ "$(cat "$work/piped/quit_ms.txt")" -le 1000 ] && [ "$(cat "$work/piped/status.txt")" = 0 ]'
 
 echo "wine tests took $((SECONDS - start_seconds)) s"
 finish_checks
