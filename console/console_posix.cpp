@@ -19,6 +19,7 @@
 // program would be stopped where it can no longer be asked to end.
 #include "console/console.h"
 
+#include "console/gamepad.h"
 #include "console/key_decoder.h"
 #include "process/clock.h"
 #include "process/signals.h"
@@ -329,6 +330,7 @@ void consoleOpen() {
     outputKind = takeStream(kOutputFd, O_WRONLY, outputFd);
     screenKept = true;
     takeKeyboard();
+    gamepadOpen();
 }
 
 void consoleResume() {
@@ -351,6 +353,7 @@ void consoleSuspend() {
 }
 
 void consoleClose() {
+    gamepadClose();
     releaseStream(inputKind, inputFd, kInputFd);
     releaseStream(outputKind, outputFd, kOutputFd);
     screenKept = false;
@@ -429,7 +432,7 @@ void waitForInput(std::int64_t untilNs) {
     repairScreen();
     const std::int64_t now = monotonicNs();
     std::int64_t deadline = std::min(untilNs, now + kLongestWaitNs);
-    pollfd fds[3];
+    pollfd fds[3 + kGamepadFds];
     nfds_t count = 0;
     fds[count++] = {requestWakeFd(), POLLIN, 0};
     const nfds_t input = mayReadInput() ? count++ : 0;
@@ -442,6 +445,12 @@ void waitForInput(std::int64_t untilNs) {
     const nfds_t output = screenTorn && !outputDead && !outputHeldBack() ? count++ : 0;
     if (output != 0) {
         fds[output] = {outputFd, POLLOUT, 0};
+    }
+    const nfds_t pad = count;
+    for (int i = 0; i < kGamepadFds; ++i) {
+        if (gamepadFd(i) >= 0) {
+            fds[count++] = {gamepadFd(i), POLLIN, 0};
+        }
     }
     const std::int64_t waitNs = std::max<std::int64_t>(0, deadline - now);
     const timespec timeout = {static_cast<time_t>(waitNs / 1000000000),
@@ -459,5 +468,11 @@ void waitForInput(std::int64_t untilNs) {
     inputQuiet = input != 0 && !inputCame;
     if (output != 0 && (ready < 0 || fds[output].revents != 0)) {
         repairScreen();
+    }
+    for (nfds_t i = pad; ready > 0 && i < count; ++i) {
+        if (fds[i].revents != 0) {
+            gamepadPump();
+            break;
+        }
     }
 }

@@ -23,9 +23,11 @@
 #include "console/console.h"
 
 #include "console/extended_keys.h"
+#include "console/gamepad.h"
 #include "process/clock.h"
 #include "process/signals.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <conio.h>
@@ -257,9 +259,11 @@ void consoleOpen() {
         SetConsoleMode(inputHandle(),
                        (savedInputMode & ~ENABLE_QUICK_EDIT_MODE) | ENABLE_EXTENDED_FLAGS);
     }
+    gamepadOpen();
 }
 
 void consoleClose() {
+    gamepadClose();
     if (!outputIsConsole()) {
         finishPipedOutput();
     }
@@ -346,8 +350,10 @@ int readKey() {
 }
 
 void waitForInput(std::int64_t untilNs) {
-    const std::int64_t leftNs = untilNs - monotonicNs();
+    // A gamepad has no event to wait on: the wait ends when it is to be read.
+    const std::int64_t leftNs = std::min(untilNs, gamepadPollDueNs()) - monotonicNs();
     if (leftNs <= 0) {
+        gamepadPump();
         return;
     }
     // Rounded up: waking a little late is covered by the pacer's lead, waking
@@ -365,6 +371,7 @@ void waitForInput(std::int64_t untilNs) {
     }
     if (count == 0) {
         sleepNs(ms * kNsPerMs);
+        gamepadPump();
         return;
     }
     // Waits count in 1 ms ticks rather than the default 15.6 ms, as sleeps do.
@@ -374,4 +381,5 @@ void waitForInput(std::int64_t untilNs) {
     if (watchKeys && woke == WAIT_OBJECT_0 + count - 1 && !keyWaiting()) {
         dropNonKeyRecords();
     }
+    gamepadPump();
 }

@@ -6,6 +6,7 @@
 #include "console/gamepad.h"
 
 #include "console/gamepad_scan.h"
+#include "process/signals.h"
 
 #include <cerrno>
 #include <cstring>
@@ -21,15 +22,15 @@ namespace {
 struct Gamepad {
     std::string sysfsRoot = "/sys";
     std::string devRoot = "/dev";
-    int watchFd = -1;       // inotify
+    int watchFd = -1;              // inotify
     bool watchingInputDir = false; // else /dev, until /dev/input exists
-    bool lookAgain = false; // something changed under /dev/input
-    int deviceFd = -1;      // the pad in use
+    bool lookAgain = false;        // something changed under /dev/input
+    int deviceFd = -1;             // the pad in use
     PadState state;
-    PadReading reading;     // as the events since the last report left it
+    PadReading reading; // as the events since the last report left it
     bool leftHeld = false;
     bool rightHeld = false;
-    bool resync = false;    // events were dropped: read the state afresh
+    bool resync = false; // events were dropped: read the state afresh
     PadCommand pending;
 } pad;
 
@@ -85,6 +86,13 @@ void findPad() {
         if (pad.deviceFd < 0) {
             continue;
         }
+        // The transmitter comes first: a pad never takes the descriptors it
+        // would need.
+        if (!essentialDescriptorsFree()) {
+            close(pad.deviceFd);
+            pad.deviceFd = -1;
+            return;
+        }
         pad.state = PadState();
         pad.reading = PadReading{true, false, 0, 0};
         if (readWholeState()) {
@@ -103,8 +111,8 @@ void watchForPads() {
         return;
     }
     const std::string dir = pad.devRoot + "/input";
-    pad.watchingInputDir = inotify_add_watch(pad.watchFd, dir.c_str(),
-                                             IN_CREATE | IN_ATTRIB | IN_MOVED_TO) >= 0;
+    pad.watchingInputDir =
+        inotify_add_watch(pad.watchFd, dir.c_str(), IN_CREATE | IN_ATTRIB | IN_MOVED_TO) >= 0;
     if (!pad.watchingInputDir) {
         inotify_add_watch(pad.watchFd, pad.devRoot.c_str(), IN_CREATE | IN_MOVED_TO | IN_ONLYDIR);
     }
@@ -166,6 +174,11 @@ void gamepadOpen() {
     gamepadClose();
     pad.pending = PadCommand();
     pad.watchFd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (pad.watchFd >= 0 && !essentialDescriptorsFree()) {
+        close(pad.watchFd);
+        pad.watchFd = -1;
+        return;
+    }
     watchForPads();
     findPad();
 }

@@ -88,12 +88,13 @@ std::vector<GamepadDevice> findGamepads(const std::string& sysfsRoot, const std:
         const std::string name = it->path().filename().string();
         const long number = eventNumber(name);
         const fs::path device = it->path() / "device";
-        if (number < 0 || !reportsGamepad(readAttribute(device / "capabilities" / "key"),
-                                          readAttribute(device / "capabilities" / "abs"),
-                                          longBits)) {
+        if (number < 0 ||
+            !reportsGamepad(readAttribute(device / "capabilities" / "key"),
+                            readAttribute(device / "capabilities" / "abs"), longBits)) {
             continue;
         }
-        found.push_back({number, {name, devRoot + "/input/" + name, readAttribute(device / "name")}});
+        found.push_back(
+            {number, {name, devRoot + "/input/" + name, readAttribute(device / "name")}});
     }
     std::sort(found.begin(), found.end(),
               [](const auto& a, const auto& b) { return a.first < b.first; });

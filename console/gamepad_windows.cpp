@@ -21,7 +21,7 @@ constexpr DWORD kShoulderButtons = JOY_BUTTON5 | JOY_BUTTON6;
 
 struct Gamepad {
     bool present = false;
-    UINT id = 0;      // the pad's number, or the next one to ask
+    UINT id = 0; // the pad's number, or the next one to ask
     PadState state;
     std::int64_t dueNs = 0; // the next poll, or the next look for a pad
     PadCommand pending;

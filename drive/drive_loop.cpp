@@ -1,7 +1,9 @@
 #include "drive/drive_loop.h"
 
 #include "console/console.h"
+#include "console/gamepad.h"
 #include "drive/drive_state.h"
+#include "drive/pad_keys.h"
 #include "drive/status_line.h"
 #include "link/open_problem.h"
 #include "link/transmitter_link.h"
@@ -43,6 +45,22 @@ void drawStatus();
 
 void takeKey() {
     if (applyKey(readKey())) {
+        drawStatus();
+    }
+}
+
+// What the gamepad asked for, applied as its key codes all at once, so that
+// the next frame carries all of it; the status line is drawn once.
+void takePadCommand() {
+    PadCommand command;
+    if (!gamepadTakeCommand(&command)) {
+        return;
+    }
+    bool handled = false;
+    for (const int code : padKeyCodes(driveState.speedLevel, driveState.steerLevel, command)) {
+        handled = applyKey(code) || handled;
+    }
+    if (handled) {
         drawStatus();
     }
 }
@@ -147,6 +165,9 @@ bool connect(bool keepKeys, std::int64_t notBeforeNs, std::string problem) {
         if (takePromptKeys(keepKeys)) {
             return false;
         }
+        // The pad asks nothing of a vehicle that is not listening.
+        PadCommand dropped;
+        gamepadTakeCommand(&dropped);
         if (screenDisturbed() || !prompt.onScreen || prompt.problem != problem) {
             showPrompt(problem);
         }
@@ -222,6 +243,9 @@ DriveEnd drive() {
             applyKey(kKeyQuit);
             drawStatus();
             continue;
+        }
+        if (restFrameOut) {
+            takePadCommand();
         }
         const std::int64_t due = byteDueNs();
         const std::int64_t now = monotonicNs();

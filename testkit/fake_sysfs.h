@@ -96,3 +96,22 @@ inline void addUsbSerial(const FakeTree& tree, const std::string& name, const ch
     writeFile(tree.sys + "/" + iface + "/bInterfaceNumber", number);
     addTty(tree, name, iface + "/" + name, "ftdi_sio");
 }
+
+// An input device eventN (class/input/eventN, its `device` link to the input
+// device) with its name and its key and axis bitmaps as sysfs writes them.
+inline void addInputDevice(const FakeTree& tree, const std::string& event, const std::string& name,
+                           const std::string& keyBits, const std::string& absBits) {
+    const std::string device = "devices/virtual/input/input-" + event;
+    makeDirs(tree.sys + "/" + device + "/capabilities");
+    writeFile(tree.sys + "/" + device + "/name", name + "\n");
+    writeFile(tree.sys + "/" + device + "/capabilities/key", keyBits + "\n");
+    writeFile(tree.sys + "/" + device + "/capabilities/abs", absBits + "\n");
+    makeDirs(tree.sys + "/" + device + "/" + event);
+    makeDirs(tree.sys + "/class/input");
+    symlink(("../../" + device + "/" + event).c_str(),
+            (tree.sys + "/class/input/" + event).c_str());
+    symlink("..", (tree.sys + "/" + device + "/" + event + "/device").c_str());
+}
+
+// The key bitmap of a gamepad with the usual buttons (BTN_SOUTH to BTN_THUMBR).
+constexpr const char* kPadKeyBits = "7cdb000000000000 0 0 0 0";

@@ -7,6 +7,7 @@
 #include "process/signals.h"
 #include "tools/byte_source.h"
 #include "tools/device_list.h"
+#include "tools/gamepad_list.h"
 #include "tools/line_watch.h"
 #include "tools/live_view.h"
 
@@ -37,7 +38,7 @@ const char* const kHelp =
     "  --summary        at the end print one line: frames N, invalid M, last XX YY ZZ\n"
     "                   (\"last none\" when no frame came)\n"
     "  --list           list the USB serial devices, the one rcdrive would open, and\n"
-    "                   why any of them cannot be used\n"
+    "                   why any of them cannot be used; then the gamepads, likewise\n"
     "  --sysfs-root DIR, --dev-root DIR\n"
     "                   for testing --list: look under DIR instead of /sys and /dev\n"
     "  -h, --help       print this help and exit\n"
@@ -214,6 +215,7 @@ int main(int argc, char** argv) {
     }
     if (options.list) {
         printDeviceList(stdout, options.sysfsRoot, options.devRoot);
+        printGamepadList(stdout, options.sysfsRoot, options.devRoot);
         return 0;
     }
     installExitHandlers();

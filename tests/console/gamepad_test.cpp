@@ -38,16 +38,16 @@ TEST(GamepadMap, StickLevelsFollowTheCurve) {
         int level;
     };
     const Row rows[] = {
-        {10000, kBasisRange, 0, 0},   {11500, kBasisRange, 0, 0},  // the dead zone's edge
-        {11501, kBasisRange, 1, 1},   {11501, kBasisRange, 0, 0},  // past it, not by 2 %
-        {11701, kBasisRange, 0, 1},   {12444, kBasisRange, 0, 1},  // step 1 ends at 24.4 %
-        {12444, kBasisRange, 2, 2},   {12445, kBasisRange, 0, 2},  // held at 2, or step 2
-        {19055, kBasisRange, 0, 8},   {19056, kBasisRange, 0, 9},  // the last step
-        {20000, kBasisRange, 0, 9},   {0, kBasisRange, 0, -9},     // end stops
-        {8300, kBasisRange, 0, 0},    {8299, kBasisRange, 0, -1},  // the other side
-        {8299, kBasisRange, -3, -1},  {0, {0, 255}, 0, -9},        // falling, an 8-bit axis
-        {255, {0, 255}, 0, 9},        {128, {0, 255}, 0, 0},       //
-        {32767, {-32768, 32767}, 0, 9}, {5, {5, 5}, 3, 0},         // evdev's range, none
+        {10000, kBasisRange, 0, 0},     {11500, kBasisRange, 0, 0}, // the dead zone's edge
+        {11501, kBasisRange, 1, 1},     {11501, kBasisRange, 0, 0}, // past it, not by 2 %
+        {11701, kBasisRange, 0, 1},     {12444, kBasisRange, 0, 1}, // step 1 ends at 24.4 %
+        {12444, kBasisRange, 2, 2},     {12445, kBasisRange, 0, 2}, // held at 2, or step 2
+        {19055, kBasisRange, 0, 8},     {19056, kBasisRange, 0, 9}, // the last step
+        {20000, kBasisRange, 0, 9},     {0, kBasisRange, 0, -9},    // end stops
+        {8300, kBasisRange, 0, 0},      {8299, kBasisRange, 0, -1}, // the other side
+        {8299, kBasisRange, -3, -1},    {0, {0, 255}, 0, -9},       // falling, an 8-bit axis
+        {255, {0, 255}, 0, 9},          {128, {0, 255}, 0, 0},      //
+        {32767, {-32768, 32767}, 0, 9}, {5, {5, 5}, 3, 0},          // evdev's range, none
     };
     for (const Row& r : rows) {
         EXPECT_EQ(stickLevel(r.value, r.range, r.previous), r.level)
@@ -64,16 +64,16 @@ TEST(GamepadMap, TheDeadmanGatesTheStick) {
         const char* command;
     };
     const Step steps[] = {
-        {{true, false, 10000, 0}, ""},                      // full up, not held
-        {{true, true, 10000, 0}, " speed 9 steer 0"},       // held: counts at once
-        {{true, true, 20000, 0}, " steer 9"},               // full right
-        {{true, true, 20000, 10000}, " speed 0"},           // centred again
-        {{true, true, 20000, 10000}, ""},                   // no move
-        {{true, false, 20000, 10000}, "rest"},              // let go
-        {{true, false, 0, 20000}, ""},                      // moved, not held
-        {{true, true, 0, 20000}, " speed -9 steer -9"},     //
-        {{false, true, 0, 20000}, "rest"},                  // the pad is gone
-        {{false, false, 0, 0}, ""},                         //
+        {{true, false, 10000, 0}, ""},                  // full up, not held
+        {{true, true, 10000, 0}, " speed 9 steer 0"},   // held: counts at once
+        {{true, true, 20000, 0}, " steer 9"},           // full right
+        {{true, true, 20000, 10000}, " speed 0"},       // centred again
+        {{true, true, 20000, 10000}, ""},               // no move
+        {{true, false, 20000, 10000}, "rest"},          // let go
+        {{true, false, 0, 20000}, ""},                  // moved, not held
+        {{true, true, 0, 20000}, " speed -9 steer -9"}, //
+        {{false, true, 0, 20000}, "rest"},              // the pad is gone
+        {{false, false, 0, 0}, ""},                     //
     };
     PadState state;
     state.xRange = kBasisRange;
@@ -143,21 +143,9 @@ TEST(GamepadScan, TellsGamepadsByWhatTheyReport) {
 TEST(GamepadScan, FindsPadsInNumericOrder) {
     const FakeTree tree = makeFakeTree();
     ASSERT_FALSE(tree.top.empty());
-    const auto addInput = [&](const std::string& event, const char* name, const char* key) {
-        const std::string device = "devices/virtual/input/input-" + event;
-        makeDirs(tree.sys + "/" + device + "/capabilities");
-        writeFile(tree.sys + "/" + device + "/name", std::string(name) + "\n");
-        writeFile(tree.sys + "/" + device + "/capabilities/key", key);
-        writeFile(tree.sys + "/" + device + "/capabilities/abs", "3\n");
-        makeDirs(tree.sys + "/" + device + "/" + event);
-        makeDirs(tree.sys + "/class/input");
-        symlink(("../../" + device + "/" + event).c_str(),
-                (tree.sys + "/class/input/" + event).c_str());
-        symlink("..", (tree.sys + "/" + device + "/" + event + "/device").c_str());
-    };
-    addInput("event10", "Second Pad", "7cdb000000000000 0 0 0 0\n");
-    addInput("event2", "First Pad", "7cdb000000000000 0 0 0 0\n");
-    addInput("event3", "Touchpad", "10000 0 0 0 0\n");
+    addInputDevice(tree, "event10", "Second Pad", kPadKeyBits, "3");
+    addInputDevice(tree, "event2", "First Pad", kPadKeyBits, "3");
+    addInputDevice(tree, "event3", "Touchpad", "10000 0 0 0 0", "3");
     const std::vector<GamepadDevice> pads = findGamepads(tree.sys, "/dev");
     removeFakeTree(tree);
     ASSERT_EQ(pads.size(), 2u);

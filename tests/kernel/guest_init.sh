@@ -9,7 +9,7 @@ mount -t proc proc /proc
 mount -t sysfs sys /sys
 mount -t tmpfs tmp /tmp
 . /checks.sh
-for module in usb-common usbcore usbip-core vhci-hcd usbserial ftdi_sio; do
+for module in usb-common usbcore usbip-core vhci-hcd usbserial ftdi_sio evdev uinput; do
     insmod /lib/modules/$module.ko || fail "load $module"
 done
 mkfifo $FT232R_CONTROL

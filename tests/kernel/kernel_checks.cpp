@@ -14,6 +14,8 @@
 //   quit:OP          OP saw every text it waited for, and ended with status 0
 //                    within a second of its last q
 //   pace:CHIP:OP     OP's presses: line use >= 97 %, key-to-wire latency, output queue
+//   pad:CHIP:OP      each of OP's gamepad reports on the wire as the codes it expects
+//                    within the latency limit, or no change where it expects none
 //   stall:CHIP:OP    OP's presses on the wire within the latency limit of the key,
 //                    or of the end of the chip's stall it came in
 #include "bench/line_trace.h"
@@ -52,8 +54,9 @@ struct Chip {
 
 struct Operator {
     std::vector<std::pair<std::int64_t, std::string>> keys; // time, keys as typed (\e: Esc)
+    std::vector<std::pair<std::int64_t, std::string>> pad;  // time, what the report expects
     std::int64_t exitNs = -1;
-    int status = -1, missed = 0, mostQueued = -1;
+    int status = -1, missed = 0, mostQueued = -1, padFailures = 0;
     long queueSamples = 0;
 };
 
@@ -87,6 +90,14 @@ void operatorEvent(Operator& op, std::int64_t t, const std::string& what,
         ++op.missed;
     } else if (what == "outq") {
         words >> op.mostQueued >> op.queueSamples;
+    } else if (what == "pad") {
+        std::string report;
+        words >> report;
+        const std::size_t expect = report.find('=');
+        op.padFailures += report == "failed";
+        if (expect != std::string::npos) {
+            op.pad.emplace_back(t, report.substr(expect + 1));
+        }
     }
 }
 
@@ -127,7 +138,7 @@ void chipEvent(Chip& chip, std::int64_t t, const std::string& what, std::istring
 }
 
 void readLog(const char* path) {
-    const std::string operatorEvents = " start key text missed exit hung outq ";
+    const std::string operatorEvents = " start key text missed exit hung outq pad ";
     std::ifstream in(path);
     for (std::string line; std::getline(in, line);) {
         std::istringstream words(line);
@@ -290,6 +301,50 @@ void checkStall(const Args& a) {
            a[1].c_str(), keys.size(), inStalls, ms(worst), unanswered, ms(kLatencyLimitNs));
 }
 
+unsigned codesOf(const Frame& f) {
+    return static_cast<unsigned>(f.speed) << 8 | f.steer;
+}
+
+// Each report answered by the first frame begun after it: the codes it
+// expects, within the latency limit; or, where it expects no change, the
+// codes of before until the next report.
+void checkPad(const Args& a) {
+    const Operator& op = operators[a[2]];
+    const std::vector<Frame> frames =
+        chips[a[1]].plugIns.empty() ? std::vector<Frame>{} : framesOf(chips[a[1]].plugIns.back());
+    std::size_t changes = 0, unchanged = 0, wrong = 0;
+    std::int64_t worst = 0;
+    for (std::size_t i = 0; i < op.pad.size(); ++i) {
+        const auto& [t, expect] = op.pad[i];
+        const std::int64_t next = i + 1 < op.pad.size() ? op.pad[i + 1].first : INT64_MAX;
+        auto at =
+            std::find_if(frames.begin(), frames.end(), [&](const Frame& f) { return f.t >= t; });
+        if (expect == "same") {
+            const bool before = at != frames.begin() && at != frames.end();
+            const unsigned codes = before ? codesOf(*(at - 1)) : 0;
+            for (; at != frames.end() && at->t < next; ++at) {
+                wrong += codesOf(*at) != codes;
+            }
+            wrong += !before;
+            ++unchanged;
+            continue;
+        }
+        const unsigned codes = std::strtoul(expect.c_str(), nullptr, 16);
+        at = std::find_if(at, frames.end(),
+                          [&](const Frame& f) { return f.t >= next || codesOf(f) == codes; });
+        if (at == frames.end() || at->t >= next) {
+            ++wrong;
+            continue;
+        }
+        worst = std::max(worst, at->t - t);
+        ++changes;
+    }
+    report(op.padFailures == 0 && !op.pad.empty() && wrong == 0 && worst <= kLatencyLimitNs,
+           "%s: %zu gamepad changes on the wire within %.1f ms, %zu reports without the deadman "
+           "changing nothing, %zu wrong, %d pad failures; limit %.1f ms",
+           a[1].c_str(), changes, ms(worst), unchanged, wrong, op.padFailures, ms(kLatencyLimitNs));
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -300,9 +355,13 @@ int main(int argc, char** argv) {
     readLog(argv[1]);
     // Each check with the numbers of words, its name among them, it takes.
     const std::map<std::string, std::pair<std::string, void (*)(const Args&)>> table = {
-        {"frames", {"24", checkFrames}},      {"rest", {"3", checkRest}},
-        {"untouched", {"2", checkUntouched}}, {"quit", {"2", checkQuit}},
-        {"pace", {"3", checkPace}},           {"stall", {"3", checkStall}}};
+        {"frames", {"24", checkFrames}},
+        {"rest", {"3", checkRest}},
+        {"untouched", {"2", checkUntouched}},
+        {"quit", {"2", checkQuit}},
+        {"pace", {"3", checkPace}},
+        {"stall", {"3", checkStall}},
+        {"pad", {"3", checkPad}}};
     for (int i = 2; i < argc; ++i) {
         Args a;
         std::istringstream parts(argv[i]);

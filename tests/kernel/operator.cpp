@@ -12,10 +12,17 @@
 //   o:       stop, log the most seen, and close DEV (a port open here is not closed
 //            when the program closes it)
 //   t:       SIGTERM to the program       x:MS    wait up to MS for the program to end
+//   u:MS     wait MS, and log the program's CPU time over it (in % of one core)
+//   g:+      plug in a gamepad (uinput)   g:-=EXPECT  unplug it
+//   g:CHANGES=EXPECT  one report of the pad (uinput_pad.h), EXPECT the speed and
+//            steering codes it should bring ("A940"), or "same"
 // Log lines: "<ns> NAME key <KEYS>", "text <TEXT>" or "missed <TEXT>",
-// "exit <status>", "hung", "outq <most bytes seen> <samples>". The program's output is
+// "exit <status>", "hung", "outq <most bytes seen> <samples>", "pad <CHANGES=EXPECT>" or
+// "pad failed <why>", "cpu <percent>". The program's output is
 // kept in /tmp/NAME.out.
 #include "process/clock.h"
+#include "testkit/process_cpu.h"
+#include "tests/kernel/uinput_pad.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -128,6 +135,29 @@ void step(const std::string& s) {
     case 't':
         kill(child, SIGTERM);
         break;
+    case 'u': {
+        const CpuSample before = sampleCpu(child);
+        const std::int64_t from = monotonicNs();
+        pump(from + argNs);
+        const std::int64_t used = cpuBetween(before, sampleCpu(child));
+        char percent[32];
+        std::snprintf(percent, sizeof percent, "%.2f",
+                      100.0 * static_cast<double>(used) /
+                          static_cast<double>(monotonicNs() - from));
+        logLine(std::string("cpu ") + (used < 0 ? "unknown" : percent));
+        break;
+    }
+    case 'g': {
+        std::string why;
+        if (arg == "+"      ? !padCreate(&why)
+            : arg[0] == '-' ? (padRemove(), false)
+                            : !padReport(arg.substr(0, arg.find('=')))) {
+            logLine("pad failed " + (why.empty() ? arg : why));
+        } else {
+            logLine("pad " + arg);
+        }
+        break;
+    }
     case 'x':
         pump(monotonicNs() + argNs, [] { return ended; });
         break;

@@ -25,7 +25,7 @@ trap 'rm -rf "$work"' EXIT
 root=$work/root
 mkdir -p "$root"/{bin,dev,proc,sys,tmp,lib/modules,scenarios}
 cp /bin/busybox "$root/bin/"
-for module in usb-common usbcore usbip-core vhci-hcd usbserial ftdi_sio; do
+for module in usb-common usbcore usbip-core vhci-hcd usbserial ftdi_sio evdev uinput; do
     file=$(find "/lib/modules/$version/kernel" -name "$module.ko*" | head -n 1)
     case $file in
     *.xz) xz -dc "$file" ;;

@@ -275,7 +275,8 @@ void addPorts(const FakeTree& tree, gid_t gid) {
 // description that would clear the screen, and no node. None of the
 // transmitters can be used, so none is marked.
 TEST_F(MonitorList, SaysWhyEachDeviceCannotBeUsedAndShowsNoEscapes) {
-    EXPECT_EQ(list().out, "No USB serial devices found. Is the transmitter plugged in?\n");
+    EXPECT_EQ(list().out, "No USB serial devices found. Is the transmitter plugged in?\n\n"
+                          "No gamepad found: the keyboard alone drives.\n");
     addUsbSerial(tree, "ttyUSB0", "FT232R USB UART\n", 1);
     addUsbSerial(tree, "ttyUSB1", "dimsal\n", 2);
     addUsbSerial(tree, "ttyUSB2", "dimsal\n", 3);
@@ -319,6 +320,16 @@ TEST_F(MonitorList, SaysWhyAnotherUserCannotOpenIt) {
         GTEST_SKIP() << "needs root, to give the nodes to group dialout and list them as nobody";
     }
     addPorts(tree, dialout->gr_gid);
+    // Two pads, the second for root alone, and a touchpad, which is no pad.
+    makeDirs(tree.dev + "/input");
+    for (const char* event : {"event4", "event6", "event7"}) {
+        const std::string node = tree.dev + "/input/" + event;
+        writeFile(node, "");
+        chmod(node.c_str(), event == std::string("event6") ? 0600 : 0644);
+    }
+    addInputDevice(tree, "event4", "Pad One", kPadKeyBits, "3");
+    addInputDevice(tree, "event6", "Pad \x1b[2JTwo", kPadKeyBits, "3");
+    addInputDevice(tree, "event7", "Touchpad", "10000 0 0 0 0", "3");
     const std::string asNobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
     const Outcome got = list(asNobody);
     const std::string join =
@@ -327,6 +338,9 @@ TEST_F(MonitorList, SaysWhyAnotherUserCannotOpenIt) {
          {"  " + tree.dev + "/ttyUSB1  ftdi_sio  no      \"dimsal\"\n",
           tree.dev + "/ttyUSB1: permission denied; it belongs to group dialout, which you are not "
                      "in.\n",
+          "* " + tree.dev + "/input/event4  yes     \"Pad One\"\n",
+          "  " + tree.dev + "/input/event6  no      \"Pad ?[2JTwo\"\n",
+          tree.dev + "/input/event6: Permission denied (group root)\n",
           tree.dev + "/ttyUSB2: permission denied; not even its group dialout may use it (mode "
                      "600). rcdrive's udev rule, tools/udev/70-rcdrive.rules, gives the "
                      "transmitter to dialout.\n",
@@ -334,6 +348,7 @@ TEST_F(MonitorList, SaysWhyAnotherUserCannotOpenIt) {
         EXPECT_NE(got.out.find(line), std::string::npos) << line << " not in\n" << got.out;
     }
     EXPECT_EQ(got.out.find(join), got.out.rfind(join)) << "said once for all devices";
+    EXPECT_EQ(got.out.find("Touchpad"), std::string::npos) << got.out;
     EXPECT_EQ(got.code, 0);
     const Outcome read = runMonitor(tree.dev + "/ttyUSB1", asNobody);
     EXPECT_EQ(read.out, "rcdrive-monitor: cannot open " + tree.dev +

@@ -4,6 +4,9 @@
 // The file is read at every call, so the test moves the stick by rewriting
 // it. The timer functions rcdrive also takes from winmm succeed and do
 // nothing. Loaded in place of Windows' own with WINEDLLOVERRIDES=winmm=n.
+// This is winmm: its functions are defined here, not imported.
+#define _WINMM_
+
 #include <cstdio>
 #include <cstdlib>
 #include <windows.h>

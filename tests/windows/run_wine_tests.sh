@@ -402,5 +402,32 @@ check "rcdrive.exe, output to a full pipe: no byte on the line waits over 60 ms;
     eval 'drive_story_is "$work/piped/trace.txt" 1000 first "<=60" &&
           [ "$(cat "$work/piped/quit_ms.txt")" -le 1000 ] && [ "$(cat "$work/piped/status.txt")" = 0 ]'
 
+# A gamepad through winmm, stood in for by a winmm.dll whose joystick the
+# script moves through a file: found at start, it drives only while a
+# shoulder button (5 or 6) is held; full up is forward 9, full right right 9,
+# centred rest; letting go rests, the other button takes over at once, and a
+# pad gone while held rests. Plugged in again, held, it is found within
+# about a second and drives at once. Ctrl+C leaves the rest frame last.
+padded=$(in_folder padded "$build/rcdrive-sim.exe" "$tests/fake-winmm/winmm.dll")
+pad() { echo "$1" >"$padded/pad.txt"; sleep 0.4; }
+pad "32767 32767 0"
+(cd "$padded" && exec env RCDRIVE_TEST_PAD="$("$wine" winepath.exe -w "$padded/pad.txt" 2>/dev/null)" \
+    WINEDLLOVERRIDES="$WINEDLLOVERRIDES;winmm=n" "$wine" rcdrive-sim.exe --trace trace.txt \
+    </dev/null >out.txt 2>err.txt) &
+padded_pid=$!
+until_true grep -q write "$padded/trace.txt"
+for state in "32767 0 0" "32767 0 16" "65535 0 16" "32767 32767 16" "32767 0 16" "32767 0 0" \
+    "32767 0 32" none; do
+    pad "$state"
+done
+pad "32767 0 32"
+sleep 1.2
+kill -INT $padded_pid
+wait_for_exit $padded_pid 10
+padded_path=$(cd "$tests" && "$wine" trace_story.exe "Z:${padded//\//\\}\\trace.txt" 2>/dev/null |
+    sed -n 's/^write 0 .* path //p' | tr -d '\r')
+check "rcdrive-sim.exe with a gamepad: the stick only with a shoulder button held, rest on letting go and when it is gone, the rest frame last" \
+    eval 'echo "$padded_path"; [ "$padded_path" = "8040 A940 A959 8040 A940 8040 A940 8040 A940 8040" ]'
+
 echo "wine tests took $((SECONDS - start_seconds)) s"
 finish_checks
