@@ -19,6 +19,7 @@ const char* const kHelp =
     "  q            rest, then end\n"
     "  Q, PgDn      STOP, rest, then end\n"
     "While it waits for the transmitter, q, Q and PgDn end it at once.\n"
+    "A gamepad drives too: hold a shoulder button and steer with the left stick.\n"
     "\n"
     "Exit status: 0 after q, Q or PgDn; 128 + N after signal N, 130 after Ctrl+C\n"
     "(on Windows, Ctrl+C: 0xC000013A).\n"

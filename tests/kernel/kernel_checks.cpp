@@ -14,6 +14,8 @@
 //   quit:OP          OP saw every text it waited for, and ended with status 0
 //                    within a second of its last q
 //   pace:CHIP:OP     OP's presses: line use >= 97 %, key-to-wire latency, output queue
+//   padcpu:OP        OP's two CPU samples, without a pad and with an idle one: the
+//                    pad adds at most kIdlePadCpuPoints
 //   pad:CHIP:OP      each of OP's gamepad reports on the wire as the codes it expects
 //                    within the latency limit, or no change where it expects none
 //   stall:CHIP:OP    OP's presses on the wire within the latency limit of the key,
@@ -37,6 +39,9 @@ namespace {
 // transfers: about 46 ms.
 constexpr std::int64_t kLatencyLimitNs = 60 * kNsPerMs;
 constexpr std::int64_t kQuitLimitNs = 1000 * kNsPerMs;
+// An idle gamepad reports nothing, and nothing polls it: any more CPU than
+// this is a fault, not noise.
+constexpr double kIdlePadCpuPoints = 0.5;
 
 struct PlugIn {
     std::vector<LineByte> wire;
@@ -55,6 +60,7 @@ struct Chip {
 struct Operator {
     std::vector<std::pair<std::int64_t, std::string>> keys; // time, keys as typed (\e: Esc)
     std::vector<std::pair<std::int64_t, std::string>> pad;  // time, what the report expects
+    std::vector<double> cpuPercent;
     std::int64_t exitNs = -1;
     int status = -1, missed = 0, mostQueued = -1, padFailures = 0;
     long queueSamples = 0;
@@ -90,6 +96,10 @@ void operatorEvent(Operator& op, std::int64_t t, const std::string& what,
         ++op.missed;
     } else if (what == "outq") {
         words >> op.mostQueued >> op.queueSamples;
+    } else if (what == "cpu") {
+        double percent = -1;
+        words >> percent;
+        op.cpuPercent.push_back(percent);
     } else if (what == "pad") {
         std::string report;
         words >> report;
@@ -138,7 +148,7 @@ void chipEvent(Chip& chip, std::int64_t t, const std::string& what, std::istring
 }
 
 void readLog(const char* path) {
-    const std::string operatorEvents = " start key text missed exit hung outq pad ";
+    const std::string operatorEvents = " start key text missed exit hung outq pad cpu ";
     std::ifstream in(path);
     for (std::string line; std::getline(in, line);) {
         std::istringstream words(line);
@@ -345,6 +355,15 @@ void checkPad(const Args& a) {
            a[1].c_str(), changes, ms(worst), unchanged, wrong, op.padFailures, ms(kLatencyLimitNs));
 }
 
+void checkPadCpu(const Args& a) {
+    const std::vector<double>& cpu = operators[a[1]].cpuPercent;
+    const bool measured = cpu.size() == 2 && cpu[0] >= 0 && cpu[1] >= 0;
+    report(measured && cpu[1] <= cpu[0] + kIdlePadCpuPoints,
+           "%s: CPU %.2f %% of a core without a pad, %.2f %% with an idle one (in the emulated "
+           "guest), at most %.1f points more",
+           a[1].c_str(), measured ? cpu[0] : -1.0, measured ? cpu[1] : -1.0, kIdlePadCpuPoints);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -361,7 +380,8 @@ int main(int argc, char** argv) {
         {"quit", {"2", checkQuit}},
         {"pace", {"3", checkPace}},
         {"stall", {"3", checkStall}},
-        {"pad", {"3", checkPad}}};
+        {"pad", {"3", checkPad}},
+        {"padcpu", {"2", checkPadCpu}}};
     for (int i = 2; i < argc; ++i) {
         Args a;
         std::istringstream parts(argv[i]);

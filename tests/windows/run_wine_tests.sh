@@ -409,7 +409,8 @@ check "rcdrive.exe, output to a full pipe: no byte on the line waits over 60 ms;
 # pad gone while held rests. Plugged in again, held, it is found within
 # about a second and drives at once. Ctrl+C leaves the rest frame last.
 padded=$(in_folder padded "$build/rcdrive-sim.exe" "$tests/fake-winmm/winmm.dll")
-pad() { echo "$1" >"$padded/pad.txt"; sleep 0.4; }
+# Each state whole: the stand-in reads the file at every poll.
+pad() { echo "$1" >"$padded/pad.new" && mv "$padded/pad.new" "$padded/pad.txt"; sleep 0.4; }
 pad "32767 32767 0"
 (cd "$padded" && exec env RCDRIVE_TEST_PAD="$("$wine" winepath.exe -w "$padded/pad.txt" 2>/dev/null)" \
     WINEDLLOVERRIDES="$WINEDLLOVERRIDES;winmm=n" "$wine" rcdrive-sim.exe --trace trace.txt \
