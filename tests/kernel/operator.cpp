@@ -12,17 +12,18 @@
 //   o:       stop, log the most seen, and close DEV (a port open here is not closed
 //            when the program closes it)
 //   t:       SIGTERM to the program       x:MS    wait up to MS for the program to end
-//   u:MS     wait MS, and log the program's CPU time over it (in % of one core)
+//   u:MS     wait MS, and log the program's CPU time over it (in % of one core) and
+//            its context switches a second
 //   g:+      plug in a gamepad (uinput)   g:-=EXPECT  unplug it
-//   g:CHANGES=EXPECT  one report of the pad (uinput_pad.h), EXPECT the speed and
+//   g:CHANGES=EXPECT  one report of the pad: L or R (a shoulder button) 1 or 0, X or Y
+//            and a value, comma-separated ("L1,Y-32768"); EXPECT the speed and
 //            steering codes it should bring ("A940"), or "same"
 // Log lines: "<ns> NAME key <KEYS>", "text <TEXT>" or "missed <TEXT>",
 // "exit <status>", "hung", "outq <most bytes seen> <samples>", "pad <CHANGES=EXPECT>" or
-// "pad failed <why>", "cpu <percent>". The program's output is
+// "pad failed <why>", "cpu <percent> <switches/s>". The program's output is
 // kept in /tmp/NAME.out.
 #include "process/clock.h"
 #include "testkit/process_cpu.h"
-#include "tests/kernel/uinput_pad.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -32,9 +33,11 @@
 #include <fcntl.h>
 #include <fstream>
 #include <functional>
+#include <linux/uinput.h>
 #include <poll.h>
 #include <random>
 #include <signal.h>
+#include <sstream>
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
@@ -52,6 +55,64 @@ std::size_t waitedUpTo = 0;
 int queueFd = -1, mostQueued = -1;
 long queueSamples = 0;
 bool ended = false;
+
+// The gamepad of the g: steps, made through uinput: a left stick
+// (-32768..32767), A and the shoulder buttons.
+int padFd = -1;
+
+bool padEmit(int type, int code, int value) {
+    input_event e{};
+    e.type = static_cast<__u16>(type);
+    e.code = static_cast<__u16>(code);
+    e.value = value;
+    return write(padFd, &e, sizeof e) == static_cast<ssize_t>(sizeof e);
+}
+
+bool padCreate() {
+    uinput_setup setup{};
+    setup.id.bustype = BUS_USB;
+    std::strcpy(setup.name, "rcdrive test pad");
+    padFd = open("/dev/uinput", O_WRONLY | O_CLOEXEC);
+    bool ok = padFd >= 0 && ioctl(padFd, UI_SET_EVBIT, EV_KEY) == 0 &&
+              ioctl(padFd, UI_SET_EVBIT, EV_ABS) == 0;
+    for (const int key : {BTN_SOUTH, BTN_TL, BTN_TR}) {
+        ok = ok && ioctl(padFd, UI_SET_KEYBIT, key) == 0;
+    }
+    for (const int axis : {ABS_X, ABS_Y}) {
+        uinput_abs_setup abs{};
+        abs.code = static_cast<__u16>(axis);
+        abs.absinfo = {0, -32768, 32767, 0, 0, 0};
+        ok = ok && ioctl(padFd, UI_SET_ABSBIT, axis) == 0 && ioctl(padFd, UI_ABS_SETUP, &abs) == 0;
+    }
+    return ok && ioctl(padFd, UI_DEV_SETUP, &setup) == 0 && ioctl(padFd, UI_DEV_CREATE) == 0;
+}
+
+bool padReport(const std::string& changes) {
+    std::istringstream list(changes);
+    bool ok = true;
+    for (std::string c; ok && std::getline(list, c, ',');) {
+        const int value = std::atoi(c.c_str() + 1);
+        ok = c == ""       ? false
+             : c[0] == 'L' ? padEmit(EV_KEY, BTN_TL, value)
+             : c[0] == 'R' ? padEmit(EV_KEY, BTN_TR, value)
+             : c[0] == 'X' ? padEmit(EV_ABS, ABS_X, value)
+                           : c[0] == 'Y' && padEmit(EV_ABS, ABS_Y, value);
+    }
+    return ok && padEmit(EV_SYN, SYN_REPORT, 0);
+}
+
+// How often the process has given up the processor: its wake-ups, and the
+// times it was put aside.
+long contextSwitches(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    long total = 0;
+    for (std::string line; std::getline(status, line);) {
+        total += line.find("ctxt_switches:") != std::string::npos
+                     ? std::atol(line.c_str() + line.find(':') + 1)
+                     : 0;
+    }
+    return total;
+}
 
 void logLine(const std::string& text) {
     std::fprintf(logFile, "%lld %s %s\n", static_cast<long long>(monotonicNs()), name.c_str(),
@@ -137,25 +198,22 @@ void step(const std::string& s) {
         break;
     case 'u': {
         const CpuSample before = sampleCpu(child);
+        const long wakeUps = contextSwitches(child);
         const std::int64_t from = monotonicNs();
         pump(from + argNs);
+        const double seconds = static_cast<double>(monotonicNs() - from) / 1e9;
         const std::int64_t used = cpuBetween(before, sampleCpu(child));
-        char percent[32];
-        std::snprintf(percent, sizeof percent, "%.2f",
-                      100.0 * static_cast<double>(used) /
-                          static_cast<double>(monotonicNs() - from));
-        logLine(std::string("cpu ") + (used < 0 ? "unknown" : percent));
+        char figures[64];
+        std::snprintf(figures, sizeof figures, "cpu %.2f %.1f", used / seconds / 1e7,
+                      static_cast<double>(contextSwitches(child) - wakeUps) / seconds);
+        logLine(used < 0 ? "cpu unknown" : figures);
         break;
     }
     case 'g': {
-        std::string why;
-        if (arg == "+"      ? !padCreate(&why)
-            : arg[0] == '-' ? (padRemove(), false)
-                            : !padReport(arg.substr(0, arg.find('=')))) {
-            logLine("pad failed " + (why.empty() ? arg : why));
-        } else {
-            logLine("pad " + arg);
-        }
+        const bool done = arg == "+"      ? padCreate()
+                          : arg[0] == '-' ? ioctl(padFd, UI_DEV_DESTROY) == 0
+                                          : padReport(arg.substr(0, arg.find('=')));
+        logLine(done ? "pad " + arg : "pad failed " + arg + ": " + std::strerror(errno));
         break;
     }
     case 'x':
