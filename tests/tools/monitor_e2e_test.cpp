@@ -320,15 +320,16 @@ TEST_F(MonitorList, SaysWhyAnotherUserCannotOpenIt) {
         GTEST_SKIP() << "needs root, to give the nodes to group dialout and list them as nobody";
     }
     addPorts(tree, dialout->gr_gid);
-    // Two pads, the second for root alone, and a touchpad, which is no pad.
+    // Two pads in numeric order, the first for root alone, and a touchpad,
+    // which is no pad.
     makeDirs(tree.dev + "/input");
-    for (const char* event : {"event4", "event6", "event7"}) {
+    for (const char* event : {"event4", "event10", "event7"}) {
         const std::string node = tree.dev + "/input/" + event;
         writeFile(node, "");
-        chmod(node.c_str(), event == std::string("event6") ? 0600 : 0644);
+        chmod(node.c_str(), event == std::string("event4") ? 0600 : 0644);
     }
-    addInputDevice(tree, "event4", "Pad One", kPadKeyBits, "3");
-    addInputDevice(tree, "event6", "Pad \x1b[2JTwo", kPadKeyBits, "3");
+    addInputDevice(tree, "event10", "Pad Two", kPadKeyBits, "3");
+    addInputDevice(tree, "event4", "Pad \x1b[2JOne", kPadKeyBits, "3");
     addInputDevice(tree, "event7", "Touchpad", "10000 0 0 0 0", "3");
     const std::string asNobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
     const Outcome got = list(asNobody);
@@ -338,9 +339,9 @@ TEST_F(MonitorList, SaysWhyAnotherUserCannotOpenIt) {
          {"  " + tree.dev + "/ttyUSB1  ftdi_sio  no      \"dimsal\"\n",
           tree.dev + "/ttyUSB1: permission denied; it belongs to group dialout, which you are not "
                      "in.\n",
-          "* " + tree.dev + "/input/event4  yes     \"Pad One\"\n",
-          "  " + tree.dev + "/input/event6  no      \"Pad ?[2JTwo\"\n",
-          tree.dev + "/input/event6: Permission denied (group root)\n",
+          "  " + tree.dev + "/input/event4   no      \"Pad ?[2JOne\"\n* " + tree.dev +
+              "/input/event10  yes     \"Pad Two\"\n",
+          tree.dev + "/input/event4: Permission denied (group root)\n",
           tree.dev + "/ttyUSB2: permission denied; not even its group dialout may use it (mode "
                      "600). rcdrive's udev rule, tools/udev/70-rcdrive.rules, gives the "
                      "transmitter to dialout.\n",
