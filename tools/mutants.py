@@ -9,7 +9,10 @@ change is undone. A mutant of Windows code that only wine can run says
 "suite: windows": for it the 32-bit Windows build is made again and the wine
 tests (make windows-test) run instead. A mutant is caught when a test fails or times out; one
 that no longer compiles, or whose text is not found exactly once, is a fault
-of the list and fails the run.
+of the list and fails the run. The text is found whatever white space the
+file has between its tokens, so that reformatting leaves the list valid;
+every mutant whose text is not found exactly once is named before anything
+is built.
 
 usage: tools/mutants.py [--list FILE] [--only WORD] [--tests REGEX] [--scratch DIR]
                         [--jobs N]
@@ -76,6 +79,26 @@ def read_list(path):
     return mutants
 
 
+def pattern(find):
+    """The text as a pattern that white space between tokens does not decide:
+    two words need some, anything else may have any or none."""
+    tokens = re.findall(r"\w+|\S", find)
+    parts = [re.escape(tokens[0])] if tokens else []
+    for before, token in zip(tokens, tokens[1:]):
+        words = re.match(r"\w", before) and re.match(r"\w", token)
+        parts.append((r"\s+" if words else r"\s*") + re.escape(token))
+    return re.compile("".join(parts))
+
+
+def matches(mutant, root):
+    """Where the mutant's text stands in its file, as it is under root."""
+    try:
+        with open(os.path.join(root, mutant.path), encoding="utf-8") as file:
+            return list(pattern(mutant.find).finditer(file.read()))
+    except FileNotFoundError:
+        return []
+
+
 def run(command, cwd, timeout=None):
     """The command's exit status; 124 if it ran out of time."""
     try:
@@ -122,6 +145,12 @@ def main():
     options = parser.parse_args()
 
     mutants = [m for m in read_list(options.list) if not options.only or options.only in m.name]
+    stale = [m for m in mutants if len(matches(m, ROOT)) != 1]
+    for mutant in stale:
+        print(f"  not a valid mutant: {mutant.name} ({mutant.path}): "
+              f"its text is found {len(matches(mutant, ROOT))} times, not once")
+    if stale:
+        sys.exit(f"mutants: {len(stale)} of the list no longer apply; correct them first")
     source = os.path.join(options.scratch, "src")
     build = os.path.join(options.scratch, "build")
     windows_build = os.path.join(options.scratch, "build-windows")
@@ -158,12 +187,13 @@ def main():
         _, make, tests, where = suites[mutant.suite]
         with open(path, encoding="utf-8") as file:
             original = file.read()
-        if original.count(mutant.find) != 1:
+        found = matches(mutant, source)
+        if len(found) != 1:
             verdict = "text not found exactly once"
             broken.append(mutant)
         else:
             with open(path, "w", encoding="utf-8") as file:
-                file.write(original.replace(mutant.find, mutant.replace))
+                file.write(original[:found[0].start()] + mutant.replace + original[found[0].end():])
             try:
                 if run(make, ROOT) != 0:
                     verdict = "does not compile"
