@@ -33,7 +33,7 @@
 // device than the one asked for, and says why on the standard error, once.
 #include "link/d2xx.h"
 #include "process/clock.h"
-#include "process/command_line.h"
+#include "options/command_line.h"
 #include "sim/virtual_transmitter.h"
 
 #include <cstdio>

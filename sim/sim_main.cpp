@@ -2,8 +2,8 @@
 // USB device, for trying the program, and testing it, without hardware.
 #include "drive/drive_loop.h"
 #include "link/transmitter_link.h"
-#include "process/command_line.h"
-#include "process/info_options.h"
+#include "options/command_line.h"
+#include "options/info_options.h"
 #include "process/signals.h"
 #include "sim/virtual_transmitter.h"
 
