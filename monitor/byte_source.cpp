@@ -1,8 +1,8 @@
 #include "monitor/byte_source.h"
 
 #include "link/d2xx_linux.h"
-#include "process/clock.h"
 #include "monitor/port_holders.h"
+#include "process/clock.h"
 
 #include <cerrno>
 #include <cstring>

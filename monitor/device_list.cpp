@@ -112,10 +112,11 @@ void checkAccess(Row& row) {
     if (!groupMayUse) {
         char mode[8];
         std::snprintf(mode, sizeof mode, "%03o", static_cast<unsigned>(st.st_mode & 0777));
-        row.note = node + ": permission denied; not even its group " + group +
-                   " may use it (mode " + mode +
-                   "). rcdrive's udev rule, packaging/udev/70-rcdrive.rules, gives the transmitter to "
-                   "dialout.";
+        row.note =
+            node + ": permission denied; not even its group " + group + " may use it (mode " +
+            mode +
+            "). rcdrive's udev rule, packaging/udev/70-rcdrive.rules, gives the transmitter to "
+            "dialout.";
     } else if (!inSessionGroups(st.st_gid) && accountHasGroup(st.st_gid)) {
         row.note = node + ": permission denied; it belongs to group " + group +
                    ", which you joined after this login began. Log out and in again.";

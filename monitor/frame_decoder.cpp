@@ -1,5 +1,7 @@
 #include "monitor/frame_decoder.h"
 
+#include "link/wire_format.h"
+
 namespace {
 
 // Drops the oldest byte of the window.

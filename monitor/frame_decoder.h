@@ -18,7 +18,7 @@
 // are neither a frame nor invalid; they stay out of both counts.
 #pragma once
 
-#include "link/wire_format.h"
+#include "trace/trace_format.h"
 
 #include <cstddef>
 #include <cstdint>

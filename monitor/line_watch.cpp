@@ -1,6 +1,7 @@
 #include "monitor/line_watch.h"
 
 #include "drive/status_text.h"
+#include "link/wire_format.h"
 
 #include <cinttypes>
 #include <cstdio>

@@ -1,14 +1,14 @@
 // rcdrive-monitor: watches the transmitter's line, from a serial device
 // wired to it or from an rcdrive-sim trace, and shows the command frames on
 // it; or lists the USB serial devices of this machine.
-#include "process/clock.h"
-#include "options/command_line.h"
-#include "options/info_options.h"
-#include "process/signals.h"
 #include "monitor/byte_source.h"
 #include "monitor/device_list.h"
 #include "monitor/line_watch.h"
 #include "monitor/live_view.h"
+#include "options/command_line.h"
+#include "options/info_options.h"
+#include "process/clock.h"
+#include "process/signals.h"
 
 #include <cstdio>
 #include <cstring>

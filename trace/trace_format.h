@@ -22,6 +22,21 @@
 #include <string>
 #include <vector>
 
+// A byte on the line, and when it started there (ns): out of a trace, or off
+// a device wired to the line.
+struct LineByte {
+    std::int64_t t;
+    std::uint8_t value;
+};
+
+// A whole frame on the line, and when its first byte started there (ns).
+struct Frame {
+    std::int64_t t;
+    std::uint8_t speed;
+    std::uint8_t steer;
+    std::uint8_t checksum;
+};
+
 enum class TraceKind : std::uint8_t { Open, Baud, Data, Write, Close };
 
 struct TraceRecord {
