@@ -3,6 +3,7 @@
 // other arguments.
 #include "drive/drive_loop.h"
 #include "options/info_options.h"
+#include "process/descriptors.h"
 #include "process/signals.h"
 
 namespace {

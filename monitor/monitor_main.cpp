@@ -8,6 +8,7 @@
 #include "options/command_line.h"
 #include "options/info_options.h"
 #include "process/clock.h"
+#include "process/descriptors.h"
 #include "process/signals.h"
 
 #include <cstdio>
@@ -124,7 +125,7 @@ std::string parseOptions(int argc, char** argv, Options& options) {
 // waits a second at most, so that a terminal stopped with Ctrl+S cannot hold
 // the monitor for good.
 void writeSummary(const std::string& line) {
-    const int waitMs = exitSignal() == 0 ? -1 : 1000;
+    const int waitMs = exitRequested() ? 1000 : -1;
     for (std::size_t done = 0; done < line.size();) {
         pollfd output = {STDOUT_FILENO, POLLOUT, 0};
         if (poll(&output, 1, waitMs) <= 0) {
@@ -171,7 +172,7 @@ int watchLine(const Options& options) {
     const auto silentNs = [&](std::int64_t now) {
         return isLive(source) && inputNs >= 0 ? now - inputNs : 0;
     };
-    while (exitSignal() == 0) {
+    while (!exitRequested()) {
         bytes.clear();
         result = readSource(source, kWaitMs, bytes, error);
         if (result == kReadRestart) {

@@ -58,14 +58,6 @@ BOOL WINAPI onConsoleEvent(DWORD event) {
 
 } // namespace
 
-// Windows hands a process valid standard handles or none at all; a missing
-// one never lends its number to something opened later.
-void claimStandardDescriptors() {}
-
-bool essentialDescriptorsFree() {
-    return true;
-}
-
 // A crash on Windows leaves the console as it is: nothing to put back.
 void setCrashCleanup(void (*)()) {}
 
@@ -81,6 +73,10 @@ void installExitHandlers() {
 
 int exitSignal() {
     return requestedSignal.load();
+}
+
+bool exitRequested() {
+    return requestedSignal.load() != 0;
 }
 
 void requestExit(int signal) {

@@ -4,7 +4,7 @@
 #include "link/transmitter_link.h"
 #include "options/command_line.h"
 #include "options/info_options.h"
-#include "process/signals.h"
+#include "process/descriptors.h"
 #include "sim/virtual_transmitter.h"
 
 #include <cstdio>
