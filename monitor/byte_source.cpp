@@ -1,6 +1,7 @@
 #include "monitor/byte_source.h"
 
 #include "link/d2xx_linux.h"
+#include "link/serial_line.h"
 #include "monitor/port_holders.h"
 #include "process/clock.h"
 
@@ -24,24 +25,21 @@ constexpr int kTraceBurst = 16;
 // written anew: its first line, the open with its time, and some more.
 constexpr std::size_t kHeadBytes = 64;
 
-constexpr tcflag_t kFramingBits = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
-
 std::string reason() {
     return std::strerror(errno);
 }
 
-// 1200 baud 8E1, raw bytes. VMIN 1 makes a read with nothing waiting fail
-// with EAGAIN and one after a hang-up return 0, so the two can be told apart.
+// The transmitter's line, raw, for reading: bytes that arrive with a parity
+// or framing error, and breaks, are dropped. VMIN 1 makes a read with
+// nothing waiting fail with EAGAIN and one after a hang-up return 0, so the
+// two can be told apart.
 void makeLine(termios* t) {
-    cfmakeraw(t);
-    t->c_cflag &= ~(kFramingBits | CRTSCTS);
-    t->c_cflag |= CS8 | PARENB | CLOCAL | CREAD;
-    t->c_iflag &= ~(IXON | IXOFF | IXANY | PARMRK | ISTRIP);
-    t->c_iflag |= INPCK | IGNPAR | IGNBRK;
+    setFraming(t, kLineFraming);
+    cfsetispeed(t, kLineSpeed);
+    cfsetospeed(t, kLineSpeed);
+    makeRawLine(t);
+    t->c_iflag |= INPCK | IGNBRK;
     t->c_cc[VMIN] = 1;
-    t->c_cc[VTIME] = 0;
-    cfsetispeed(t, B1200);
-    cfsetospeed(t, B1200);
 }
 
 // The bytes that reached the line, out of the trace's records.
@@ -414,10 +412,7 @@ bool openDeviceSource(const std::string& path, bool shared, ByteSource& source, 
         return false;
     }
     source.terminal = true;
-    termios got{};
-    if (tcgetattr(source.fd, &got) != 0 ||
-        (got.c_cflag & kFramingBits) != (wanted.c_cflag & kFramingBits) ||
-        cfgetispeed(&got) != B1200) {
+    if (!lineTook(source.fd, wanted)) {
         warning = path + " did not take 1200 baud, 8 data bits, even parity, 1 stop bit; "
                          "reading it as it is";
     }

@@ -3,7 +3,6 @@
 // grows, is written anew or replaced. A trace may also come through a FIFO.
 #pragma once
 
-#include "link/wire_format.h"
 #include "trace/trace_format.h"
 
 #include <string>

@@ -1,8 +1,8 @@
 #include "monitor/device_list.h"
 
 #include "link/d2xx_linux.h"
-#include "link/transmitter_link.h"
 #include "link/usb_serial.h"
+#include "link/wire_format.h"
 #include "monitor/port_holders.h"
 
 #include <algorithm>
@@ -37,11 +37,6 @@ std::string printable(const std::string& text) {
         shown += (c < 0x20 || c == 0x7F) ? '?' : static_cast<char>(c);
     }
     return shown;
-}
-
-std::string groupName(gid_t gid) {
-    const group* g = getgrgid(gid);
-    return g != nullptr ? g->gr_name : std::to_string(gid);
 }
 
 bool inSessionGroups(gid_t gid) {
@@ -107,7 +102,7 @@ void checkAccess(Row& row) {
         row.note = node + ": " + std::strerror(error);
         return;
     }
-    const std::string group = groupName(st.st_gid);
+    const std::string group = portGroup(node);
     const bool groupMayUse = (st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP);
     if (!groupMayUse) {
         char mode[8];
