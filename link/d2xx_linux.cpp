@@ -124,9 +124,16 @@ void setOpenProblem(const std::string& problem) {
 
 constexpr const char* kLineRefused = "refuses 1200 baud 8E1";
 
-// A line setting the port did not take is told as the reason it cannot be
-// used, until the next open.
-FT_STATUS refusedIfNot(const Device& device, FT_STATUS status) {
+// Changes a part of the line, as applyLine does. A setting the port did not
+// take is told as the reason it cannot be used, until the next open.
+FT_STATUS changeLine(const Device& device, void (*change)(termios*)) {
+    termios before{};
+    if (tcgetattr(device.fd, &before) != 0) {
+        return FT_IO_ERROR;
+    }
+    termios t = before;
+    change(&t);
+    const FT_STATUS status = applyLine(device.fd, before, t);
     if (status != FT_OK) {
         setOpenProblem(device.node + ": " + kLineRefused);
     }
@@ -318,14 +325,10 @@ FT_STATUS FT_API FT_SetBaudRate(FT_HANDLE handle, std::uint32_t baudRate) {
     if (baudRate != kLineBaud) {
         return FT_INVALID_BAUD_RATE;
     }
-    termios before{};
-    if (tcgetattr(device->fd, &before) != 0) {
-        return FT_IO_ERROR;
-    }
-    termios t = before;
-    cfsetispeed(&t, kLineSpeed);
-    cfsetospeed(&t, kLineSpeed);
-    return refusedIfNot(*device, applyLine(device->fd, before, t));
+    return changeLine(*device, [](termios* t) {
+        cfsetispeed(t, kLineSpeed);
+        cfsetospeed(t, kLineSpeed);
+    });
 }
 
 // Only rcdrive's framing is supported, 8 data bits, even parity, 1 stop bit;
@@ -339,13 +342,7 @@ FT_STATUS FT_API FT_SetDataCharacteristics(FT_HANDLE handle, unsigned char wordL
     if (wordLength != FT_BITS_8 || stopBits != FT_STOP_BITS_1 || parity != FT_PARITY_EVEN) {
         return FT_INVALID_PARAMETER;
     }
-    termios before{};
-    if (tcgetattr(device->fd, &before) != 0) {
-        return FT_IO_ERROR;
-    }
-    termios t = before;
-    setFraming(&t, kLineFraming);
-    return refusedIfNot(*device, applyLine(device->fd, before, t));
+    return changeLine(*device, [](termios* t) { setFraming(t, kLineFraming); });
 }
 
 // Writes all bytes, waiting for room when the driver's buffer is full, but

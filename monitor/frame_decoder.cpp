@@ -9,7 +9,7 @@ void skipOne(FrameDecoder& decoder) {
     decoder.window[0] = decoder.window[1];
     decoder.window[1] = decoder.window[2];
     --decoder.held;
-    ++decoder.invalidBytes;
+    ++decoder.skippedBytes;
 }
 
 } // namespace

@@ -4,10 +4,10 @@
 //
 // The three kinds of byte never overlap, so a frame can only start on a speed
 // code, and a byte that is out of place shows at once. The decoder keeps a
-// window of up to three bytes and drops its first byte, counting it as
-// invalid, as soon as the window can no longer be the start of a frame: a
-// first byte that is no speed code, a second that is no steering code, or a
-// third that is not the checksum of the two (also counted as a bad checksum).
+// window of up to three bytes and skips its first byte, counting it, as soon
+// as the window can no longer be the start of a frame: a first byte that is
+// no speed code, a second that is no steering code, or a third that is not
+// the checksum of the two (also counted as a bad checksum).
 // A stream joined in the middle of a frame locks on after at most two bytes;
 // a lost, added or garbled byte costs the one frame it hit and never the next
 // one, and a noise byte that happens to be a speed code cannot swallow a real
@@ -15,7 +15,7 @@
 //
 // When the input ends, the bytes still held (held > 0) are the start of a
 // frame that was cut off: a speed code, or a speed and a steering code. They
-// are neither a frame nor invalid; they stay out of both counts.
+// are neither a frame nor skipped; they stay out of both counts.
 #pragma once
 
 #include "trace/trace_format.h"
@@ -27,7 +27,7 @@ struct FrameDecoder {
     LineByte window[3] = {};
     std::size_t held = 0;           // bytes in the window: the start of a frame
     std::uint64_t frames = 0;       // valid frames found
-    std::uint64_t invalidBytes = 0; // bytes dropped while looking for a frame
+    std::uint64_t skippedBytes = 0; // bytes skipped while looking for a frame
     std::uint64_t badChecksums = 0; // codes in place, checksum wrong
 };
 

@@ -52,7 +52,7 @@ std::int64_t rateEnd(const LineWatch& watch, std::int64_t now, bool live) {
 std::string summaryLine(const LineWatch& watch) {
     char text[96];
     std::snprintf(text, sizeof text, "frames %" PRIu64 ", invalid %" PRIu64 ", last ",
-                  watch.decoder.frames, watch.decoder.invalidBytes);
+                  watch.decoder.frames, watch.decoder.skippedBytes);
     return text + (watch.haveLast ? frameHex(watch.last) : std::string("none"));
 }
 
@@ -80,6 +80,6 @@ std::string countsLine(const LineWatch& watch, std::int64_t rateEnd, std::int64_
     char text[160];
     std::snprintf(text, sizeof text,
                   "%s, frames %" PRIu64 ", skipped %" PRIu64 ", bad checksums %" PRIu64, rate,
-                  watch.decoder.frames, watch.decoder.invalidBytes, watch.decoder.badChecksums);
+                  watch.decoder.frames, watch.decoder.skippedBytes, watch.decoder.badChecksums);
     return text;
 }

@@ -34,7 +34,8 @@ int framesInLastSecond(const LineWatch& watch, std::int64_t end);
 // would miss the latest of them.
 std::int64_t rateEnd(const LineWatch& watch, std::int64_t now, bool live);
 
-// "frames N, invalid M, last XX YY ZZ"; "last none" before any frame.
+// "frames N, invalid M, last XX YY ZZ", M the bytes skipped (the summary's
+// word for them, which scripts read); "last none" before any frame.
 std::string summaryLine(const LineWatch& watch);
 
 // The command in force, in the status line's words (" Vpred: 3, Vlevo: 2"),

@@ -9,25 +9,6 @@ namespace {
 
 using Bytes = std::array<std::uint8_t, kFrameBytes>;
 
-TEST(WireFormat, EachLevelHasItsCodeAndTheCodeItsStep) {
-    struct Row {
-        int level;
-        int speedCode, steerCode, step;
-    };
-    for (const Row& row : {Row{-9, 0x99, 0x69, 9},
-                           {-2, 0x92, 0x62, 2},
-                           {-1, 0x91, 0x61, 1},
-                           {0, 0x80, 0x40, 0},
-                           {1, 0xA1, 0x51, 1},
-                           {5, 0xA5, 0x55, 5},
-                           {9, 0xA9, 0x59, 9}}) {
-        EXPECT_EQ(speedCodeFor(row.level), row.speedCode) << row.level;
-        EXPECT_EQ(steerCodeFor(row.level), row.steerCode) << row.level;
-        EXPECT_EQ(codeMagnitude(row.speedCode), row.step);
-        EXPECT_EQ(codeMagnitude(row.steerCode), row.step);
-    }
-}
-
 // The checksum is the low byte of the sum; only a code's low byte goes out.
 TEST(WireFormat, AFrameIsBothCodesAndTheLowByteOfTheirSum) {
     EXPECT_EQ(frameBytes(0x80, 0x40), (Bytes{0x80, 0x40, 0xC0}));

@@ -83,7 +83,7 @@ TEST(FrameDecoderJoin, ShortStreamsLockOnSkipAndHold) {
         SCOPED_TRACE(::testing::PrintToString(c.stream));
         const Result r = decode(c.stream);
         EXPECT_EQ(r.frames, c.frames);
-        EXPECT_EQ(r.decoder.invalidBytes, c.invalid);
+        EXPECT_EQ(r.decoder.skippedBytes, c.invalid);
         EXPECT_EQ(r.decoder.badChecksums, c.badChecksums);
         EXPECT_EQ(r.decoder.held, c.held);
     }
@@ -151,7 +151,7 @@ TEST(FrameDecoderDamage, AnyAddedLostOrFlippedByteCostsAtMostTheFrameItHit) {
         const Result r = decode(stream);
         ASSERT_TRUE(lostAtMostOneOf(r.frames, sent, at, at, true)) << "byte " << at << " lost";
         // The two bytes left are skipped, or held when the stream ends on them.
-        EXPECT_EQ(r.decoder.invalidBytes + r.decoder.held, 2u);
+        EXPECT_EQ(r.decoder.skippedBytes + r.decoder.held, 2u);
         for (int bit = 0; bit < 8; ++bit) {
             stream = sent;
             stream[at] = static_cast<std::uint8_t>(stream[at] ^ (1u << bit));
