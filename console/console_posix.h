@@ -88,16 +88,11 @@ inline bool inBackground(int fd) {
     return foreground > 0 && foreground != getpgrp();
 }
 
-// The screen: from screenOpen() to screenClose() what is written since the
-// last clear is kept, and drawn again, whole, once the output takes text
-// again after some of it was dropped. Before and after, text goes to
-// standard output itself, and only when it has room.
+// The screen, kept from screenOpen() to screenClose(): the text since the
+// last clear is drawn again, whole, once the output takes it after some of
+// it was dropped (repairScreen). The wait watches screenRepairFd() for room,
+// -1 while nothing is to be drawn again.
 void screenOpen();
 void screenClose();
-
-// The descriptor to watch for room while the screen waits to be drawn
-// again; -1 while it need not be.
 int screenRepairFd();
-
-// Draws the screen again if some of it was dropped and the output takes it.
 void repairScreen();

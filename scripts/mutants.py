@@ -8,11 +8,9 @@ tests are built again, the fast suite (every CTest test) runs, and the
 change is undone. A mutant of Windows code that only wine can run says
 "suite: windows": for it the 32-bit Windows build is made again and the wine
 tests (make windows-test) run instead. A mutant is caught when a test fails or times out; one
-that no longer compiles, or whose text is not found exactly once, is a fault
-of the list and fails the run. The text is found whatever white space the
-file has between its tokens, so that reformatting leaves the list valid;
-every mutant whose text is not found exactly once is named before anything
-is built.
+that no longer compiles, or whose text is not found exactly once (white
+space between its tokens aside), is a fault of the list and fails the run;
+the latter are all named before anything is built.
 
 usage: scripts/mutants.py [--list FILE] [--only WORD] [--tests REGEX] [--scratch DIR]
                         [--jobs N]
