@@ -26,7 +26,7 @@ void consoleOpen();
 // Idempotent, so every way out can call it.
 void consoleClose();
 
-// Before the process stops for a while: the terminal as consoleOpen() found
+// Before the process is suspended: the terminal as consoleOpen() found
 // it, with typed keys left queued. consoleResume() takes the keyboard again.
 void consoleSuspend();
 void consoleResume();
@@ -54,7 +54,7 @@ bool keyBuffered();
 bool keyInputEnded();
 
 // The next key code, waiting for one if need be; -1 at the end of input, when
-// the console cannot be read, or when a signal asks the program to stop.
+// the console cannot be read, or when a signal asks the program to end.
 int readKey();
 
 // The program's one wait: until input arrives, a pending Esc's time is up,

@@ -12,7 +12,7 @@
 // A job in the background neither reads its terminal nor changes its
 // settings, nor writes to it when the terminal asks background jobs not to
 // (stty tostop): the kernel would answer with SIGTTIN or SIGTTOU, and the
-// program would be stopped where it can no longer be asked to end.
+// program would be suspended where it can no longer be asked to end.
 #pragma once
 
 #include "process/descriptors.h"

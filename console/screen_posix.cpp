@@ -30,7 +30,7 @@ struct Screen {
 
 Screen screen;
 
-// A background job must not write to a terminal set to stop it for that.
+// A background job must not write to a terminal set to suspend it for that.
 bool outputHeldBack() {
     termios t{};
     return inBackground(screen.fd) && tcgetattr(screen.fd, &t) == 0 && (t.c_lflag & TOSTOP);

@@ -162,8 +162,8 @@ bool connect(bool keepKeys, std::int64_t notBeforeNs, std::string problem) {
     }
 }
 
-// Before the process is suspended: the vehicle at rest, the rest frame out whole
-// and shown, the terminal given back. The transmitter stays open.
+// Before the process is suspended: the vehicle at rest, the rest frame out
+// whole and shown, the terminal given back. The transmitter stays open.
 void suspendDriving() {
     resetDrive();
     sendFrame(driveState.speedCode, driveState.steerCode);

@@ -65,7 +65,7 @@ bool failingTooLong(std::int64_t now) {
 }
 
 // Looked at afresh: the device may have taken the bytes since the last look
-// (the process may have been stopped meanwhile).
+// (the process may have been suspended meanwhile).
 bool stalledTooLong(std::int64_t now) {
     return link.heldSinceNs != kNotHeld && !deviceTaking(now) &&
            now - link.heldSinceNs >= kStallLostNs;

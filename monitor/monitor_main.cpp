@@ -146,7 +146,7 @@ int failedInput(const ByteSource& source, const std::string& error) {
     return source.wrongKind ? kUsageStatus : 1;
 }
 
-// Reads until the input ends or the program is asked to stop. Returns the
+// Reads until the input ends or the program is asked to end. Returns the
 // exit status.
 int watchLine(const Options& options) {
     ByteSource source;

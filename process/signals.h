@@ -37,10 +37,9 @@ bool takeSuspendRequest();
 // Whether the process was continued since the last call.
 bool takeContinued();
 
-// Stops the process until it is continued; returns then. It does not stop
-// when a request to end is already in, or when the process was continued
-// after the request to suspend came. Nothing on a platform without job
-// control.
+// Suspends the process until it is continued; returns then. Not when a
+// request to end is already in, or when the process was continued after the
+// request to suspend came. Nothing on a platform without job control.
 void suspendProcess();
 
 // Whether the terminal window changed its size since the last call.

@@ -83,7 +83,7 @@ void requestExit(int signal) {
     request(signal);
 }
 
-// A Windows console has no job control: nothing stops or continues the
+// A Windows console has no job control: nothing suspends or continues the
 // program from outside.
 void installJobControlHandlers() {}
 

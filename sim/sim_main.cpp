@@ -111,6 +111,6 @@ int main(int argc, char** argv) {
     }
     setPacing(paced);
     const int status = runDrive();
-    stopVirtualTransmitter();
+    endVirtualTransmitter();
     return status;
 }

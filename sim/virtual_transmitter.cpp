@@ -158,7 +158,7 @@ bool startVirtualTransmitter(const VirtualTransmitterSettings& settings, std::st
     return true;
 }
 
-void stopVirtualTransmitter() {
+void endVirtualTransmitter() {
     if (device.tracing) {
         closeTraceFile();
         device.tracing = false;
