@@ -18,8 +18,7 @@ constexpr std::int64_t kNotHeld = std::numeric_limits<std::int64_t>::min();
 
 struct TransmitterLink {
     FT_HANDLE deviceHandle = nullptr;
-    FT_STATUS openStatus = FT_DEVICE_NOT_OPENED; // status of the latest open attempt
-    bool open = false;                           // from a successful open until the close
+    bool open = false; // from a successful open until the close
     bool paced = true;
     Pacer pacer;
     int failedWritesInARow = 0;
@@ -111,7 +110,6 @@ FT_STATUS openTransmitter() {
         link.open = true;
         link.paced = paced;
     }
-    link.openStatus = status;
     return status;
 }
 

@@ -44,10 +44,7 @@ deb_version=$(sed -n '1s/^rcdrive (\([^)]*\)).*/\1/p' packaging/debian/changelog
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-[ -n "$version" ] || {
-    echo "no version in CMakeLists.txt's project()" >&2
-    exit 1
-}
+[ -n "$version" ] || { echo "no version in CMakeLists.txt's project()" >&2; exit 1; }
 echo "version $version, package $deb_version"
 
 # --- The Debian package -----------------------------------------------------
@@ -79,10 +76,7 @@ control_fields() {
         return 1
     }
     for field in Section Description; do
-        [ -n "$(dpkg-deb -f "$deb" "$field")" ] || {
-            echo "no $field"
-            return 1
-        }
+        [ -n "$(dpkg-deb -f "$deb" "$field")" ] || { echo "no $field"; return 1; }
     done
     # The dependencies come from dpkg-shlibdeps: the C library at least.
     dpkg-deb -f "$deb" Depends | grep -q 'libc6 (>=' || {
@@ -120,10 +114,7 @@ check "package files: programs, manual pages, udev rule, README, copyright, chan
 # notes explain, by its tag.
 lintian_clean() {
     local tag ok=0 notes
-    command -v lintian >/dev/null || {
-        echo "no lintian (scripts/ensure-deps.sh dist)"
-        return 1
-    }
+    command -v lintian >/dev/null || { echo "no lintian (scripts/ensure-deps.sh dist)"; return 1; }
     notes=$(sed -n '/^## Packaging notes/,/^## /p' README.md)
     lintian --tag-display-limit 0 "$deb" 2>/dev/null >"$work/lintian"
     for tag in $(sed -n 's/^[EW]: rcdrive[^:]*: \([^ ]*\).*/\1/p' "$work/lintian" | sort -u); do
@@ -280,10 +271,7 @@ udev_rule() {
     if udevadm verify --help >/dev/null 2>&1; then
         udevadm verify --resolve-names=never "$rule" || return 1
     fi
-    rules=$(udev_rules "$rule") || {
-        echo "$rules"
-        return 1
-    }
+    rules=$(udev_rules "$rule") || { echo "$rules"; return 1; }
     # The reader catches what udev would not take.
     printf 'GROUP=="dialout"\nKERNEL=="ttyUSB*", MODE="0660\nSUBSYSTEM=="tty" KERNEL=="x"\n' >"$broken"
     [ "$(udev_rules "$broken" | grep -c '^line ')" -eq 3 ] || {
@@ -426,10 +414,7 @@ installed() {
     for file in bin/rcdrive bin/rcdrive-sim bin/rcdrive-monitor share/man/man1/rcdrive.1.gz \
         lib/udev/rules.d/70-rcdrive.rules share/doc/rcdrive/README.md \
         share/doc/rcdrive/copyright; do
-        [ -s "$prefix/$file" ] || {
-            echo "missing: DESTDIR/opt/rcdrive/$file"
-            return 1
-        }
+        [ -s "$prefix/$file" ] || { echo "missing: DESTDIR/opt/rcdrive/$file"; return 1; }
     done
     ! ls "$prefix"/share/doc/rcdrive/changelog* 2>/dev/null || {
         echo "the Debian changelog in a plain install"
@@ -441,10 +426,7 @@ installed() {
         return 1
     }
     left=$(find "$work/stage" -type f -o -path "*/doc/rcdrive")
-    [ -z "$left" ] || {
-        echo "left after make uninstall: $left"
-        return 1
-    }
+    [ -z "$left" ] || { echo "left after make uninstall: $left"; return 1; }
 }
 check "make install PREFIX=/opt/rcdrive DESTDIR=...: everything under DESTDIR/opt/rcdrive, no Debian changelog; make uninstall removes it all" \
     installed
@@ -464,10 +446,7 @@ zip_files() {
     fi
     for name in rcdrive.exe rcdrive-sim.exe README.txt LICENSE.txt \
         virtual-ftd2xx-stand-in/FTD2XX.dll; do
-        echo "$names" | grep -qxF "$top/$name" || {
-            echo "missing: $top/$name"
-            ok=1
-        }
+        echo "$names" | grep -qxF "$top/$name" || { echo "missing: $top/$name"; ok=1; }
     done
     # rcdrive.exe would load a DLL beside it in place of FTDI's driver.
     if echo "$names" | grep -i "^$top/[^/]*\.dll$"; then
