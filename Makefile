@@ -29,13 +29,13 @@ configure_tests = grep -qx 'RCDRIVE_TESTS:BOOL=ON' $(1)/CMakeCache.txt 2>/dev/nu
                   cmake -S . -B $(1) $(2) -DRCDRIVE_TESTS:BOOL=ON
 
 build:
-	@tools/ensure-deps.sh build test
+	@scripts/ensure-deps.sh build test
 	@$(call configure_tests,$(BUILD),$(CMAKE_FLAGS))
 	cmake --build $(BUILD) -j $(JOBS)
 
 # The three programs and their manual pages, nothing else.
 programs:
-	@tools/ensure-deps.sh build
+	@scripts/ensure-deps.sh build
 	@$(call configure,$(BUILD),$(CMAKE_FLAGS))
 	cmake --build $(BUILD) -j $(JOBS) --target $(PROGRAMS) rcdrive-man
 
@@ -47,7 +47,7 @@ test: build
 # only be cleared away. Ending the simulator is no failure, whether by a quit
 # key (0) or Ctrl+C (130); anything else is passed on.
 sim:
-	@tools/ensure-deps.sh build
+	@scripts/ensure-deps.sh build
 	@$(call configure,$(BUILD),$(CMAKE_FLAGS))
 	@cmake --build $(BUILD) -j $(JOBS) --target rcdrive-sim -- --no-print-directory
 	@status=0; $(BUILD)/rcdrive-sim $(ARGS) || status=$$?; [ $$status -eq 130 ] || exit $$status
@@ -73,7 +73,7 @@ uninstall:
 # where it is installed, so that the package build shows it needs none.
 PACKAGE_BUILD ?= build-package
 package:
-	@tools/ensure-deps.sh build package
+	@scripts/ensure-deps.sh build package
 	@$(call configure,$(PACKAGE_BUILD),$(CMAKE_FLAGS) --no-warn-unused-cli -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON)
 	cmake --build $(PACKAGE_BUILD) -j $(JOBS)
 	cd $(PACKAGE_BUILD) && cpack -G DEB
@@ -90,7 +90,7 @@ bench-smoke: build
 # rcdrive under the kernel's own FTDI driver: Debian's kernel in QEMU with
 # emulated FT232R chips (under a minute, no KVM needed).
 kernel-test: build
-	@tools/ensure-deps.sh kernel-test
+	@scripts/ensure-deps.sh kernel-test
 	tests/kernel/run.sh $(BUILD)
 
 # The whole suite again, built with AddressSanitizer and UndefinedBehaviorSanitizer.
@@ -102,7 +102,7 @@ WINDOWS_CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRCDRIVE_WERROR=ON
 WINDOWS_TOOLCHAIN = -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
 
 windows:
-	@tools/ensure-deps.sh build windows windows-test
+	@scripts/ensure-deps.sh build windows windows-test
 	@$(call configure_tests,$(WINDOWS_BUILD),$(WINDOWS_TOOLCHAIN) $(WINDOWS_CMAKE_FLAGS))
 	cmake --build $(WINDOWS_BUILD) -j $(JOBS)
 
@@ -110,7 +110,7 @@ windows:
 # tests run them where 32-bit code cannot run. Nothing of it is handed out.
 WINDOWS64_BUILD ?= build-windows64
 windows64:
-	@tools/ensure-deps.sh build windows64 windows-test
+	@scripts/ensure-deps.sh build windows64 windows-test
 	@$(call configure_tests,$(WINDOWS64_BUILD),-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake $(WINDOWS_CMAKE_FLAGS))
 	cmake --build $(WINDOWS64_BUILD) -j $(JOBS)
 
@@ -122,7 +122,7 @@ windows-test: windows
 
 # The zip for Windows users: $(WINDOWS_BUILD)/rcdrive-<version>-win32.zip.
 windows-dist:
-	@tools/ensure-deps.sh build windows
+	@scripts/ensure-deps.sh build windows
 	@$(call configure,$(WINDOWS_BUILD),$(WINDOWS_TOOLCHAIN) $(WINDOWS_CMAKE_FLAGS))
 	cmake --build $(WINDOWS_BUILD) -j $(JOBS) --target windows-zip
 
@@ -130,7 +130,7 @@ windows-dist:
 # the seed corpus (the seeds in the repository stay as they are).
 FUZZ_SECONDS ?= 60
 fuzz:
-	@tools/ensure-deps.sh build fuzz
+	@scripts/ensure-deps.sh build fuzz
 	cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DRCDRIVE_FUZZ=ON -DRCDRIVE_TESTS=OFF -DRCDRIVE_WERROR=ON
 	cmake --build build-fuzz --target key_decoder_fuzz -j $(JOBS)
 	rm -rf build-fuzz/corpus && mkdir -p build-fuzz/corpus
@@ -140,8 +140,8 @@ fuzz:
 # in build-mutants/, built and run against the fast suite (those of Windows
 # code against the wine tests); about 30 minutes on 2 cores.
 mutants:
-	@tools/ensure-deps.sh build test mutants windows windows-test
-	tools/mutants.py --jobs $(JOBS)
+	@scripts/ensure-deps.sh build test mutants windows windows-test
+	scripts/mutants.py --jobs $(JOBS)
 
 clean:
 	rm -rf build build-*

@@ -9,7 +9,7 @@
 // wrong option.
 #include "bench/key_run.h"
 #include "bench/line_trace.h"
-#include "process/command_line.h"
+#include "options/command_line.h"
 
 #include <algorithm>
 #include <cerrno>

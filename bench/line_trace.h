@@ -7,7 +7,7 @@
 #pragma once
 
 #include "link/wire_format.h"
-#include "sim/trace_format.h"
+#include "trace/trace_format.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -8,6 +8,12 @@
 // pipe does not take at once is dropped (and the screen drawn again once it
 // can be), and the only wait is waitForInput, which also ends at a deadline
 // and on any request from outside.
+//
+// On Windows a console window takes its text at once (QuickEdit, whose
+// selection would hold it, is off while the program runs), so text for it
+// is written directly; text that is no console is handed to a thread of its
+// own. Its keys come as whole key codes from the console itself, with no
+// time of arrival to keep.
 #pragma once
 
 #include <cstdint>
@@ -20,7 +26,7 @@ void consoleOpen();
 // Idempotent, so every way out can call it.
 void consoleClose();
 
-// Before the process stops for a while: the terminal as consoleOpen() found
+// Before the process is suspended: the terminal as consoleOpen() found
 // it, with typed keys left queued. consoleResume() takes the keyboard again.
 void consoleSuspend();
 void consoleResume();
@@ -40,7 +46,7 @@ bool keyWaiting();
 
 // True when a key code can be had from input already read in, without
 // looking at the terminal again.
-bool keyQueued();
+bool keyBuffered();
 
 // True once the input has ended (a pipe or file at its end) and every key
 // from it has been taken: no key can ever come again. A terminal that hangs
@@ -48,13 +54,13 @@ bool keyQueued();
 bool keyInputEnded();
 
 // The next key code, waiting for one if need be; -1 at the end of input, when
-// the console cannot be read, or when a signal asks the program to stop.
+// the console cannot be read, or when a signal asks the program to end.
 int readKey();
 
 // The program's one wait: until input arrives, a pending Esc's time is up,
 // untilNs (on the monotonic clock) passes, or a request comes from outside.
-// Input that arrived is read in at once, stamped with its time. It may end
-// early; callers look at what they wait for again.
+// Input that arrived is read in at once, stamped with its time (POSIX). It
+// may end early; callers look at what they wait for again.
 void waitForInput(std::int64_t untilNs);
 
 // Puts the terminal settings back from a signal handler; async-signal-safe.

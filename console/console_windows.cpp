@@ -38,8 +38,6 @@
 #include <thread>
 #include <windows.h>
 
-#include <mmsystem.h>
-
 namespace {
 
 // A wait ends at least this often, whatever it waits for.
@@ -322,7 +320,7 @@ bool keyWaiting() {
     return keyboardPresent() && (secondCode >= 0 || _kbhit() != 0 || keyRecordWaiting());
 }
 
-bool keyQueued() {
+bool keyBuffered() {
     return keyWaiting();
 }
 
@@ -332,7 +330,7 @@ bool keyInputEnded() {
 }
 
 int readKey() {
-    while (keyboardPresent() && exitSignal() == 0) {
+    while (keyboardPresent() && !exitRequested()) {
         if (secondCode >= 0) {
             const int code = secondCode;
             secondCode = -1;
@@ -374,9 +372,7 @@ void waitForInput(std::int64_t untilNs) {
         gamepadPump();
         return;
     }
-    // Waits count in 1 ms ticks rather than the default 15.6 ms, as sleeps do.
-    static const MMRESULT fineTicks = timeBeginPeriod(1);
-    (void)fineTicks;
+    useFineTicks();
     const DWORD woke = WaitForMultipleObjects(count, handles, FALSE, static_cast<DWORD>(ms));
     if (watchKeys && woke == WAIT_OBJECT_0 + count - 1 && !keyWaiting()) {
         dropNonKeyRecords();

@@ -28,7 +28,7 @@ constexpr const char* kTakesNoData =
 // takes no more than about a byte time; the rest follow between bytes.
 constexpr std::int64_t kKeyBudgetNs = kNominalByteNs;
 
-enum class DriveEnd { Quit, Stop, Lost };
+enum class DriveEnd { Quit, ExitRequest, Lost };
 
 // Keys typed at the prompt at start-up, other than the quit keys: applied
 // once the first rest frame is out. As many as a terminal holds for a
@@ -36,10 +36,6 @@ enum class DriveEnd { Quit, Stop, Lost };
 // neither memory nor the first frame waits on it.
 std::vector<int> typedAhead;
 constexpr std::size_t kMostTypedAhead = 4096;
-
-bool stopRequested() {
-    return exitSignal() != 0;
-}
 
 void drawStatus();
 
@@ -65,16 +61,16 @@ void takePadCommand() {
     }
 }
 
-// Waits until untilNs, or until the program is asked to stop. Keys that
+// Waits until untilNs, or until the program is asked to end. Keys that
 // arrive meanwhile are read in with their times, and stay queued.
 void pauseUntil(std::int64_t untilNs) {
-    while (monotonicNs() < untilNs && !stopRequested()) {
+    while (monotonicNs() < untilNs && !exitRequested()) {
         waitForInput(untilNs);
     }
 }
 
-// Gives the terminal back and stops until continued, unless a request to
-// end or a continue came first; then takes the terminal again. The caller
+// Gives the terminal back and is suspended until continued, unless a request
+// to end or a continue came first; then takes the terminal again. The caller
 // looks at the requests again afterwards.
 void suspendHere() {
     consoleSuspend();
@@ -131,9 +127,9 @@ void redraw(bool driving) {
 // kept for the drive if keep is set, and dropped otherwise. True once a quit
 // key came.
 bool takePromptKeys(bool keep) {
-    while (keyQueued()) {
+    while (keyBuffered()) {
         const int code = readKey();
-        if (code == kKeyQuit || code == kKeyStop) {
+        if (isQuitKey(code)) {
             applyKey(code);
             return true;
         }
@@ -145,7 +141,7 @@ bool takePromptKeys(bool keep) {
 }
 
 // Prompts and tries to open until the transmitter answers and takes the line
-// settings, or until the program is asked to stop or a quit key comes. Other
+// settings, or until the program is asked to end or a quit key comes. Other
 // keys typed meanwhile are kept for the drive with keepKeys (typed ahead at
 // start-up), else dropped (typed blind for a vehicle that was not
 // listening). The prompt is drawn again only when the screen may have
@@ -154,7 +150,7 @@ bool takePromptKeys(bool keep) {
 // transmitter to the next while it takes no data.
 bool connect(bool keepKeys, std::int64_t notBeforeNs, std::string problem) {
     for (;;) {
-        if (stopRequested()) {
+        if (exitRequested()) {
             return false;
         }
         if (takeSuspendRequest()) {
@@ -187,8 +183,8 @@ bool connect(bool keepKeys, std::int64_t notBeforeNs, std::string problem) {
     }
 }
 
-// Before the process stops: the vehicle at rest, the rest frame out whole
-// and shown, the terminal given back. The transmitter stays open.
+// Before the process is suspended: the vehicle at rest, the rest frame out
+// whole and shown, the terminal given back. The transmitter stays open.
 void suspendDriving() {
     resetDrive();
     sendFrame(driveState.speedCode, driveState.steerCode);
@@ -208,8 +204,8 @@ DriveEnd drive() {
         if (driveState.quitRequested) {
             return DriveEnd::Quit;
         }
-        if (stopRequested()) {
-            return DriveEnd::Stop;
+        if (exitRequested()) {
+            return DriveEnd::ExitRequest;
         }
         if (transmitterLost()) {
             return DriveEnd::Lost;
@@ -218,7 +214,7 @@ DriveEnd drive() {
             suspendDriving();
             continue;
         }
-        // After the process was stopped for a while, driving goes on from
+        // After the process was suspended for a while, driving goes on from
         // rest rather than with a command from before.
         if (takeContinued()) {
             consoleResume();
@@ -252,7 +248,7 @@ DriveEnd drive() {
         if (now < due) {
             // Until the byte is due: keys as they come. The wait reads in
             // whatever arrives, so nothing else need look at the terminal.
-            if (restFrameOut && keyQueued()) {
+            if (restFrameOut && keyBuffered()) {
                 takeKey();
             } else {
                 waitForInput(due);
@@ -265,7 +261,7 @@ DriveEnd drive() {
             const std::int64_t budgetEnd = now + kKeyBudgetNs;
             do {
                 takeKey();
-            } while (!driveState.quitRequested && keyQueued() && monotonicNs() < budgetEnd);
+            } while (!driveState.quitRequested && keyBuffered() && monotonicNs() < budgetEnd);
             if (driveState.quitRequested) {
                 continue;
             }

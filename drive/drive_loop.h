@@ -2,6 +2,6 @@
 #pragma once
 
 // Runs rcdrive from start-up to shut-down and returns the exit status: 0
-// after a quit key; after a request to stop from outside, the platform's
+// after a quit key; after a request to end from outside, the platform's
 // usual status for it (128 + the signal on POSIX).
 int runDrive();

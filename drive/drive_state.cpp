@@ -24,23 +24,35 @@ void resetDrive() {
     setSteerLevel(0);
 }
 
-void speedUp() {
+static void speedUp() {
     setSpeedLevel(driveState.speedLevel < kMaxLevel ? driveState.speedLevel + 1 : kMaxLevel);
 }
 
-void speedDown() {
+static void speedDown() {
     setSpeedLevel(driveState.speedLevel > -kMaxLevel ? driveState.speedLevel - 1 : -kMaxLevel);
 }
 
-void steerRight() {
+static void steerRight() {
     setSteerLevel(driveState.steerLevel < kMaxLevel ? driveState.steerLevel + 1 : kMaxLevel);
 }
 
-void steerLeft() {
+static void steerLeft() {
     setSteerLevel(driveState.steerLevel > -kMaxLevel ? driveState.steerLevel - 1 : -kMaxLevel);
 }
 
+bool isQuitKey(int code) {
+    return code == kKeyQuit || code == kKeyAbort;
+}
+
 bool applyKey(int code) {
+    if (isQuitKey(code)) {
+        if (code == kKeyAbort) {
+            writeText("STOP\n");
+        }
+        resetDrive();
+        driveState.quitRequested = 1;
+        return true;
+    }
     switch (code) {
     case kKeyEsc:
         resetDrive();
@@ -56,15 +68,6 @@ bool applyKey(int code) {
         return true;
     case kKeyDown:
         speedDown();
-        return true;
-    case kKeyStop:
-        writeText("STOP\n");
-        resetDrive();
-        driveState.quitRequested = 1;
-        return true;
-    case kKeyQuit:
-        resetDrive();
-        driveState.quitRequested = 1;
         return true;
     default:
         return false;

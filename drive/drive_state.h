@@ -22,7 +22,7 @@ constexpr int kKeyUp = 72;    // also the letter H
 constexpr int kKeyLeft = 75;  // also K
 constexpr int kKeyRight = 77; // also M
 constexpr int kKeyDown = 80;  // also P
-constexpr int kKeyStop = 81;  // Q, and the second code of PgDn
+constexpr int kKeyAbort = 81; // Q, and the second code of PgDn: quits saying "STOP"
 constexpr int kKeyQuit = 113; // q
 
 // The first code of an arrow key, PgDn and the other extended keys.
@@ -33,10 +33,8 @@ constexpr int kExtendedKeyPrefix = 224;
 // changes nothing.
 bool applyKey(int code);
 
+// Whether the key ends the program.
+bool isQuitKey(int code);
+
 // Back to rest: stop, straight. The quit flag stays as it is.
 void resetDrive();
-
-void speedUp();
-void speedDown();
-void steerRight();
-void steerLeft();

@@ -2,7 +2,8 @@
 // USB transmitter. Answers --help and --version given alone; ignores any
 // other arguments.
 #include "drive/drive_loop.h"
-#include "process/info_options.h"
+#include "options/info_options.h"
+#include "process/descriptors.h"
 #include "process/signals.h"
 
 namespace {

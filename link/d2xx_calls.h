@@ -1,7 +1,7 @@
 // Calls into a D2XX library made on a thread of their own, so that a call
 // that does not come back (a write to a device that has stopped taking data,
 // with no time-out set) holds only that thread: never the drive loop, never
-// a request to stop.
+// a request to end.
 //
 // The caller waits for each call only so long. A call that has not returned
 // by then is reported as failed, as the device refusing it would be, and runs

@@ -15,8 +15,9 @@
 
 #include "link/d2xx_queue.h"
 #include "link/open_problem.h"
-
+#include "link/serial_line.h"
 #include "link/usb_serial.h"
+#include "link/wire_format.h"
 #include "process/clock.h"
 
 #include <algorithm>
@@ -103,41 +104,12 @@ Device* release(FT_HANDLE handle) {
     return device;
 }
 
-// The c_cflag bits that make up the framing: cleared of whatever the last user
-// left and set to the one framing this layer runs.
-constexpr tcflag_t kFramingBits = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
-
-// Raw bytes, no flow control of either kind, modem lines ignored, reads
-// that return at once; the framing in t is kept (cfmakeraw alone would force
-// 8 bits without parity). Parity errors are ignored on input: the line is
-// only used to send. DTR and RTS, raised by the driver at open, drop at close
-// (HUPCL) whatever the last user left, so a transmitter wired to them sees
-// the same on every run.
-void makeRawLine(termios* t) {
-    const tcflag_t framing = t->c_cflag & kFramingBits;
-    cfmakeraw(t);
-    t->c_cflag = (t->c_cflag & ~kFramingBits) | framing;
-    t->c_iflag &= ~(IXON | IXOFF | IXANY | INPCK);
-    t->c_iflag |= IGNPAR;
-    t->c_cflag &= ~CRTSCTS;
-    t->c_cflag |= CLOCAL | CREAD | HUPCL;
-    t->c_cc[VMIN] = 0;
-    t->c_cc[VTIME] = 0;
-}
-
-// Applies t, with the fixed parts of the line state in place, and reads it
-// back. tcsetattr succeeds when the driver took any part of a request, and
-// a driver that cannot do some framing (a pty has no parity, for one) drops
-// it silently; the line would then garble every byte while reporting
-// success. So a request that did not take in full is an error, and the line
-// goes back to how it was before.
+// Applies t as a raw line and reads it back; a request that did not take in
+// full is an error, and the line goes back to how it was before.
 FT_STATUS applyLine(int fd, const termios& before, termios t) {
     makeRawLine(&t);
-    termios got{};
     // glibc itself reports a parity the driver dropped as EINVAL.
-    if (tcsetattr(fd, TCSANOW, &t) == 0 && tcgetattr(fd, &got) == 0 &&
-        (got.c_cflag & kFramingBits) == (t.c_cflag & kFramingBits) &&
-        cfgetospeed(&got) == cfgetospeed(&t) && cfgetispeed(&got) == cfgetispeed(&t)) {
+    if (tcsetattr(fd, TCSANOW, &t) == 0 && lineTook(fd, t)) {
         return FT_OK;
     }
     tcsetattr(fd, TCSANOW, &before);
@@ -152,17 +124,20 @@ void setOpenProblem(const std::string& problem) {
 
 constexpr const char* kLineRefused = "refuses 1200 baud 8E1";
 
-// A line setting the port did not take is told as the reason it cannot be
-// used, until the next open.
-FT_STATUS refusedIfNot(const Device& device, FT_STATUS status) {
+// Changes a part of the line, as applyLine does. A setting the port did not
+// take is told as the reason it cannot be used, until the next open.
+FT_STATUS changeLine(const Device& device, void (*change)(termios*)) {
+    termios before{};
+    if (tcgetattr(device.fd, &before) != 0) {
+        return FT_IO_ERROR;
+    }
+    termios t = before;
+    change(&t);
+    const FT_STATUS status = applyLine(device.fd, before, t);
     if (status != FT_OK) {
         setOpenProblem(device.node + ": " + kLineRefused);
     }
     return status;
-}
-
-void setFraming(termios* t, tcflag_t framing) {
-    t->c_cflag = (t->c_cflag & ~kFramingBits) | framing;
 }
 
 // Which chip a device is: its USB serial number, or where it is plugged in
@@ -223,12 +198,19 @@ FT_STATUS openPort(const std::string& node, FT_HANDLE* handle, std::string* prob
 
 } // namespace
 
+std::string portGroup(const std::string& node) {
+    struct stat st {};
+    if (stat(node.c_str(), &st) != 0) {
+        return "";
+    }
+    const group* g = getgrgid(st.st_gid);
+    return g != nullptr ? g->gr_name : std::to_string(st.st_gid);
+}
+
 std::string portOpenError(const std::string& node, int error) {
     const char* what = error == EBUSY ? "held by another program" : std::strerror(error);
-    struct stat st {};
-    const group* g =
-        error == EACCES && stat(node.c_str(), &st) == 0 ? getgrgid(st.st_gid) : nullptr;
-    return node + ": " + what + (g != nullptr ? std::string(" (group ") + g->gr_name + ")" : "");
+    const std::string group = error == EACCES ? portGroup(node) : "";
+    return node + ": " + what + (group.empty() ? "" : " (group " + group + ")");
 }
 
 std::string portProblem(const std::string& node) {
@@ -237,7 +219,7 @@ std::string portProblem(const std::string& node) {
     if (openPort(node, &handle, &problem) != FT_OK) {
         return problem;
     }
-    if (FT_SetBaudRate(handle, 1200) != FT_OK ||
+    if (FT_SetBaudRate(handle, kLineBaud) != FT_OK ||
         FT_SetDataCharacteristics(handle, FT_BITS_8, FT_STOP_BITS_1, FT_PARITY_EVEN) != FT_OK) {
         problem = node + ": " + kLineRefused;
     }
@@ -254,27 +236,47 @@ void setDeviceRoots(const std::string& sysfsRoot, const std::string& devRoot) {
     r.drivenIdentity.clear();
 }
 
-// The first device in numeric order with this exact description (see
-// usb_serial.h) that can be had: one that another program or handle holds,
-// or that cannot be opened for any other reason, is passed over for the next
-// with the same description. FT_DEVICE_NOT_OPENED if there were such devices
-// but none could be opened. A device without a product string has no
-// description, so "" finds nothing. Once a chip with the description has
-// been driven, only that chip is opened by it: another one of the same name
-// plugged in meanwhile may drive another vehicle.
-FT_STATUS openByDescription(const char* description, const std::string& sysfsRoot,
-                            const std::string& devRoot, FT_HANDLE* handle) {
+std::string d2xxOpenProblem() {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    return r.openProblem.empty() ? r.openProblem : r.openProblem + ", see rcdrive-monitor --list";
+}
+
+// The driver's count of what it has not yet handed to the chip: its buffer
+// and the USB transfers in flight (TIOCOUTQ).
+int d2xxQueuedBytes(FT_HANDLE handle) {
+    Device* device = lookUp(handle);
+    int queued = 0;
+    return device != nullptr && ioctl(device->fd, TIOCOUTQ, &queued) == 0 ? queued : -1;
+}
+
+extern "C" {
+
+// By description only: the first device in numeric order with this exact
+// description (see usb_serial.h) that can be had. One that another program
+// or handle holds, or that cannot be opened for any other reason, is passed
+// over for the next with the same description; FT_DEVICE_NOT_OPENED if
+// there were such devices but none could be opened. A device without a
+// product string has no description, so "" finds nothing. Once a chip with
+// the description has been driven, only that chip is opened by it: another
+// one of the same name plugged in meanwhile may drive another vehicle.
+FT_STATUS FT_API FT_OpenEx(void* arg, std::uint32_t flags, FT_HANDLE* handle) {
     if (handle == nullptr) {
         return FT_INVALID_HANDLE;
     }
     *handle = nullptr;
-    if (description == nullptr || *description == '\0') {
+    const char* description = static_cast<const char*>(arg);
+    if (flags != FT_OPEN_BY_DESCRIPTION || description == nullptr || *description == '\0') {
         return FT_DEVICE_NOT_FOUND;
     }
+    std::string sysfsRoot;
+    std::string devRoot;
     std::string driven;
     {
         Registry& r = registry();
         std::lock_guard<std::mutex> lock(r.mutex);
+        sysfsRoot = r.sysfsRoot;
+        devRoot = r.devRoot;
         driven = r.drivenDescription == description ? r.drivenIdentity : "";
     }
     FT_STATUS status = FT_DEVICE_NOT_FOUND;
@@ -313,41 +315,6 @@ FT_STATUS openByDescription(const char* description, const std::string& sysfsRoo
     return status;
 }
 
-std::string d2xxOpenProblem() {
-    Registry& r = registry();
-    std::lock_guard<std::mutex> lock(r.mutex);
-    return r.openProblem.empty() ? r.openProblem : r.openProblem + ", see rcdrive-monitor --list";
-}
-
-// The driver's count of what it has not yet handed to the chip: its buffer
-// and the USB transfers in flight (TIOCOUTQ).
-int d2xxQueuedBytes(FT_HANDLE handle) {
-    Device* device = lookUp(handle);
-    int queued = 0;
-    return device != nullptr && ioctl(device->fd, TIOCOUTQ, &queued) == 0 ? queued : -1;
-}
-
-extern "C" {
-
-FT_STATUS FT_API FT_OpenEx(void* arg, std::uint32_t flags, FT_HANDLE* handle) {
-    if (handle == nullptr) {
-        return FT_INVALID_HANDLE;
-    }
-    *handle = nullptr;
-    if (flags != FT_OPEN_BY_DESCRIPTION) {
-        return FT_DEVICE_NOT_FOUND;
-    }
-    std::string sysfsRoot;
-    std::string devRoot;
-    {
-        Registry& r = registry();
-        std::lock_guard<std::mutex> lock(r.mutex);
-        sysfsRoot = r.sysfsRoot;
-        devRoot = r.devRoot;
-    }
-    return openByDescription(static_cast<const char*>(arg), sysfsRoot, devRoot, handle);
-}
-
 // Only the rate rcdrive's line runs at is supported; any other is refused
 // and leaves the line as it was.
 FT_STATUS FT_API FT_SetBaudRate(FT_HANDLE handle, std::uint32_t baudRate) {
@@ -355,17 +322,13 @@ FT_STATUS FT_API FT_SetBaudRate(FT_HANDLE handle, std::uint32_t baudRate) {
     if (device == nullptr) {
         return FT_INVALID_HANDLE;
     }
-    if (baudRate != 1200) {
+    if (baudRate != kLineBaud) {
         return FT_INVALID_BAUD_RATE;
     }
-    termios before{};
-    if (tcgetattr(device->fd, &before) != 0) {
-        return FT_IO_ERROR;
-    }
-    termios t = before;
-    cfsetispeed(&t, B1200);
-    cfsetospeed(&t, B1200);
-    return refusedIfNot(*device, applyLine(device->fd, before, t));
+    return changeLine(*device, [](termios* t) {
+        cfsetispeed(t, kLineSpeed);
+        cfsetospeed(t, kLineSpeed);
+    });
 }
 
 // Only rcdrive's framing is supported, 8 data bits, even parity, 1 stop bit;
@@ -379,13 +342,7 @@ FT_STATUS FT_API FT_SetDataCharacteristics(FT_HANDLE handle, unsigned char wordL
     if (wordLength != FT_BITS_8 || stopBits != FT_STOP_BITS_1 || parity != FT_PARITY_EVEN) {
         return FT_INVALID_PARAMETER;
     }
-    termios before{};
-    if (tcgetattr(device->fd, &before) != 0) {
-        return FT_IO_ERROR;
-    }
-    termios t = before;
-    setFraming(&t, CS8 | PARENB);
-    return refusedIfNot(*device, applyLine(device->fd, before, t));
+    return changeLine(*device, [](termios* t) { setFraming(t, kLineFraming); });
 }
 
 // Writes all bytes, waiting for room when the driver's buffer is full, but

@@ -9,9 +9,9 @@
 // Where the layer looks for devices; /sys and /dev unless changed.
 void setDeviceRoots(const std::string& sysfsRoot, const std::string& devRoot);
 
-// FT_OpenEx by description, looking under the given roots.
-FT_STATUS openByDescription(const char* description, const std::string& sysfsRoot,
-                            const std::string& devRoot, FT_HANDLE* handle);
+// The group that owns the node, by name, or by number where it has none;
+// empty when the node cannot be looked at.
+std::string portGroup(const std::string& node);
 
 // "<node>: <why>" for an open of node that failed with errno error, as the
 // prompt tells it: the group to be in for EACCES, "held by another

@@ -27,8 +27,6 @@ constexpr std::int64_t kPacedByteNs = kNominalByteNs + kNominalByteNs * kPaceMar
 constexpr std::int64_t kPaceLeadNs = kNominalByteNs;
 
 struct Pacer {
-    std::int64_t byteNs = kPacedByteNs;
-    std::int64_t leadNs = kPaceLeadNs;
     std::int64_t lineFreeNs = INT64_MIN; // when the bytes written so far are out
 };
 

@@ -5,29 +5,35 @@
 #include "process/clock.h"
 
 #include <algorithm>
+#include <array>
 #include <limits>
-
-TransmitterLink transmitterLink = {nullptr, FT_DEVICE_NOT_OPENED};
 
 namespace {
 
 // A USB transfer to the chip takes about a millisecond; this leaves room.
 constexpr std::int64_t kTransferMarginNs = 5 * kNsPerMs;
 
-Pacer pacer;
-bool pacing = true;
-int failedWritesInARow = 0;
-std::int64_t failingSinceNs = 0; // when the first of them was begun
-bool tookData = false;           // a byte was taken since the open
-
-// A byte held back because the device is not taking what waits below.
+// No byte is held back.
 constexpr std::int64_t kNotHeld = std::numeric_limits<std::int64_t>::min();
-std::int64_t heldSinceNs = kNotHeld;
-int heldBelow = 0; // bytes waiting below when last looked
 
-// The frame on its way out: its bytes, and how many have been handed over.
-std::array<std::uint8_t, 3> frame = {};
-int frameSent = 3;
+struct TransmitterLink {
+    FT_HANDLE deviceHandle = nullptr;
+    bool open = false; // from a successful open until the close
+    bool paced = true;
+    Pacer pacer;
+    int failedWritesInARow = 0;
+    std::int64_t failingSinceNs = 0; // when the first of them was begun
+    bool tookData = false;           // a byte was taken since the open
+    // Since when a byte is held back because the device is not taking what
+    // waits below, and how many bytes waited there when last looked.
+    std::int64_t heldSinceNs = kNotHeld;
+    int heldBelow = 0;
+    // The frame on its way out: its bytes, and how many have been handed over.
+    std::array<std::uint8_t, kFrameBytes> frame = {};
+    int frameSent = kFrameBytes;
+};
+
+TransmitterLink link;
 
 void sleepUntil(std::int64_t whenNs) {
     for (std::int64_t now = monotonicNs(); now < whenNs; now = monotonicNs()) {
@@ -39,131 +45,128 @@ void sleepUntil(std::int64_t whenNs) {
 // its way below. Once it takes again what it held, those bytes go onto the
 // line from now, and the pacer reckons with them.
 bool deviceTaking(std::int64_t now) {
-    const int below = d2xxQueuedBytes(transmitterLink.deviceHandle);
+    const int below = d2xxQueuedBytes(link.deviceHandle);
     if (below > kMostQueuedBelow) {
-        heldSinceNs = heldSinceNs == kNotHeld ? now : heldSinceNs;
-        heldBelow = below;
+        link.heldSinceNs = link.heldSinceNs == kNotHeld ? now : link.heldSinceNs;
+        link.heldBelow = below;
         return false;
     }
-    if (heldSinceNs != kNotHeld) {
-        pacerResume(pacer, now, heldBelow);
-        heldSinceNs = kNotHeld;
+    if (link.heldSinceNs != kNotHeld) {
+        pacerResume(link.pacer, now, link.heldBelow);
+        link.heldSinceNs = kNotHeld;
     }
     return true;
 }
 
 bool failingTooLong(std::int64_t now) {
-    return failedWritesInARow >= kFailedWritesWhenLost &&
-           now - failingSinceNs >= kFailingWhenLostNs;
+    return link.failedWritesInARow >= kFailedWritesWhenLost &&
+           now - link.failingSinceNs >= kFailingWhenLostNs;
 }
 
 // Looked at afresh: the device may have taken the bytes since the last look
-// (the process may have been stopped meanwhile).
+// (the process may have been suspended meanwhile).
 bool stalledTooLong(std::int64_t now) {
-    return heldSinceNs != kNotHeld && !deviceTaking(now) && now - heldSinceNs >= kStallLostNs;
+    return link.heldSinceNs != kNotHeld && !deviceTaking(now) &&
+           now - link.heldSinceNs >= kStallLostNs;
+}
+
+// Writes the byte now, in a write call of its own; whether the device took it.
+bool writeByte(std::uint8_t byte) {
+    std::uint32_t written = 0;
+    const std::int64_t begun = monotonicNs();
+    // A write that reports success but took no byte has not sent it either.
+    const bool took = FT_Write(link.deviceHandle, &byte, 1, &written) == FT_OK && written == 1;
+    // Pacing goes on for a failed write too, so that a dead device does not
+    // spin the loop with retries.
+    if (link.paced) {
+        pacerWrote(link.pacer, monotonicNs());
+    }
+    if (!took && link.failedWritesInARow++ == 0) {
+        link.failingSinceNs = begun;
+    } else if (took) {
+        link.failedWritesInARow = 0;
+        link.tookData = true;
+    }
+    return took;
 }
 
 } // namespace
 
 bool transmitterOpen() {
-    return transmitterLink.openStatus == FT_OK;
+    return link.open;
 }
 
 FT_STATUS openTransmitter() {
+    FT_HANDLE handle = nullptr;
     // FT_OpenEx takes the description through a pointer to non-const, and
     // only reads it.
-    transmitterLink.openStatus = FT_OpenEx(const_cast<char*>(kDeviceDescription),
-                                           FT_OPEN_BY_DESCRIPTION, &transmitterLink.deviceHandle);
-    if (transmitterOpen()) {
+    const FT_STATUS status =
+        FT_OpenEx(const_cast<char*>(kDeviceDescription), FT_OPEN_BY_DESCRIPTION, &handle);
+    if (status == FT_OK) {
         // A fresh line, with nothing queued on it and no frame begun.
-        pacer = Pacer();
-        failedWritesInARow = 0;
-        tookData = false;
-        heldSinceNs = kNotHeld;
-        frameSent = 3;
-    } else {
-        transmitterLink.deviceHandle = nullptr;
-    }
-    return transmitterLink.openStatus;
-}
-
-bool configureLine() {
-    if (!transmitterOpen()) {
-        return false;
-    }
-    const FT_STATUS baud = FT_SetBaudRate(transmitterLink.deviceHandle, kLineBaud);
-    const FT_STATUS data = FT_SetDataCharacteristics(transmitterLink.deviceHandle, FT_BITS_8,
-                                                     FT_STOP_BITS_1, FT_PARITY_EVEN);
-    return baud == FT_OK && data == FT_OK;
-}
-
-FT_STATUS sendByte(int value) {
-    if (!transmitterOpen()) {
-        return FT_INVALID_HANDLE;
-    }
-    unsigned char byte = static_cast<unsigned char>(value & 0xFF);
-    std::uint32_t written = 0;
-    const std::int64_t begun = monotonicNs();
-    FT_STATUS status = FT_Write(transmitterLink.deviceHandle, &byte, 1, &written);
-    // A write that reports success but took no byte has not sent it either.
-    if (status == FT_OK && written != 1) {
-        status = FT_IO_ERROR;
-    }
-    // Pacing goes on for a failed write too, so that a dead device does not
-    // spin the loop with retries.
-    if (pacing) {
-        pacerWrote(pacer, monotonicNs());
-    }
-    if (status != FT_OK && failedWritesInARow++ == 0) {
-        failingSinceNs = begun;
-    } else if (status == FT_OK) {
-        failedWritesInARow = 0;
-        tookData = true;
+        const bool paced = link.paced;
+        link = TransmitterLink();
+        link.deviceHandle = handle;
+        link.open = true;
+        link.paced = paced;
     }
     return status;
 }
 
+bool configureLine() {
+    if (!link.open) {
+        return false;
+    }
+    const FT_STATUS baud = FT_SetBaudRate(link.deviceHandle, kLineBaud);
+    const FT_STATUS data =
+        FT_SetDataCharacteristics(link.deviceHandle, FT_BITS_8, FT_STOP_BITS_1, FT_PARITY_EVEN);
+    return baud == FT_OK && data == FT_OK;
+}
+
 std::int64_t byteDueNs() {
-    if (!pacing) {
+    if (!link.paced) {
         return std::numeric_limits<std::int64_t>::min();
     }
     const std::int64_t now = monotonicNs();
     // Only a byte that is due asks what waits below: one look a byte time.
-    if (pacerWaitNs(pacer, now) == 0 && transmitterOpen() && !deviceTaking(now)) {
+    if (pacerWaitNs(link.pacer, now) == 0 && link.open && !deviceTaking(now)) {
         return now + kHeldLookNs;
     }
-    return now + pacerWaitNs(pacer, now);
+    return now + pacerWaitNs(link.pacer, now);
 }
 
-FT_STATUS streamByte(int speedCode, int steerCode) {
-    if (frameSent == 3) {
-        frame = frameBytes(speedCode, steerCode);
-        frameSent = 0;
+void streamByte(int speedCode, int steerCode) {
+    if (!link.open) {
+        return;
+    }
+    if (link.frameSent == kFrameBytes) {
+        link.frame = frameBytes(speedCode, steerCode);
+        link.frameSent = 0;
     }
     // A byte that failed is written again next time, so that the frame on
     // its way is never cut short on the line.
-    const FT_STATUS status = sendByte(frame[frameSent]);
-    if (status == FT_OK) {
-        ++frameSent;
+    if (writeByte(link.frame[link.frameSent])) {
+        ++link.frameSent;
     }
-    return status;
 }
 
 bool frameUnfinished() {
-    return frameSent < 3;
+    return link.frameSent < kFrameBytes;
 }
 
 bool sendFrame(int speedCode, int steerCode) {
     const std::int64_t giveUp = monotonicNs() + kFrameRetryLimitNs;
     // The frame begun goes out whole first, then this one.
-    for (int framesLeft = frameUnfinished() ? 2 : 1; transmitterOpen() && monotonicNs() < giveUp;) {
+    for (int framesLeft = frameUnfinished() ? 2 : 1; link.open && monotonicNs() < giveUp;) {
         // A byte held while the device takes nothing is due again later.
         const std::int64_t due = byteDueNs();
         if (monotonicNs() < due) {
             sleepUntil(std::min(due, giveUp));
             continue;
         }
-        if (streamByte(speedCode, steerCode) == FT_OK && !frameUnfinished() && --framesLeft == 0) {
+        // Only the byte that ends a frame leaves none unfinished.
+        streamByte(speedCode, steerCode);
+        if (!frameUnfinished() && --framesLeft == 0) {
             return true;
         }
     }
@@ -171,8 +174,8 @@ bool sendFrame(int speedCode, int steerCode) {
 }
 
 void waitUntilSent() {
-    if (pacing && pacerLineClearNs(pacer) != std::numeric_limits<std::int64_t>::min()) {
-        sleepUntil(pacerLineClearNs(pacer) + kTransferMarginNs);
+    if (link.paced && pacerLineClearNs(link.pacer) != std::numeric_limits<std::int64_t>::min()) {
+        sleepUntil(pacerLineClearNs(link.pacer) + kTransferMarginNs);
     }
 }
 
@@ -183,19 +186,19 @@ bool transmitterLost() {
 
 bool transmitterTakesNoData() {
     const std::int64_t now = monotonicNs();
-    return stalledTooLong(now) || (failingTooLong(now) && !tookData);
+    return stalledTooLong(now) || (failingTooLong(now) && !link.tookData);
 }
 
 void closeTransmitter() {
-    if (!transmitterOpen()) {
+    if (!link.open) {
         return;
     }
-    FT_Close(transmitterLink.deviceHandle);
-    transmitterLink.deviceHandle = nullptr;
-    transmitterLink.openStatus = FT_DEVICE_NOT_OPENED;
-    frameSent = 3;
+    FT_Close(link.deviceHandle);
+    link.deviceHandle = nullptr;
+    link.open = false;
+    link.frameSent = kFrameBytes;
 }
 
 void setPacing(bool paced) {
-    pacing = paced;
+    link.paced = paced;
 }

@@ -3,23 +3,17 @@
 //
 // The link never waits on its own while driving: the drive loop asks when
 // the next byte is due (byteDueNs) and hands it over then (streamByte), so
-// that it can take keys in the meantime. Only the shut-down's sendFrame and
-// waitUntilSent wait.
+// that it can take keys in the meantime. Only sendFrame and waitUntilSent
+// wait, to leave the vehicle at rest before the end or a suspend.
+//
+// There is one transmitter link in the process; a loss shows only in
+// transmitterLost().
 #pragma once
 
 #include "link/d2xx.h"
 #include "link/wire_format.h"
 
-#include <array>
 #include <cstdint>
-
-struct TransmitterLink {
-    FT_HANDLE deviceHandle; // valid while openStatus is FT_OK
-    FT_STATUS openStatus;   // status of the latest open attempt
-};
-
-// The one transmitter link of the process.
-extern TransmitterLink transmitterLink;
 
 // The transmitter counts as gone when writes keep failing: a frame's worth
 // of them in a row, paced as bytes are, so over more than a byte time. A
@@ -53,19 +47,16 @@ bool configureLine();
 // Whether a device is open.
 bool transmitterOpen();
 
-// Writes the low 8 bits of value now, in a write call of its own.
-FT_STATUS sendByte(int value);
-
 // When the next byte may be handed over without running ahead of the line
 // (monotonic ns); now or earlier when it may go at once. While the device
 // takes nothing, a moment from now, when the queue below is looked at again.
 std::int64_t byteDueNs();
 
-// Hands over the next byte of the stream now. A new frame takes the codes
-// given, as they are at that moment; its other two bytes follow whatever the
-// codes are by then, so that every frame leaves whole. A byte whose write
-// fails is the next one handed over again.
-FT_STATUS streamByte(int speedCode, int steerCode);
+// Hands over the next byte of the stream now, in a write call of its own. A
+// new frame takes the codes given, as they are at that moment; its other two
+// bytes follow whatever the codes are by then, so that every frame leaves
+// whole. A byte whose write fails is the next one handed over again.
+void streamByte(int speedCode, int steerCode);
 
 // Whether a frame has been begun and not finished.
 bool frameUnfinished();

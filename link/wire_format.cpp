@@ -25,6 +25,10 @@ int codeFor(int level, int rest, int positiveBase, int negativeBase) {
     return rest;
 }
 
+std::uint8_t checksumOf(unsigned speedCode, unsigned steerCode) {
+    return static_cast<std::uint8_t>((speedCode + steerCode) & 0xFF);
+}
+
 } // namespace
 
 int speedCodeFor(int speedLevel) {
@@ -39,14 +43,10 @@ int codeMagnitude(unsigned code) {
     return static_cast<int>(code & 0x0F);
 }
 
-std::uint8_t frameChecksum(unsigned speedCode, unsigned steerCode) {
-    return static_cast<std::uint8_t>((speedCode + steerCode) & 0xFF);
-}
-
-std::array<std::uint8_t, 3> frameBytes(int speedCode, int steerCode) {
+std::array<std::uint8_t, kFrameBytes> frameBytes(int speedCode, int steerCode) {
     return {static_cast<std::uint8_t>(speedCode & 0xFF),
             static_cast<std::uint8_t>(steerCode & 0xFF),
-            frameChecksum(static_cast<unsigned>(speedCode), static_cast<unsigned>(steerCode))};
+            checksumOf(static_cast<unsigned>(speedCode), static_cast<unsigned>(steerCode))};
 }
 
 bool isSpeedCode(unsigned byte) {
@@ -60,5 +60,5 @@ bool isSteerCode(unsigned byte) {
 }
 
 bool isValidFrame(unsigned speed, unsigned steer, unsigned checksum) {
-    return isSpeedCode(speed) && isSteerCode(steer) && checksum == frameChecksum(speed, steer);
+    return isSpeedCode(speed) && isSteerCode(steer) && checksum == checksumOf(speed, steer);
 }

@@ -37,26 +37,11 @@ int steerCodeFor(int steerLevel);
 // The step of a code, 0..9: its low four bits (0 for stop and straight).
 int codeMagnitude(unsigned code);
 
-std::uint8_t frameChecksum(unsigned speedCode, unsigned steerCode);
-
 // The bytes of a frame; only the low 8 bits of each code go out.
-std::array<std::uint8_t, 3> frameBytes(int speedCode, int steerCode);
+constexpr int kFrameBytes = 3;
+std::array<std::uint8_t, kFrameBytes> frameBytes(int speedCode, int steerCode);
 
 // Whether bytes are codes of the encoding, and three bytes a whole frame.
 bool isSpeedCode(unsigned byte);
 bool isSteerCode(unsigned byte);
 bool isValidFrame(unsigned speed, unsigned steer, unsigned checksum);
-
-// A byte on the line, and when it started there (ns).
-struct LineByte {
-    std::int64_t t;
-    std::uint8_t value;
-};
-
-// A whole frame on the line, and when its first byte started there (ns).
-struct Frame {
-    std::int64_t t;
-    std::uint8_t speed;
-    std::uint8_t steer;
-    std::uint8_t checksum;
-};

@@ -19,6 +19,8 @@ std::int64_t counterFrequency() {
     return frequency;
 }
 
+} // namespace
+
 void useFineTicks() {
     static const bool done = [] {
         timeBeginPeriod(1);
@@ -26,8 +28,6 @@ void useFineTicks() {
     }();
     (void)done;
 }
-
-} // namespace
 
 std::int64_t monotonicNs() {
     LARGE_INTEGER now;

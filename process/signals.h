@@ -1,26 +1,12 @@
 // The process's signals. Requests from outside the program: to end it (Ctrl+C, and on POSIX every
 // signal whose default action ends a process, the real-time ones from
 // SIGRTMIN to SIGRTMAX included; on Windows Ctrl+Break and closing the
-// console window), to stop it for a while (SIGTSTP, SIGTTIN, SIGTTOU), and
-// the news that it was continued (SIGCONT) or its window resized (SIGWINCH).
-// The handlers only record the request and wake the program's one wait; the
+// console window), to suspend it (SIGTSTP, SIGTTIN, SIGTTOU), and the news
+// that it was continued (SIGCONT) or its window resized (SIGWINCH). The
+// handlers only record the request and wake the program's one wait; the
 // drive loop notices it and acts properly. Each handled signal is unblocked
 // when its handler is installed, whatever mask the program inherited.
 #pragma once
-
-// Opens /dev/null onto any of descriptors 0, 1 and 2 that is closed, so that
-// nothing opened later takes their numbers: screen text must never reach
-// the transmitter or a trace, and the transmitter's bytes never the keys.
-// Call it first thing in main.
-void claimStandardDescriptors();
-
-// Descriptors kept free, when they run short, for what the program cannot
-// do without: the transmitter's, and one to look for it. The wake-up pipe
-// and the console's own descriptors are conveniences, and give way.
-constexpr int kEssentialDescriptors = 2;
-
-// Whether kEssentialDescriptors more could still be opened.
-bool essentialDescriptorsFree();
 
 // Installs the handlers for requests to end; also makes broken pipes
 // harmless, and runs the crash clean-up before a crash signal takes the
@@ -31,26 +17,29 @@ void installExitHandlers();
 // down: put the terminal back, for one.
 void setCrashCleanup(void (*cleanup)());
 
-// Also takes stop and continue over, for a program that must leave things
-// in order before it stops; without it they keep their usual effect.
+// Also takes suspend and continue over, for a program that must leave things
+// in order before it is suspended; without it they keep their usual effect.
 void installJobControlHandlers();
 
 // 0 while nobody has asked the program to end, else the signal that did.
 int exitSignal();
 
+// Whether somebody has asked the program to end.
+bool exitRequested();
+
 // Asks the program to end as if the signal had come (a terminal that hung up
 // counts as SIGHUP).
 void requestExit(int signal);
 
-// Whether a request to stop for a while came since the last call.
+// Whether a request to suspend came since the last call.
 bool takeSuspendRequest();
 
 // Whether the process was continued since the last call.
 bool takeContinued();
 
-// Stops the process until it is continued; returns then. It does not stop
-// when a request to end is already in, or when the process was continued
-// after the request to stop came. Nothing on a platform without job control.
+// Suspends the process until it is continued; returns then. Not when a
+// request to end is already in, or when the process was continued after the
+// request to suspend came. Nothing on a platform without job control.
 void suspendProcess();
 
 // Whether the terminal window changed its size since the last call.

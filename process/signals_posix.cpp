@@ -1,5 +1,7 @@
 #include "process/signals.h"
 
+#include "process/descriptors.h"
+
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -13,15 +15,15 @@ namespace {
 volatile sig_atomic_t requestedSignal = 0;
 volatile sig_atomic_t suspendRequested = 0;
 volatile sig_atomic_t continued = 0;
-// Set by a continue, cleared by a request to stop: a continue that came
-// after the request and before the stop means the stop is not wanted.
+// Set by a continue, cleared by a request to suspend: a continue that came
+// after the request and before the suspend means the suspend is not wanted.
 volatile sig_atomic_t continuedSinceRequest = 0;
 volatile sig_atomic_t resized = 0;
 int wakePipe[2] = {-1, -1};
 void (*crashCleanup)() = nullptr;
 std::atomic<bool> libraryCallLeftRunning{false};
 
-// Signals that stop a process for a while, and those that mean a fault in
+// Signals that suspend a process, and those that mean a fault in
 // the program itself; every other signal whose default action ends the
 // process is a request to end, and takes the orderly way out.
 constexpr int kSuspendSignals[] = {SIGTSTP, SIGTTIN, SIGTTOU};
@@ -90,7 +92,7 @@ bool isEndingSignal(int signal) {
 }
 
 // The signals whose handlers record requests; each handler runs with the
-// others held, so that a stop request and a continue never interleave.
+// others held, so that a suspend request and a continue never interleave.
 sigset_t handledSignals() {
     sigset_t set;
     sigemptyset(&set);
@@ -115,7 +117,7 @@ void install(int signal, void (*handler)(int), int flags) {
     action.sa_flags = flags;
     sigaction(signal, &action, nullptr);
     // A signal blocked by whoever started the program would never reach
-    // its handler: the program could not be stopped by it.
+    // its handler: the program could not be ended or suspended by it.
     sigset_t one;
     sigemptyset(&one);
     sigaddset(&one, signal);
@@ -151,31 +153,6 @@ void makeWakePipe() {
 
 } // namespace
 
-void claimStandardDescriptors() {
-    for (int fd = 0; fd <= 2; ++fd) {
-        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
-            // open gives the lowest free number, which is this one.
-            const int null = open("/dev/null", O_RDWR);
-            if (null >= 0 && null != fd) {
-                close(null);
-            }
-        }
-    }
-}
-
-bool essentialDescriptorsFree() {
-    int taken[kEssentialDescriptors];
-    int count = 0;
-    while (count < kEssentialDescriptors &&
-           (taken[count] = fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0)) >= 0) {
-        ++count;
-    }
-    for (int i = 0; i < count; ++i) {
-        close(taken[i]);
-    }
-    return count == kEssentialDescriptors;
-}
-
 void setCrashCleanup(void (*cleanup)()) {
     crashCleanup = cleanup;
 }
@@ -208,6 +185,10 @@ int exitSignal() {
     return requestedSignal;
 }
 
+bool exitRequested() {
+    return requestedSignal != 0;
+}
+
 void requestExit(int signal) {
     onExitRequest(signal);
 }
@@ -225,8 +206,8 @@ bool takeResized() {
 }
 
 void suspendProcess() {
-    // With the handled signals held, what came in since the request to stop
-    // is looked at once more: a request to end wins over the stop, and a
+    // With the handled signals held, what came in since the request to
+    // suspend is looked at once more: a request to end wins over it, and a
     // continue that came meanwhile has already undone it. Anything that
     // arrives after this look stays pending and is handled once continued.
     const sigset_t held = handledSignals();

@@ -58,14 +58,6 @@ BOOL WINAPI onConsoleEvent(DWORD event) {
 
 } // namespace
 
-// Windows hands a process valid standard handles or none at all; a missing
-// one never lends its number to something opened later.
-void claimStandardDescriptors() {}
-
-bool essentialDescriptorsFree() {
-    return true;
-}
-
 // A crash on Windows leaves the console as it is: nothing to put back.
 void setCrashCleanup(void (*)()) {}
 
@@ -83,11 +75,15 @@ int exitSignal() {
     return requestedSignal.load();
 }
 
+bool exitRequested() {
+    return requestedSignal.load() != 0;
+}
+
 void requestExit(int signal) {
     request(signal);
 }
 
-// A Windows console has no job control: nothing stops or continues the
+// A Windows console has no job control: nothing suspends or continues the
 // program from outside.
 void installJobControlHandlers() {}
 

@@ -32,8 +32,8 @@
 // leaves the transmitter unplugged for good, rather than simulating some other
 // device than the one asked for, and says why on the standard error, once.
 #include "link/d2xx.h"
+#include "options/command_line.h"
 #include "process/clock.h"
-#include "process/command_line.h"
 #include "sim/virtual_transmitter.h"
 
 #include <cstdio>

@@ -2,9 +2,9 @@
 // USB device, for trying the program, and testing it, without hardware.
 #include "drive/drive_loop.h"
 #include "link/transmitter_link.h"
-#include "process/command_line.h"
-#include "process/info_options.h"
-#include "process/signals.h"
+#include "options/command_line.h"
+#include "options/info_options.h"
+#include "process/descriptors.h"
 #include "sim/virtual_transmitter.h"
 
 #include <cstdio>
@@ -111,6 +111,6 @@ int main(int argc, char** argv) {
     }
     setPacing(paced);
     const int status = runDrive();
-    stopVirtualTransmitter();
+    endVirtualTransmitter();
     return status;
 }

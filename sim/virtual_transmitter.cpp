@@ -5,8 +5,8 @@
 #include "link/open_problem.h"
 #include "link/wire_format.h"
 #include "process/clock.h"
-#include "sim/trace_file.h"
-#include "sim/trace_format.h"
+#include "trace/trace_file.h"
+#include "trace/trace_format.h"
 
 #include <algorithm>
 #include <cmath>
@@ -158,7 +158,7 @@ bool startVirtualTransmitter(const VirtualTransmitterSettings& settings, std::st
     return true;
 }
 
-void stopVirtualTransmitter() {
+void endVirtualTransmitter() {
     if (device.tracing) {
         closeTraceFile();
         device.tracing = false;

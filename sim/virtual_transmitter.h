@@ -68,4 +68,4 @@ bool startVirtualTransmitter(const VirtualTransmitterSettings& settings, std::st
                              bool* traceBusy = nullptr);
 
 // Closes the trace, giving the lines not yet read a last short chance.
-void stopVirtualTransmitter();
+void endVirtualTransmitter();

@@ -1,7 +1,7 @@
 // An rcdrive-sim trace as tests look at it.
 #pragma once
 
-#include "sim/trace_format.h"
+#include "trace/trace_format.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,48 +1,54 @@
-// The key table and the steps, checked against the encoding written out here
-// on its own. The letters H, K, M and P give the codes of Up, Left, Right and
+// The key table and the steps, with the state each run of keys leaves
+// written out. The letters H, K, M and P give the codes of Up, Left, Right and
 // Down, so a string of them is a run of arrow keys.
 #include "drive/drive_state.h"
 #include "testkit/capture_output.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
 namespace {
 
+constexpr DriveState kRest = {0, 0, 0, 0, 0x80, 0x40, 0};
+
 void driveFromRest(const std::string& keys) {
-    driveState = DriveState{0, 0, 0, 0, 0x80, 0x40, 0};
+    driveState = kRest;
     for (char key : keys) {
         EXPECT_TRUE(applyKey(key)) << key;
     }
 }
 
-void expectLevels(int speed, int steer) {
-    EXPECT_EQ(driveState.speedLevel, speed);
-    EXPECT_EQ(driveState.steerLevel, steer);
-    EXPECT_EQ(driveState.speedMagnitude, std::abs(speed));
-    EXPECT_EQ(driveState.steerMagnitude, std::abs(steer));
-    EXPECT_EQ(driveState.speedCode, speed == 0 ? 0x80 : speed > 0 ? 0xA0 + speed : 0x90 - speed);
-    EXPECT_EQ(driveState.steerCode, steer == 0 ? 0x40 : steer > 0 ? 0x50 + steer : 0x60 - steer);
+void expectState(const DriveState& expected) {
+    EXPECT_EQ(std::memcmp(&driveState, &expected, sizeof expected), 0)
+        << driveState.speedLevel << " " << driveState.steerLevel << " " << driveState.speedMagnitude
+        << " " << driveState.steerMagnitude << " " << driveState.speedCode << " "
+        << driveState.steerCode << " " << driveState.quitRequested;
 }
 
-// Ten keys down from rest, then twenty up: one level per key, through zero
-// with no jump, held at 9 either way (the key still handled), and the other
-// half of the state left as it was.
+// One level a key, through zero with no jump, held at 9 either way (the key
+// still handled), each half of the state left alone by the other's keys.
 TEST(DriveSteps, OneLevelPerKeyThroughZeroAndNoFurtherThanNine) {
-    for (const bool speed : {true, false}) {
-        driveFromRest(speed ? "MM" : "HH");
-        int level = 0;
-        for (int i = 0; i < 30; ++i) {
-            const bool down = i < 10;
-            EXPECT_TRUE(applyKey(speed ? (down ? 'P' : 'H') : (down ? 'K' : 'M')));
-            level = std::clamp(level + (down ? -1 : 1), -9, 9);
-            SCOPED_TRACE(testing::Message() << (speed ? "speed " : "steer ") << level);
-            speed ? expectLevels(level, 2) : expectLevels(2, level);
-        }
+    for (const auto& [keys, state] : std::initializer_list<std::pair<const char*, DriveState>>{
+             {"H", {1, 0, 1, 0, 0xA1, 0x40, 0}},
+             {"P", {-1, 0, 1, 0, 0x91, 0x40, 0}},
+             {"M", {0, 1, 0, 1, 0x80, 0x51, 0}},
+             {"K", {0, -1, 0, 1, 0x80, 0x61, 0}},
+             {"HP", {0, 0, 0, 0, 0x80, 0x40, 0}},
+             {"PPPH", {-2, 0, 2, 0, 0x92, 0x40, 0}},
+             {"PHH", {1, 0, 1, 0, 0xA1, 0x40, 0}},
+             {"HHHHHHHHHH", {9, 0, 9, 0, 0xA9, 0x40, 0}},
+             {"PPPPPPPPPP", {-9, 0, 9, 0, 0x99, 0x40, 0}},
+             {"MMMMMMMMMM", {0, 9, 0, 9, 0x80, 0x59, 0}},
+             {"KKKKKKKKKK", {0, -9, 0, 9, 0x80, 0x69, 0}},
+             {"KKKKKKKKKMMM", {0, -6, 0, 6, 0x80, 0x66, 0}},
+             {"HHHKK", {3, -2, 3, 2, 0xA3, 0x62, 0}},
+             {"MMPPPP", {-4, 2, 4, 2, 0x94, 0x52, 0}},
+         }) {
+        SCOPED_TRACE(keys);
+        driveFromRest(keys);
+        expectState(state);
     }
 }
 
@@ -50,15 +56,13 @@ TEST(DriveSteps, OneLevelPerKeyThroughZeroAndNoFurtherThanNine) {
 // taken back.
 TEST(DriveKeys, EscRestsAndTheQuitKeysRestAndQuit) {
     driveFromRest("HHHHHKKK\x1b");
-    expectLevels(0, 0);
-    EXPECT_EQ(driveState.quitRequested, 0);
+    expectState(kRest);
     for (const auto& [key, said] : {std::pair<int, const char*>{'Q', "STOP\n"}, {'q', ""}}) {
         driveFromRest("HHHMM");
+        EXPECT_TRUE(isQuitKey(key));
         EXPECT_EQ(captureOutput([key = key] { EXPECT_TRUE(applyKey(key)); }), said);
-        expectLevels(0, 0);
-        EXPECT_EQ(driveState.quitRequested, 1);
         applyKey(27);
-        EXPECT_EQ(driveState.quitRequested, 1);
+        expectState({0, 0, 0, 0, 0x80, 0x40, 1});
     }
 }
 
@@ -68,11 +72,12 @@ TEST(DriveKeys, UnlistedCodesChangeNothing) {
     for (int code = -1; code <= 255; ++code) {
         if (std::string("\x1bHKMPQq").find(static_cast<char>(code)) == std::string::npos) {
             EXPECT_FALSE(applyKey(code)) << code;
+            EXPECT_FALSE(isQuitKey(code)) << code;
         }
     }
     EXPECT_FALSE(applyKey(256 + 'H')); // only the code itself counts, not its low byte
     EXPECT_FALSE(applyKey(-256 + 'H'));
-    EXPECT_EQ(std::memcmp(&before, &driveState, sizeof before), 0);
+    expectState(before);
 }
 
 } // namespace

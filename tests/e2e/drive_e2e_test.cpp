@@ -4,7 +4,7 @@
 #include "testkit/pty_session.h"
 #include "testkit/sim_run.h"
 
-#include "sim/trace_file.h"
+#include "trace/trace_file.h"
 
 #include <gtest/gtest.h>
 

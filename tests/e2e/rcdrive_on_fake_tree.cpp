@@ -6,7 +6,7 @@
 //   rcdrive-on-fake-tree SYSFS_ROOT DEV_ROOT
 #include "drive/drive_loop.h"
 #include "link/d2xx_linux.h"
-#include "process/signals.h"
+#include "process/descriptors.h"
 
 #include <cstdio>
 

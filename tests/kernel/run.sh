@@ -34,7 +34,7 @@ for module in usb-common usbcore usbip-core vhci-hcd usbserial ftdi_sio evdev ui
     esac >"$root/lib/modules/$module.ko"
 done
 # The programs with the shared libraries they need; the emulator is static.
-for program in rcdrive rcdrive-monitor rcdrive-ft232r tests/kernel-operator tests/kernel-checks; do
+for program in rcdrive rcdrive-monitor tests/rcdrive-ft232r tests/kernel-operator tests/kernel-checks; do
     cp "$build/$program" "$root/bin/"
     for library in $(ldd "$build/$program" 2>/dev/null | grep -o '/[^ ]*' || true); do
         mkdir -p "$root$(dirname "$library")"

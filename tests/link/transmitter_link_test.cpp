@@ -7,32 +7,9 @@
 
 #include <string>
 #include <tuple>
+#include <vector>
 
 namespace {
-
-TEST(CommandFrame, ChecksumIsTheLowByteOfTheSum) {
-    EXPECT_EQ(frameBytes(0x80, 0x40), (std::array<std::uint8_t, 3>{0x80, 0x40, 0xC0}));
-    EXPECT_EQ(frameBytes(0xA1, 0x40), (std::array<std::uint8_t, 3>{0xA1, 0x40, 0xE1}));
-    EXPECT_EQ(frameBytes(0xA9, 0x69), (std::array<std::uint8_t, 3>{0xA9, 0x69, 0x12}));
-    EXPECT_EQ(frameBytes(0x99, 0x59), (std::array<std::uint8_t, 3>{0x99, 0x59, 0xF2}));
-}
-
-// Every byte value against the encoding: a direction's high nibble with a
-// step of 1 to 9, or the rest code. A direction's base byte alone (0x90,
-// 0xA0, 0x50, 0x60) is no code, so A0 40 E0 is no frame.
-TEST(CommandFrame, OnlyTheCodesOfTheEncodingAreCodes) {
-    for (unsigned byte = 0; byte < 256; ++byte) {
-        const unsigned direction = byte & 0xF0;
-        const bool stepped = (byte & 0x0F) >= 1 && (byte & 0x0F) <= 9;
-        const bool speed = byte == 0x80 || (stepped && (direction == 0x90 || direction == 0xA0));
-        const bool steer = byte == 0x40 || (stepped && (direction == 0x50 || direction == 0x60));
-        EXPECT_EQ(isSpeedCode(byte), speed) << byte;
-        EXPECT_EQ(isSteerCode(byte), steer) << byte;
-    }
-    EXPECT_TRUE(isValidFrame(0xA1, 0x40, 0xE1));
-    EXPECT_FALSE(isValidFrame(0xA1, 0x40, 0xE2));
-    EXPECT_FALSE(isValidFrame(0xA0, 0x40, 0xE0));
-}
 
 // The link's state is process-wide: each test starts closed, unpaced, on a
 // fresh recording library.
@@ -59,34 +36,33 @@ std::vector<std::string> callNames() {
 TEST_F(TransmitterLinkTest, OpensDimsalThenSetsTheLineWritesByteByByteAndClosesOnce) {
     fakeD2xx.openStatus = FT_DEVICE_NOT_FOUND;
     EXPECT_EQ(openTransmitter(), FT_DEVICE_NOT_FOUND);
-    EXPECT_EQ(transmitterLink.openStatus, FT_DEVICE_NOT_FOUND);
+    EXPECT_FALSE(transmitterOpen());
     EXPECT_FALSE(configureLine());
     EXPECT_FALSE(sendFrame(0x80, 0x40));
     closeTransmitter();
 
     fakeD2xx.openStatus = FT_OK;
     EXPECT_EQ(openTransmitter(), FT_OK);
-    EXPECT_EQ(transmitterLink.deviceHandle, &fakeDeviceHandle);
     EXPECT_TRUE(configureLine());
     sendFrame(0xA9, 0x69);
-    sendByte(0x1C0); // only the low 8 bits go out
     closeTransmitter();
+    EXPECT_FALSE(transmitterOpen());
     closeTransmitter();
 
     const auto& calls = fakeD2xx.calls;
     ASSERT_EQ(callNames(), (std::vector<std::string>{"open", "open", "baud", "data", "write",
-                                                     "write", "write", "write", "close"}));
+                                                     "write", "write", "close"}));
     for (int i : {0, 1}) {
         EXPECT_EQ(calls[i].text, "dimsal");
         EXPECT_EQ(calls[i].args, std::vector<unsigned>{2}); // by description
     }
     EXPECT_EQ(calls[2].args, std::vector<unsigned>{1200});
     EXPECT_EQ(calls[3].args, (std::vector<unsigned>{8, 0, 2}));
-    for (std::size_t i = 4; i < 8; ++i) {
-        EXPECT_EQ(calls[i].args[0], 1u) << "one byte per write call";
+    for (std::size_t i = 2; i < calls.size(); ++i) {
         EXPECT_EQ(calls[i].handle, &fakeDeviceHandle);
+        EXPECT_TRUE(calls[i].name != "write" || calls[i].args[0] == 1u) << "one byte a write";
     }
-    EXPECT_EQ(fakeWrittenBytes(), (std::vector<unsigned>{0xA9, 0x69, 0x12, 0xC0}));
+    EXPECT_EQ(fakeWrittenBytes(), (std::vector<unsigned>{0xA9, 0x69, 0x12}));
 }
 
 // A byte whose write fails is written again, so frames reach the line whole
@@ -104,7 +80,7 @@ TEST_F(TransmitterLinkTest, AFailedByteIsWrittenAgainAndOnlyLastingFailuresAreAL
     // than a byte time, the device is gone. One success ends the count.
     fakeD2xx.writeStatus = failed;
     for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(streamByte(0x80, 0x40), failed);
+        streamByte(0x80, 0x40);
     }
     EXPECT_FALSE(transmitterLost());
     sleepNs(2 * kNominalByteNs);

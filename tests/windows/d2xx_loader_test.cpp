@@ -9,7 +9,7 @@
 //                       place half-way
 #include "link/d2xx.h"
 #include "link/open_problem.h"
-#include "sim/trace_format.h"
+#include "trace/trace_format.h"
 
 #include <gtest/gtest.h>
 

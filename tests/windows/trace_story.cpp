@@ -14,7 +14,7 @@
 // changes (8040 A140 ...). A last line "malformed N" counts lines that were
 // no trace lines.
 #include "link/wire_format.h"
-#include "sim/trace_format.h"
+#include "trace/trace_format.h"
 
 #include <algorithm>
 #include <cstdio>
