@@ -6,7 +6,7 @@
 #include "console/gamepad.h"
 
 #include "console/gamepad_scan.h"
-#include "process/signals.h"
+#include "process/descriptors.h"
 
 #include <cerrno>
 #include <cstring>

@@ -15,7 +15,8 @@
 //                    within a second of its last q
 //   pace:CHIP:OP     OP's presses: line use >= 97 %, key-to-wire latency, output queue
 //   padcpu:OP        OP's two samples, without a pad and with an idle one: the pad
-//                    adds no wake-ups (context switches), and little CPU time
+//                    adds no wake-ups (context switches); CPU at most 1 % of a core
+//                    or half again what it is without a pad
 //   pad:CHIP:OP      each of OP's gamepad reports on the wire as the codes it expects
 //                    within the latency limit, or no change where it expects none
 //   stall:CHIP:OP    OP's presses on the wire within the latency limit of the key,
@@ -40,10 +41,12 @@ namespace {
 constexpr std::int64_t kLatencyLimitNs = 60 * kNsPerMs;
 constexpr std::int64_t kQuitLimitNs = 1000 * kNsPerMs;
 // An idle gamepad reports nothing, and nothing polls it: the program wakes as
-// often with one as without. The CPU time in the emulated guest varies by
-// some tenths of a point between runs anyway.
+// often with one as without. Its CPU time stays within a point of a core, or
+// (in an emulated guest, where all of it costs several times more) within
+// half again what it is without a pad; it varies by some tenths between runs.
 constexpr double kIdlePadSwitchesShare = 1.05;
 constexpr double kIdlePadCpuShare = 1.5;
+constexpr double kIdlePadCpuPercent = 1.0;
 
 struct PlugIn {
     std::vector<LineByte> wire;
@@ -361,9 +364,9 @@ void checkPadCpu(const Args& a) {
     const auto& cpu = operators[a[1]].cpu;
     const bool measured = cpu.size() == 2 && cpu[0].first >= 0 && cpu[1].first >= 0;
     report(measured && cpu[1].second <= cpu[0].second * kIdlePadSwitchesShare &&
-               cpu[1].first <= cpu[0].first * kIdlePadCpuShare,
+               cpu[1].first <= std::max(kIdlePadCpuPercent, cpu[0].first * kIdlePadCpuShare),
            "%s: without a pad %.2f %% of a core and %.0f switches a second, with an idle one "
-           "%.2f %% and %.0f (in the emulated guest)",
+           "%.2f %% and %.0f (in the guest)",
            a[1].c_str(), measured ? cpu[0].first : -1.0, measured ? cpu[0].second : -1.0,
            measured ? cpu[1].first : -1.0, measured ? cpu[1].second : -1.0);
 }
