@@ -48,11 +48,9 @@ cp "$here/../../testkit/checks.sh" "$root/"
 
 # The pc machine: its HPET gives the guest a fine clock, which the checks of
 # pace and latency need. One processor: two, each a thread of its own on the
-# host, see each other stall and let the driver's queue grow. KVM where the
-# host has it, so that the guest's CPU figures are a real machine's; else
-# emulated.
+# host, see each other stall and let the driver's queue grow.
 console=$build/kernel-test.console
-timeout 300 qemu-system-x86_64 -M pc,accel=kvm:tcg -m 512 -smp 1 -no-reboot -nographic \
+timeout 300 qemu-system-x86_64 -M pc -accel tcg -m 512 -smp 1 -no-reboot -nographic \
     -nodefaults -serial stdio -kernel "/boot/vmlinuz-$version" -initrd "$work/initrd" \
     -append "console=ttyS0 quiet panic=-1" </dev/null | tr -d '\r' >"$console" || true
 
