@@ -4,7 +4,7 @@
 // waits while the buffer is full, as a real chip's does. The chip can stall,
 // taking nothing over USB for a while: bytes written meanwhile wait in the
 // driver, and go onto the line once it takes them again. Every call and every
-// byte can be traced to a file (sim/trace_format.h).
+// byte can be traced to a file (trace/trace_format.h).
 #pragma once
 
 #include <cstdint>
