@@ -61,6 +61,7 @@ TEST(DriveKeys, EscRestsAndTheQuitKeysRestAndQuit) {
         driveFromRest("HHHMM");
         EXPECT_TRUE(isQuitKey(key));
         EXPECT_EQ(captureOutput([key = key] { EXPECT_TRUE(applyKey(key)); }), said);
+        expectState({0, 0, 0, 0, 0x80, 0x40, 1});
         applyKey(27);
         expectState({0, 0, 0, 0, 0x80, 0x40, 1});
     }
