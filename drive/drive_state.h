@@ -25,9 +25,6 @@ constexpr int kKeyDown = 80;  // also P
 constexpr int kKeyAbort = 81; // Q, and the second code of PgDn: quits saying "STOP"
 constexpr int kKeyQuit = 113; // q
 
-// The first code of an arrow key, PgDn and the other extended keys.
-constexpr int kExtendedKeyPrefix = 224;
-
 // Runs the action for one key code. Returns whether the key was handled; an
 // unhandled key (extended-key prefixes 0 and 224, -1, anything unlisted)
 // changes nothing.

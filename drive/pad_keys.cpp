@@ -1,12 +1,13 @@
 #include "drive/pad_keys.h"
 
+#include "console/extended_keys.h"
 #include "drive/drive_state.h"
 
 namespace {
 
 void pressTimes(std::vector<int>& codes, int code, int times) {
     for (int i = 0; i < times; ++i) {
-        codes.push_back(kExtendedKeyPrefix);
+        codes.push_back(kExtendedPrefix);
         codes.push_back(code);
     }
 }
