@@ -29,16 +29,6 @@ bool isTransmitter(const Row& row) {
     return row.device->description == kDeviceDescription;
 }
 
-// Product strings come from the device itself: nothing in them may reach the
-// terminal as a control character.
-std::string printable(const std::string& text) {
-    std::string shown;
-    for (unsigned char c : text) {
-        shown += (c < 0x20 || c == 0x7F) ? '?' : static_cast<char>(c);
-    }
-    return shown;
-}
-
 bool inSessionGroups(gid_t gid) {
     if (getegid() == gid) {
         return true;
@@ -123,6 +113,14 @@ void checkAccess(Row& row) {
 }
 
 } // namespace
+
+std::string printable(const std::string& text) {
+    std::string shown;
+    for (unsigned char c : text) {
+        shown += (c < 0x20 || c == 0x7F) ? '?' : static_cast<char>(c);
+    }
+    return shown;
+}
 
 void printDeviceList(std::FILE* out, const std::string& sysfsRoot, const std::string& devRoot) {
     const std::vector<UsbSerialDevice> devices = findUsbSerialDevices(sysfsRoot, devRoot);

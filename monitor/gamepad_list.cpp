@@ -2,6 +2,7 @@
 
 #include "console/gamepad_scan.h"
 #include "link/d2xx_linux.h"
+#include "monitor/device_list.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -21,16 +22,6 @@ std::string openProblem(const std::string& node) {
     }
     close(fd);
     return "";
-}
-
-// A pad's name comes from the device itself: no control character of it
-// may reach the terminal.
-std::string printable(const std::string& text) {
-    std::string shown;
-    for (unsigned char c : text) {
-        shown += (c < 0x20 || c == 0x7F) ? '?' : static_cast<char>(c);
-    }
-    return shown;
 }
 
 } // namespace
