@@ -3,10 +3,11 @@
 // capabilities/key and capabilities/abs hold the key and axis bitmaps.
 #include "console/gamepad_scan.h"
 
+#include "process/sysfs_attribute.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <sys/utsname.h>
 
@@ -15,18 +16,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-constexpr std::size_t kMaxAttributeBytes = 4096;
-
-std::string readAttribute(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::string text(kMaxAttributeBytes, '\0');
-    in.read(&text[0], static_cast<std::streamsize>(text.size()));
-    text.resize(static_cast<std::size_t>(std::max<std::streamsize>(in.gcount(), 0)));
-    const std::size_t end = text.find_last_not_of(" \t\r\n");
-    text.erase(end == std::string::npos ? 0 : end + 1);
-    return text;
-}
 
 // Whether bit is set in a bitmap written as hex words, the most significant
 // word first (the kernel leaves out leading zero words).
@@ -89,12 +78,12 @@ std::vector<GamepadDevice> findGamepads(const std::string& sysfsRoot, const std:
         const long number = eventNumber(name);
         const fs::path device = it->path() / "device";
         if (number < 0 ||
-            !reportsGamepad(readAttribute(device / "capabilities" / "key"),
-                            readAttribute(device / "capabilities" / "abs"), longBits)) {
+            !reportsGamepad(readSysfsAttribute(device / "capabilities" / "key"),
+                            readSysfsAttribute(device / "capabilities" / "abs"), longBits)) {
             continue;
         }
         found.push_back(
-            {number, {name, devRoot + "/input/" + name, readAttribute(device / "name")}});
+            {number, {name, devRoot + "/input/" + name, readSysfsAttribute(device / "name")}});
     }
     std::sort(found.begin(), found.end(),
               [](const auto& a, const auto& b) { return a.first < b.first; });

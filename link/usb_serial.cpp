@@ -9,18 +9,15 @@
 // being read is skipped, nothing throws.
 #include "link/usb_serial.h"
 
+#include "process/sysfs_attribute.h"
+
 #include <algorithm>
 #include <charconv>
 #include <filesystem>
-#include <fstream>
 
 namespace fs = std::filesystem;
 
 namespace {
-
-// USB strings are at most 126 UTF-16 characters; anything longer than this
-// is not a product string.
-constexpr std::size_t kMaxAttributeBytes = 4096;
 
 // The canonical form of path, empty if it cannot be resolved.
 fs::path resolvedPath(const fs::path& path) {
@@ -37,21 +34,6 @@ bool isWithin(const fs::path& path, const fs::path& root) {
 bool isRegularFile(const fs::path& path) {
     std::error_code ec;
     return fs::is_regular_file(path, ec);
-}
-
-// The contents of a regular file without trailing whitespace; "" if it
-// cannot be read.
-std::string readAttribute(const fs::path& path) {
-    if (!isRegularFile(path)) {
-        return "";
-    }
-    std::ifstream in(path, std::ios::binary);
-    std::string text(kMaxAttributeBytes, '\0');
-    in.read(&text[0], static_cast<std::streamsize>(text.size()));
-    text.resize(static_cast<std::size_t>(std::max<std::streamsize>(in.gcount(), 0)));
-    std::size_t end = text.find_last_not_of(" \t\r\n");
-    text.erase(end == std::string::npos ? 0 : end + 1);
-    return text;
 }
 
 // The name of what a symlink points to, "" if path is no symlink.
@@ -95,7 +77,7 @@ bool numericallyBefore(const UsbSerialDevice& a, const UsbSerialDevice& b) {
 // A whole number in the given base, alone in the file but for spaces around
 // it (sysfs writes bNumInterfaces as "%2d"); -1 if there is none.
 long readNumber(const fs::path& path, int base) {
-    const std::string text = readAttribute(path);
+    const std::string text = readSysfsAttribute(path);
     const std::size_t start = std::min(text.find_first_not_of(' '), text.size());
     const char* last = text.data() + text.size();
     long value = -1;
@@ -132,7 +114,7 @@ UsbPlace usbPlaceAbove(const fs::path& port, const fs::path& root) {
 // chip and "dimsal A" finds its first, on Linux as with the vendor's library.
 // A channel that cannot be told gets no description rather than a guess.
 std::string describe(const UsbPlace& place) {
-    const std::string product = readAttribute(place.device / "product");
+    const std::string product = readSysfsAttribute(place.device / "product");
     if (product.empty() || readNumber(place.device / "bNumInterfaces", 10) <= 1) {
         return product;
     }
@@ -182,7 +164,7 @@ std::vector<UsbSerialDevice> findUsbSerialDevices(const std::string& sysfsRoot,
         device.node = devRoot + "/" + name;
         device.description = describe(place);
         device.driver = linkBasename(port / "driver");
-        device.serial = readAttribute(place.device / "serial");
+        device.serial = readSysfsAttribute(place.device / "serial");
         device.usbPort = place.device.filename().string();
         devices.push_back(device);
     }
