@@ -11,9 +11,11 @@ CpuSample sampleCpu(pid_t pid) {
     std::ifstream schedstat(dir + "schedstat");
     long long onCpuNs = 0;
     long long waitNs = 0;
-    if (schedstat >> onCpuNs >> waitNs) {
+    long long runs = 0;
+    if (schedstat >> onCpuNs >> waitNs >> runs) {
         sample.schedNs = onCpuNs;
         sample.waitNs = waitNs;
+        sample.runs = runs;
     }
     std::ifstream statFile(dir + "stat");
     std::string stat;

@@ -12,6 +12,7 @@ struct CpuSample {
     std::int64_t schedNs = -1;
     std::int64_t statNs = -1;
     std::int64_t waitNs = -1; // ready to run, but waiting for a CPU
+    std::int64_t runs = -1;   // times it was put on a CPU: its wake-ups and more
 };
 
 CpuSample sampleCpu(pid_t pid);

@@ -15,7 +15,7 @@
 //                    within a second of its last q
 //   pace:CHIP:OP     OP's presses: line use >= 97 %, key-to-wire latency, output queue
 //   padcpu:OP        OP's two samples, without a pad and with an idle one: the pad
-//                    adds no wake-ups (context switches); CPU at most 1 % of a core
+//                    adds no wake-ups (times on a CPU); CPU at most 1 % of a core
 //                    or half again what it is without a pad
 //   pad:CHIP:OP      each of OP's gamepad reports on the wire as the codes it expects
 //                    within the latency limit, or no change where it expects none
@@ -44,7 +44,7 @@ constexpr std::int64_t kQuitLimitNs = 1000 * kNsPerMs;
 // often with one as without. Its CPU time stays within a point of a core, or
 // (in an emulated guest, where all of it costs several times more) within
 // half again what it is without a pad; it varies by some tenths between runs.
-constexpr double kIdlePadSwitchesShare = 1.05;
+constexpr double kIdlePadRunsShare = 1.05;
 constexpr double kIdlePadCpuShare = 1.5;
 constexpr double kIdlePadCpuPercent = 1.0;
 
@@ -65,7 +65,7 @@ struct Chip {
 struct Operator {
     std::vector<std::pair<std::int64_t, std::string>> keys; // time, keys as typed (\e: Esc)
     std::vector<std::pair<std::int64_t, std::string>> pad;  // time, what the report expects
-    std::vector<std::pair<double, double>> cpu; // % of a core, context switches a second
+    std::vector<std::pair<double, double>> cpu;             // % of a core, times on a CPU a second
     std::int64_t exitNs = -1;
     int status = -1, missed = 0, mostQueued = -1, padFailures = 0;
     long queueSamples = 0;
@@ -102,9 +102,9 @@ void operatorEvent(Operator& op, std::int64_t t, const std::string& what,
     } else if (what == "outq") {
         words >> op.mostQueued >> op.queueSamples;
     } else if (what == "cpu") {
-        double percent = -1, switches = -1;
-        words >> percent >> switches;
-        op.cpu.emplace_back(percent, switches);
+        double percent = -1, runs = -1;
+        words >> percent >> runs;
+        op.cpu.emplace_back(percent, runs);
     } else if (what == "pad") {
         std::string report;
         words >> report;
@@ -363,9 +363,9 @@ void checkPad(const Args& a) {
 void checkPadCpu(const Args& a) {
     const auto& cpu = operators[a[1]].cpu;
     const bool measured = cpu.size() == 2 && cpu[0].first >= 0 && cpu[1].first >= 0;
-    report(measured && cpu[1].second <= cpu[0].second * kIdlePadSwitchesShare &&
+    report(measured && cpu[1].second <= cpu[0].second * kIdlePadRunsShare &&
                cpu[1].first <= std::max(kIdlePadCpuPercent, cpu[0].first * kIdlePadCpuShare),
-           "%s: without a pad %.2f %% of a core and %.0f switches a second, with an idle one "
+           "%s: without a pad %.2f %% of a core and %.0f runs on a CPU a second, with an idle one "
            "%.2f %% and %.0f (in the guest)",
            a[1].c_str(), measured ? cpu[0].first : -1.0, measured ? cpu[0].second : -1.0,
            measured ? cpu[1].first : -1.0, measured ? cpu[1].second : -1.0);
@@ -381,14 +381,10 @@ int main(int argc, char** argv) {
     readLog(argv[1]);
     // Each check with the numbers of words, its name among them, it takes.
     const std::map<std::string, std::pair<std::string, void (*)(const Args&)>> table = {
-        {"frames", {"24", checkFrames}},
-        {"rest", {"3", checkRest}},
-        {"untouched", {"2", checkUntouched}},
-        {"quit", {"2", checkQuit}},
-        {"pace", {"3", checkPace}},
-        {"stall", {"3", checkStall}},
-        {"pad", {"3", checkPad}},
-        {"padcpu", {"2", checkPadCpu}}};
+        {"frames", {"24", checkFrames}}, {"rest", {"3", checkRest}},
+        {"pad", {"3", checkPad}},        {"untouched", {"2", checkUntouched}},
+        {"quit", {"2", checkQuit}},      {"pace", {"3", checkPace}},
+        {"stall", {"3", checkStall}},    {"padcpu", {"2", checkPadCpu}}};
     for (int i = 2; i < argc; ++i) {
         Args a;
         std::istringstream parts(argv[i]);

@@ -13,14 +13,14 @@
 //            when the program closes it)
 //   t:       SIGTERM to the program       x:MS    wait up to MS for the program to end
 //   u:MS     wait MS, and log the program's CPU time over it (in % of one core) and
-//            its context switches a second
+//            how often a second it was put on a CPU
 //   g:+      plug in a gamepad (uinput)   g:-=EXPECT  unplug it
 //   g:CHANGES=EXPECT  one report of the pad: L or R (a shoulder button) 1 or 0, X or Y
 //            and a value, comma-separated ("L1,Y-32768"); EXPECT the speed and
 //            steering codes it should bring ("A940"), or "same"
 // Log lines: "<ns> NAME key <KEYS>", "text <TEXT>" or "missed <TEXT>",
 // "exit <status>", "hung", "outq <most bytes seen> <samples>", "pad <CHANGES=EXPECT>" or
-// "pad failed <why>", "cpu <percent> <switches/s>". The program's output is
+// "pad failed <why>", "cpu <percent> <runs on a CPU/s>". The program's output is
 // kept in /tmp/NAME.out.
 #include "process/clock.h"
 #include "testkit/process_cpu.h"
@@ -99,19 +99,6 @@ bool padReport(const std::string& changes) {
                            : c[0] == 'Y' && padEmit(EV_ABS, ABS_Y, value);
     }
     return ok && padEmit(EV_SYN, SYN_REPORT, 0);
-}
-
-// How often the process has given up the processor: its wake-ups, and the
-// times it was put aside.
-long contextSwitches(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    long total = 0;
-    for (std::string line; std::getline(status, line);) {
-        total += line.find("ctxt_switches:") != std::string::npos
-                     ? std::atol(line.c_str() + line.find(':') + 1)
-                     : 0;
-    }
-    return total;
 }
 
 void logLine(const std::string& text) {
@@ -198,15 +185,15 @@ void step(const std::string& s) {
         break;
     case 'u': {
         const CpuSample before = sampleCpu(child);
-        const long wakeUps = contextSwitches(child);
         const std::int64_t from = monotonicNs();
         pump(from + argNs);
         const double seconds = static_cast<double>(monotonicNs() - from) / 1e9;
-        const std::int64_t used = cpuBetween(before, sampleCpu(child));
+        const CpuSample after = sampleCpu(child);
+        const std::int64_t used = cpuBetween(before, after);
         char figures[64];
         std::snprintf(figures, sizeof figures, "cpu %.2f %.1f", used / seconds / 1e7,
-                      static_cast<double>(contextSwitches(child) - wakeUps) / seconds);
-        logLine(used < 0 ? "cpu unknown" : figures);
+                      static_cast<double>(after.runs - before.runs) / seconds);
+        logLine(used < 0 || before.runs < 0 ? "cpu unknown" : figures);
         break;
     }
     case 'g': {
